@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs every C++ and Python test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+command -v ca65 >/dev/null 2>&1 || missing+=(cc65)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  else
+    echo "missing Debian packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+fi
+
+python3 -m pip install -q '.[test]'
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build/tests -DZUMBREL_TESTS=ON -DZUMBREL_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/tests -j"$jobs"
+ctest --test-dir build/tests --output-on-failure -j"$jobs"
+
+python3 -m pytest -q tests/python

@@ -1,0 +1,85 @@
+#include "host/console.hpp"
+
+#include <cstdio>
+
+NESUnit::NESUnit(const char* path, int clock_speed) {
+    detectOS(path);
+    build_machine(clock_speed);
+    attach(std::make_unique<NES::ROM>(path));
+}
+
+NESUnit::NESUnit(const std::string& name, const std::vector<uint8_t>& image, int clock_speed) {
+    build_machine(clock_speed);
+    detectOS(name.c_str());
+    attach(std::make_unique<NES::ROM>(static_cast<long>(image.size()), image.data()));
+}
+
+NESUnit::NESUnit(int clock_speed) {
+    std::puts("No rom specified.");
+    rom = std::make_unique<NES::ROM>();
+    std::puts("rom created.");
+    cpu = std::make_unique<NES::CPU>(false);
+    cpu->clock_speed = clock_speed > 0 ? clock_speed : 2147483647;
+    apu = std::make_unique<NES::APU>();
+    apu->setCPU(cpu.get());
+    apu->sample_rate = 44100;
+    cpu->apu = apu.get();
+    cpu->loadRom(rom.get(), true);
+    for (int port = 0; port < 2; ++port) cpu->set_controller(&controllers[port], static_cast<uint8_t>(port));
+    ppu = std::make_unique<NES::PPU>(cpu.get());
+    cpu->reset();
+}
+
+void NESUnit::build_machine(int clock_speed) {
+    cpu = std::make_unique<NES::CPU>(false);
+    ppu = std::make_unique<NES::PPU>(cpu.get());
+    cpu->clock_speed = clock_speed > 0 ? clock_speed : 2147483647;
+    apu = std::make_unique<NES::APU>();
+    cpu->apu = apu.get();
+    apu->setCPU(cpu.get());
+    apu->sample_rate = 44100;
+    for (int port = 0; port < 2; ++port) cpu->set_controller(&controllers[port], static_cast<uint8_t>(port));
+}
+
+void NESUnit::attach(std::unique_ptr<NES::ROM> cartridge) {
+    rom = std::move(cartridge);
+    cpu->battery_path = cart_dir.empty() ? std::string() : cart_dir + "/ram";
+    cpu->loadRom(rom.get(), true);
+    ppu->loadRom(rom.get());
+    cpu->reset();
+}
+
+NESUnit::~NESUnit() {
+    // A thread still stepping would use the machine while it is released.
+    running.store(false);
+    if (run_thread.joinable()) {
+        if (run_thread.get_id() == std::this_thread::get_id())
+            run_thread.detach();
+        else
+            run_thread.join();
+    }
+    rom.reset();
+    cpu.reset();
+    ppu.reset();
+    apu.reset();
+}
+
+void NESUnit::single_cycle() {
+    cpu->clock();
+    const int64_t cycles = cpu->cycle_count;
+    while (2 * static_cast<int64_t>(apu->apu_cycles.load()) < cycles) apu->cycle();
+    while (static_cast<int64_t>(ppu->dot_count.load()) < 3 * cpu->cycle_count.load()) {
+        const uint64_t frame = ppu->frame_count.load();
+        ppu->cycle();
+        if (ppu->frame_count.load() != frame) perframefunc();
+    }
+}
+
+void NESUnit::runFrame() {
+    const uint64_t frame = ppu->frame_count.load();
+    while (ppu->frame_count.load() == frame) single_cycle();
+}
+
+void NESUnit::setController(NES::Controller* pad, int port) {
+    cpu->set_controller(pad, static_cast<uint8_t>(port));
+}

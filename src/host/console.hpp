@@ -1,0 +1,79 @@
+// One emulated console: owns and wires the machine, steps it by instruction and by frame,
+// and runs it on a paced background thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "machine/apu/apu.hpp"
+#include "machine/cartridge/rom.hpp"
+#include "machine/cpu/cpu.hpp"
+#include "machine/pad/controller.hpp"
+#include "machine/ppu/ppu.hpp"
+
+class NESUnit {
+public:
+    static constexpr int DEFAULT_CLOCK_SPEED = 1789773;
+
+    // Build from an iNES file.
+    NESUnit(const char* path, int clock_speed);
+    // Build from the bytes of an image; `name` gives the save directory (a file object's "name").
+    NESUnit(const std::string& name, const std::vector<uint8_t>& image, int clock_speed);
+    // Build with the blank cartridge.
+    explicit NESUnit(int clock_speed);
+    ~NESUnit();
+    NESUnit(const NESUnit&) = delete;
+    NESUnit& operator=(const NESUnit&) = delete;
+
+    void single_cycle();
+    void runFrame();
+    long long cycle_count() const { return cpu->cycle_count.load(); }
+    long long frame_count() const { return static_cast<long long>(ppu->frame_count.load()); }
+    void setController(NES::Controller* pad, int port);
+
+    // Run thread (console.cpp)
+    void start();
+    void stop();
+    void set_pause(bool p);
+    void perFrame(const std::function<void()>& f);
+    bool is_running() const { return running.load(); }
+
+    // Save directory and files (storage.cpp)
+    void detectOS(const char* path);
+    bool setSaveDir(const std::string& dir);
+    std::string getSaveDir() const { return save_dir; }
+    void save(int slot);
+    bool load(int slot);
+
+    // Audio: the newest complete block as 2 * BUFFER_LEN bytes, or an empty vector.
+    bool getAudio(int16_t* out) { return apu->take_block(out); }
+
+    // Pacing: the instant (ns after start) at which `cycles` of emulated time have passed.
+    static int64_t pacing_target_ns(int64_t cycles, int32_t clock_speed);
+
+    int64_t start_time = 0;
+    std::function<void()> perframefunc = [] {};
+    int64_t pause_start = 0;
+    std::string save_dir;
+    // This console's cartridge directory (the battery RAM file lives here).
+    std::string cart_dir;
+    NES::Controller controllers[2];
+    std::unique_ptr<NES::CPU> cpu;
+    std::unique_ptr<NES::PPU> ppu;
+    std::unique_ptr<NES::APU> apu;
+    std::unique_ptr<NES::ROM> rom;
+    std::atomic<bool> running{false};
+    std::atomic<bool> paused{false};
+    int64_t pause_total = 0;
+    std::thread run_thread;
+
+private:
+    void build_machine(int clock_speed);
+    void attach(std::unique_ptr<NES::ROM> cartridge);
+    void operation_thread();
+};

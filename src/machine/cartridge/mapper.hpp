@@ -1,0 +1,130 @@
+// The cartridge board interface and the board classes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "machine/common.hpp"
+
+namespace NES {
+
+// Size of the board's block in a save state.
+constexpr int MAPPER_BLOCK = 256;
+
+class Mapper {
+public:
+    explicit Mapper(int number, bool has_clock = false) : mapper_number(number), clocked(has_clock) {}
+    virtual ~Mapper() = default;
+
+    int mapper_number;
+    // True for boards whose `clock` does something; the PPU skips the call otherwise.
+    bool clocked;
+
+    // See a CPU write before it is stored; may change the byte to be stored.
+    virtual void map_write(Context& ctx, Loc addr, uint8_t* value) = 0;
+    // See a notifying CPU read.
+    virtual void map_read(Context& ctx, Loc addr) = 0;
+    // Once per PPU dot, after the PPU advanced its position.
+    virtual void clock(Context& ctx) = 0;
+    // Write / restore the board's state block (MAPPER_BLOCK bytes; unused bytes are zero).
+    virtual void serialize(Context& ctx, uint8_t* out) = 0;
+    virtual void deserialize(Context& ctx, const uint8_t* in) = 0;
+};
+
+// The board for a mapper number: NROM 0, MMC1 1, UxROM 2, CNROM 3, MMC3 4, NTDEC2722 40,
+// otherwise a DEFAULT_MAPPER keeping the number (and the "UNRECOGNIZED MAPPER!" line is printed).
+std::unique_ptr<Mapper> make_mapper(int number);
+
+// True when the board number is one this machine implements.
+bool mapper_supported(int number);
+
+class NROM : public Mapper {
+public:
+    NROM() : Mapper(0) {}
+    void map_write(Context&, Loc, uint8_t*) override {}
+    void map_read(Context&, Loc) override {}
+    void clock(Context&) override {}
+    void serialize(Context&, uint8_t*) override {}
+    void deserialize(Context&, const uint8_t*) override {}
+};
+
+class DEFAULT_MAPPER : public Mapper {
+public:
+    explicit DEFAULT_MAPPER(int number) : Mapper(number) {}
+    void map_write(Context&, Loc, uint8_t*) override {}
+    void map_read(Context&, Loc) override {}
+    void clock(Context&) override {}
+    void serialize(Context&, uint8_t*) override {}
+    void deserialize(Context&, const uint8_t*) override {}
+};
+
+class UxROM : public Mapper {
+public:
+    UxROM() : Mapper(2) {}
+    int prg_bank = 0;
+    void map_write(Context& ctx, Loc addr, uint8_t* value) override;
+    void map_read(Context&, Loc) override {}
+    void clock(Context&) override {}
+    void serialize(Context& ctx, uint8_t* out) override;
+    void deserialize(Context& ctx, const uint8_t* in) override;
+};
+
+class CNROM : public Mapper {
+public:
+    CNROM() : Mapper(3) {}
+    int chr_bank = 0;
+    void map_write(Context& ctx, Loc addr, uint8_t* value) override;
+    void map_read(Context&, Loc) override {}
+    void clock(Context&) override {}
+    void serialize(Context& ctx, uint8_t* out) override;
+    void deserialize(Context& ctx, const uint8_t* in) override;
+};
+
+class MMC1 : public Mapper {
+public:
+    MMC1() : Mapper(1) {}
+    uint8_t prg_mode = 3;
+    uint8_t chr_mode = 0;
+    uint8_t shift_register = 0x10;
+    void map_write(Context& ctx, Loc addr, uint8_t* value) override;
+    void map_read(Context&, Loc) override {}
+    void clock(Context&) override {}
+    void serialize(Context&, uint8_t*) override {}
+    void deserialize(Context&, const uint8_t*) override {}
+    void control(CPU* cpu, PPU* ppu, uint8_t v);
+};
+
+class MMC3 : public Mapper {
+public:
+    MMC3() : Mapper(4, true) {}
+    uint8_t bank_select = 0;
+    uint8_t prev_bank_select = 0;
+    bool prg_ram_protect = false;
+    bool prg_ram_enable = true;
+    bool irq_enable = true;
+    uint16_t reserved0 = 0;
+    int32_t irq_counter = 255;
+    uint8_t irq_latch = 255;
+    uint8_t reserved1 = 0;
+    uint8_t reserved2 = 0;
+    void map_write(Context& ctx, Loc addr, uint8_t* value) override;
+    void map_read(Context&, Loc) override {}
+    void clock(Context& ctx) override;
+    void serialize(Context& ctx, uint8_t* out) override;
+    void deserialize(Context& ctx, const uint8_t* in) override;
+    void scanline_clock(CPU* cpu);
+};
+
+class NTDEC2722 : public Mapper {
+public:
+    NTDEC2722() : Mapper(40, true) {}
+    uint16_t irq_counter = 12288;
+    bool irq_enable = true;
+    void map_write(Context& ctx, Loc addr, uint8_t* value) override;
+    void map_read(Context&, Loc) override {}
+    void clock(Context& ctx) override;
+    void serialize(Context&, uint8_t*) override {}
+    void deserialize(Context&, const uint8_t*) override {}
+};
+
+}  // namespace NES

@@ -1,0 +1,95 @@
+// The picture processor: registers, video memory, the dot renderer and the frame image.
+#pragma once
+
+#include <cstdint>
+
+#include "machine/common.hpp"
+
+namespace NES {
+
+// Palette byte -> red, green, blue. The renderer's read-only copy.
+extern const uint8_t NTSC_TO_RGB[64][3];
+
+class PPU {
+public:
+    CPU* cpu = nullptr;
+    ROM* rom = nullptr;
+    Relaxed<uint64_t> dot_count{0};
+    Relaxed<uint64_t> frame_count{0};
+    alignas(64) uint8_t video_memory[16384] = {};
+    uint8_t oam[256] = {};
+    uint8_t secondary_oam[32] = {};
+    int32_t scanline = 0;
+    int32_t dot = 25;
+    int32_t mirroring = 0;
+    Mapper* mapper = nullptr;
+    uint8_t debug_print = 0;
+    uint8_t in_vblank = 0;
+    int32_t chr_bank = 0;
+    uint8_t vblank_suppressed = 0;
+    uint8_t nmi_pending = 0;
+    uint8_t nmi_suppressed = 0;
+    uint8_t rendering_enabled = 0;
+    uint16_t v = 0, t = 0;
+    uint8_t fine_x = 0;
+    uint8_t write_toggle = 0;
+    uint8_t oam_addr = 0;
+    uint8_t read_buffer = 0;
+
+    // Register views into the CPU memory.
+    uint8_t* ppuctrl = nullptr;    // $2000
+    uint8_t* ppumask = nullptr;    // $2001
+    uint8_t* ppustatus = nullptr;  // $2002
+    uint8_t* oamaddr_reg = nullptr;
+    uint8_t* oamdata_reg = nullptr;
+    uint8_t* ppuscroll_reg = nullptr;
+    uint8_t* ppuaddr_reg = nullptr;
+    uint8_t* ppudata_reg = nullptr;
+    uint8_t* oamdma_reg = nullptr;  // $4014
+
+    Context clock_context{nullptr, nullptr, nullptr};
+
+    // Background fetch latches
+    uint16_t nt_addr = 0, at_addr = 0;
+    uint8_t tile_index = 0;
+    uint16_t pattern_addr = 0;
+    uint8_t pattern_low = 0, pattern_high = 0;
+    uint8_t bit_counter = 0;
+
+    // Sprite evaluation
+    uint8_t eval_index = 0;
+    uint8_t eval_byte = 0;
+    uint8_t eval_done = 0;
+    uint8_t secondary_count = 0;
+    int32_t sprite_x_start[8] = {};
+    uint8_t sprite0_in_secondary = 0;
+
+    // Sprite line list
+    uint8_t line_sprites[32] = {};
+    uint8_t line_sprite_count = 0;
+    int32_t sprite_x_counter[8] = {};
+    uint8_t sprite_bit[8] = {};
+    uint8_t sprite_active = 0;
+    uint8_t sprite0_on_line = 0;
+
+    uint8_t past_visible = 0;
+
+    // The picture, and the palette byte last drawn at each pixel.
+    alignas(64) uint8_t frame_rgb[240 * 256 * 3] = {};
+    uint8_t frame_index[240 * 256] = {};
+
+    explicit PPU(CPU* cpu);
+    PPU(const PPU&) = delete;
+    PPU& operator=(const PPU&) = delete;
+
+    void loadRom(ROM* rom);
+    uint8_t read(uint16_t address) const;
+    void write(uint16_t address, uint8_t value);
+    void map_memory(uint16_t& address) const;
+    void v_horiz();
+    void v_vert();
+    void set_registers();
+    void cycle();
+};
+
+}  // namespace NES

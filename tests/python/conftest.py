@@ -1,0 +1,28 @@
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+ASM = ROOT / "tests" / "asm"
+SHARED = ROOT.parent / "shared" / "testroms"
+
+
+@pytest.fixture(scope="session")
+def roms(tmp_path_factory):
+    """Folder of our own test programs, assembled once per session."""
+    out = tmp_path_factory.mktemp("roms")
+    subprocess.run([sys.executable, str(ASM / "build_roms.py"), str(out)], check=True)
+    return out
+
+
+@pytest.fixture
+def shared_rom():
+    """Path of a public test cartridge; skips when the shared folder is absent."""
+    def find(relative):
+        path = SHARED / relative
+        if not path.exists():
+            pytest.skip(f"public test cartridge {relative} not found (no ../shared/testroms)")
+        return path
+    return find
