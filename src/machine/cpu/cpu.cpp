@@ -20,10 +20,6 @@ int32_t CPU::emulated_clock_speed(int64_t) const { return 0; }
 void CPU::ins_str(char*, unsigned char) {}
 void CPU::ins_str_mem(char*, uint8_t*, Loc) {}
 void CPU::loadRom(ROM* r, bool) { rom = r; }
-void CPU::save_state(std::FILE*) {}
-void CPU::load_state(std::FILE*) {}
-void CPU::save_ram(std::FILE*) {}
-void CPU::load_ram(std::FILE*) {}
 void CPU::branch(Loc, bool) {}
 void CPU::oam_dma(uint8_t) {}
 }  // namespace NES

@@ -73,9 +73,10 @@ public:
     // Cartridge attachment (cpu.cpp)
     void loadRom(ROM* rom, bool read_battery_ram);
 
-    // Save states and battery RAM (storage of the host side calls these)
+    // Save states and battery RAM (state.cpp)
+    static constexpr long STATE_SIZE = 82189;
     void save_state(std::FILE* f);
-    void load_state(std::FILE* f);
+    bool load_state(std::FILE* f);  // false, and nothing changed, unless the file holds a whole state
     void save_ram(std::FILE* f);
     void load_ram(std::FILE* f);
 
