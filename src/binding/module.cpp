@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,19 +15,59 @@ namespace py = pybind11;
 
 namespace {
 
+// The pad a script fills; exposed as "Controller".
+struct ControllerWrapper {
+    NES::Controller controller;
+
+    // Converts all eight items before touching the pad, so a failure changes nothing.
+    void updateInputs(const py::list& inputs) {
+        bool states[8];
+        for (py::ssize_t i = 0; i < 8; ++i) {
+            PyObject* item = PyList_GetItem(inputs.ptr(), i);
+            if (item == nullptr) throw py::error_already_set();
+            states[i] = py::reinterpret_borrow<py::object>(item).cast<bool>();
+        }
+        controller.update_inputs(states);
+    }
+};
+
+// The console as Python holds it: it keeps the attached pads alive while attached.
+class PyNES : public NESUnit {
+public:
+    using NESUnit::NESUnit;
+    py::object pads[2];
+};
+
+// The writable colour table that "colorLookup" exposes; the renderer keeps its own copy.
+uint8_t color_table[64][3];
+
 // A view over console memory. Its base is the console's Python object, so the
 // storage outlives every array that looks into it.
-py::array_t<uint8_t> view(NESUnit& console, std::vector<py::ssize_t> shape,
+py::array_t<uint8_t> view(PyNES& console, std::vector<py::ssize_t> shape,
                           std::vector<py::ssize_t> strides, uint8_t* data) {
     py::object owner = py::cast(&console, py::return_value_policy::reference);
     return py::array_t<uint8_t>(std::move(shape), std::move(strides), data, owner);
 }
 
-std::unique_ptr<NESUnit> from_file_object(py::object file, int clock_speed) {
+std::unique_ptr<PyNES> from_file_object(py::object file, int clock_speed) {
     const std::string name = file.attr("name").cast<std::string>();
     const std::string bytes = file.attr("read")().cast<std::string>();
     const std::vector<uint8_t> image(bytes.begin(), bytes.end());
-    return std::make_unique<NESUnit>(name, image, clock_speed);
+    return std::make_unique<PyNES>(name, image, clock_speed);
+}
+
+void set_controller(PyNES& console, py::object pad, int port) {
+    if (port != 0 && port != 1)
+        throw py::value_error("setController: port must be 0 or 1, not " + std::to_string(port));
+    auto& wrapper = pad.cast<ControllerWrapper&>();
+    console.setController(&wrapper.controller, port);
+    console.pads[port] = std::move(pad);  // releases the pad attached before
+}
+
+py::bytes get_audio(PyNES& console) {
+    int16_t block[NES::BUFFER_LEN];
+    if (!console.getAudio(block)) return py::bytes();
+    return py::bytes(reinterpret_cast<const char*>(block), sizeof block);
 }
 
 void translate_errors() {
@@ -47,17 +88,28 @@ void translate_errors() {
 
 PYBIND11_MODULE(zumbrel, m) {
     translate_errors();
+    std::memcpy(color_table, NES::NTSC_TO_RGB, sizeof color_table);
 
-    py::class_<NESUnit>(m, "NES")
+    py::class_<PyNES>(m, "NES")
         .def(py::init([](const std::string& rom_name, int clock_speed) {
-                 return std::make_unique<NESUnit>(rom_name.c_str(), clock_speed);
+                 return std::make_unique<PyNES>(rom_name.c_str(), clock_speed);
              }),
              py::arg("rom_name"), py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
         .def(py::init<int>(), py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
         .def(py::init(&from_file_object), py::arg("rom_file"),
              py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
-        .def("cpuMem", [](NESUnit& n) { return view(n, {65536}, {1}, n.cpu->memory); })
+        .def("cpuMem", [](PyNES& n) { return view(n, {65536}, {1}, n.cpu->memory); })
+        .def("ppuMem", [](PyNES& n) { return view(n, {16384}, {1}, n.ppu->video_memory); })
+        .def("OAM", [](PyNES& n) { return view(n, {256}, {1}, n.ppu->oam); })
+        .def("getImg", [](PyNES& n) { return view(n, {240, 256, 3}, {768, 3, 1}, n.ppu->frame_rgb); })
+        .def("colorLookup", [](PyNES& n) { return view(n, {64, 3}, {3, 1}, &color_table[0][0]); })
+        .def("getAudio", &get_audio)
+        .def("setController", &set_controller)
         .def("frameCount", &NESUnit::frame_count)
         .def("cycleCount", &NESUnit::cycle_count)
         .def("runFrame", &NESUnit::runFrame);
+
+    py::class_<ControllerWrapper>(m, "Controller")
+        .def(py::init<>())
+        .def("updateInputs", &ControllerWrapper::updateInputs);
 }
