@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "machine/common.hpp"
@@ -10,6 +11,9 @@ namespace NES {
 
 // Size of the board's block in a save state.
 constexpr int MAPPER_BLOCK = 256;
+
+// Zeroes the bytes of a state block after the `used` bytes a board fills.
+inline void clear_block(uint8_t* out, int used) { std::memset(out + used, 0, MAPPER_BLOCK - used); }
 
 class Mapper {
 public:
@@ -31,8 +35,9 @@ public:
     virtual void deserialize(Context& ctx, const uint8_t* in) = 0;
 };
 
-// The board for a mapper number: NROM 0, MMC1 1, UxROM 2, CNROM 3, MMC3 4, NTDEC2722 40,
-// otherwise a DEFAULT_MAPPER keeping the number (and the "UNRECOGNIZED MAPPER!" line is printed).
+// The board for a mapper number, in its power-on state: NROM 0, MMC1 1, UxROM 2, CNROM 3,
+// MMC3 4, NTDEC2722 40, otherwise a DEFAULT_MAPPER keeping the number (and the line
+// "UNRECOGNIZED MAPPER!" is printed).
 std::unique_ptr<Mapper> make_mapper(int number);
 
 // True when the board number is one this machine implements.
@@ -44,7 +49,7 @@ public:
     void map_write(Context&, Loc, uint8_t*) override {}
     void map_read(Context&, Loc) override {}
     void clock(Context&) override {}
-    void serialize(Context&, uint8_t*) override {}
+    void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
     void deserialize(Context&, const uint8_t*) override {}
 };
 
@@ -54,7 +59,7 @@ public:
     void map_write(Context&, Loc, uint8_t*) override {}
     void map_read(Context&, Loc) override {}
     void clock(Context&) override {}
-    void serialize(Context&, uint8_t*) override {}
+    void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
     void deserialize(Context&, const uint8_t*) override {}
 };
 
@@ -89,7 +94,7 @@ public:
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
     void map_read(Context&, Loc) override {}
     void clock(Context&) override {}
-    void serialize(Context&, uint8_t*) override {}
+    void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
     void deserialize(Context&, const uint8_t*) override {}
     void control(CPU* cpu, PPU* ppu, uint8_t v);
 };
@@ -123,7 +128,7 @@ public:
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
     void map_read(Context&, Loc) override {}
     void clock(Context& ctx) override;
-    void serialize(Context&, uint8_t*) override {}
+    void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
     void deserialize(Context&, const uint8_t*) override {}
 };
 

@@ -1,14 +1,183 @@
-// Stub: replaced by the iNES parser.
+// The iNES cartridge image: parsing, size checks and bank lookup.
 #include "machine/cartridge/rom.hpp"
+
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
+
 namespace NES {
-RomFileError::RomFileError(int e, const std::string& p) : std::runtime_error(std::strerror(e)), error_number(e), path(p) {}
-ROM::ROM() : prg_rom(16384), prg_size(16384), mapper(make_mapper(0)) {}
-ROM::ROM(const char* path) : ROM() { (void)path; }
-ROM::ROM(long, const unsigned char*) : ROM() {}
-void ROM::load_file(const char*) {}
-void ROM::load_arr(long, const unsigned char*) {}
-uint8_t* ROM::get_prg_bank(int) { return prg_rom.data(); }
-uint8_t* ROM::get_chr_bank(int) { return chr_ram; }
-void ROM::reset_mapper() {}
+
+RomFileError::RomFileError(int e, const std::string& p)
+    : std::runtime_error(std::strerror(e)), error_number(e), path(p) {}
+
+namespace {
+
+constexpr long HEADER_LEN = 16;
+constexpr long TRAINER_LEN = 512;
+constexpr uint64_t KIB = 1024;
+// Larger than any real cartridge, small enough for an int and for memory.
+constexpr uint64_t MAX_ROM_SIZE = 64 * KIB * KIB;
+// No image needs more bytes than this; a file is never read past it.
+constexpr long MAX_IMAGE_LEN = HEADER_LEN + TRAINER_LEN + 2 * static_cast<long>(MAX_ROM_SIZE);
+
+const uint8_t MAGIC[4] = {0x4E, 0x45, 0x53, 0x1A};
+
+struct SizeField {
+    uint64_t bytes;
+    bool too_large;
+};
+
+// NES 2.0 exponent-multiplier form: 2^E x (2M + 1) bytes.
+SizeField exponent_size(uint8_t field) {
+    const unsigned exponent = field >> 2;
+    const uint64_t multiplier = 2 * (field & 3u) + 1;
+    if (exponent > 26) return {0, true};  // at least 2^27 bytes
+    const uint64_t bytes = (uint64_t{1} << exponent) * multiplier;
+    return {bytes, bytes > MAX_ROM_SIZE};
+}
+
+SizeField count_size(uint64_t count, uint64_t unit) {
+    const uint64_t bytes = count * unit;
+    return {bytes, bytes > MAX_ROM_SIZE};
+}
+
+std::string kib_text(uint64_t bytes) { return std::to_string(bytes) + " bytes"; }
+
+// Refuses images whose power-on or bank copies would leave the PRG ROM.
+void check_board_fit(int mapper_number, uint64_t prg_bytes) {
+    const uint64_t whole_kib = prg_bytes / KIB;
+    switch (mapper_number) {
+        case 1: case 2: case 4:
+            // These boards keep the last 16 KiB at $C000.
+            if (whole_kib < 16)
+                throw RomFormatError("PRG ROM of " + kib_text(prg_bytes) + " is too small for mapper " +
+                                     std::to_string(mapper_number) + ", which needs at least 16 KiB");
+            break;
+        case 40:
+            // Power-on maps 8 KiB banks 4 to 7, wrapped modulo the ROM.
+            if (whole_kib < 8 || whole_kib % 8 != 0)
+                throw RomFormatError("PRG ROM of " + kib_text(prg_bytes) +
+                                     " is not a whole number of 8 KiB banks, which mapper 40 needs");
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+ROM::ROM() {
+    std::vector<uint8_t> blank(HEADER_LEN + 16384, 0);
+    std::memcpy(blank.data(), MAGIC, 4);
+    blank[4] = 1;
+    load_arr(static_cast<long>(blank.size()), blank.data());
+}
+
+ROM::ROM(const char* path) { load_file(path); }
+
+ROM::ROM(long length, const unsigned char* data) { load_arr(length, data); }
+
+void ROM::load_file(const char* path) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) throw RomFileError(errno, path);
+    // Read in pieces rather than trusting the file's size: directories and devices report none.
+    std::vector<uint8_t> image;
+    uint8_t piece[65536];
+    errno = 0;
+    while (static_cast<long>(image.size()) < MAX_IMAGE_LEN) {
+        const size_t got = std::fread(piece, 1, sizeof piece, f);
+        image.insert(image.end(), piece, piece + got);
+        if (got < sizeof piece) break;
+    }
+    const bool failed = std::ferror(f) != 0;
+    const int error_number = errno;
+    std::fclose(f);
+    if (failed) throw RomFileError(error_number != 0 ? error_number : EIO, path);
+    load_arr(static_cast<long>(image.size()), image.data());
+}
+
+void ROM::load_arr(long length, const unsigned char* data) {
+    if (length < HEADER_LEN || data == nullptr)
+        throw RomFormatError("cartridge image too short: " + std::to_string(length < 0 ? 0 : length) +
+                             " bytes, an iNES header alone is 16");
+    if (std::memcmp(data, MAGIC, 4) != 0)
+        throw RomFormatError("not an iNES image: the first four bytes are not 4E 45 53 1A (\"NES\" 0x1A)");
+
+    const uint8_t flags6 = data[6];
+    const uint8_t flags7 = data[7];
+    const bool is_nes2 = (flags7 & 0x0C) == 0x08;
+    const int number = (flags6 >> 4) | (flags7 & 0xF0);
+    const bool has_trainer = (flags6 & 0x04) != 0;
+
+    SizeField prg{}, chr{};
+    if (is_nes2) {
+        const uint8_t high = data[9];
+        prg = (high & 0x0F) == 0x0F ? exponent_size(data[4])
+                                    : count_size(uint64_t((high & 0x0F) << 8 | data[4]), 16 * KIB);
+        chr = (high >> 4) == 0x0F ? exponent_size(data[5])
+                                  : count_size(uint64_t((high >> 4) << 8 | data[5]), 8 * KIB);
+    } else {
+        prg = count_size(data[4], 16 * KIB);
+        chr = count_size(data[5], 8 * KIB);
+    }
+    if (prg.too_large) throw RomFormatError("PRG ROM size announced by the header is above the 64 MiB limit");
+    if (chr.too_large) throw RomFormatError("CHR ROM size announced by the header is above the 64 MiB limit");
+    if (prg.bytes < KIB)
+        throw RomFormatError("PRG ROM of " + kib_text(prg.bytes) + " is below 1 KiB: there is no bank to map");
+    if (chr.bytes != 0 && chr.bytes < 8 * KIB)
+        throw RomFormatError("CHR ROM of " + kib_text(chr.bytes) + " is smaller than the 8 KiB pattern memory");
+    check_board_fit(number, prg.bytes);
+
+    const uint64_t data_offset = HEADER_LEN + (has_trainer ? TRAINER_LEN : 0);
+    const uint64_t needed = data_offset + prg.bytes + chr.bytes;
+    if (needed > static_cast<uint64_t>(length))
+        throw RomFormatError("cartridge image truncated: the header announces " + std::to_string(needed) +
+                             " bytes (header" + (has_trainer ? ", trainer" : "") + ", " +
+                             std::to_string(prg.bytes) + " PRG, " + std::to_string(chr.bytes) +
+                             " CHR) but only " + std::to_string(length) + " are given");
+
+    // The image is sound: from here on nothing fails, so the ROM changes all at once.
+    std::memcpy(header, data, HEADER_LEN);
+    battery = (flags6 & 0x02) != 0;
+    std::puts(battery ? "Battery" : "No Battery");
+    nes2 = is_nes2;
+    mapper = make_mapper(number);
+    mirroring = (flags6 & 0x08) ? 2 : (flags6 & 0x01);
+    if (!nes2) {
+        std::puts("iNES");
+        std::printf("%i\n", static_cast<int>(data[5]));
+    }
+    prg_size = static_cast<int>(prg.bytes);
+    chr_size = static_cast<int>(chr.bytes);
+    if (has_trainer) std::memcpy(trainer, data + HEADER_LEN, TRAINER_LEN);
+    const uint8_t* prg_start = data + data_offset;
+    prg_rom.assign(prg_start, prg_start + prg_size);
+    chr_rom.assign(prg_start + prg_size, prg_start + prg_size + chr_size);
+}
+
+namespace {
+// n modulo count, non-negative also for negative n.
+inline int wrap(int n, int count) {
+    const int r = n % count;
+    return r < 0 ? r + count : r;
+}
+}  // namespace
+
+uint8_t* ROM::get_prg_bank(int n) {
+    const int banks = prg_size / 1024;
+    if (banks <= 0) return prg_rom.data();
+    return prg_rom.data() + static_cast<size_t>(wrap(n, banks)) * 1024;
+}
+
+uint8_t* ROM::get_chr_bank(int n) {
+    const int banks = chr_size / 1024;
+    if (banks <= 0) return chr_ram == nullptr ? nullptr : chr_ram + static_cast<size_t>(wrap(n, 8)) * 1024;
+    return chr_rom.data() + static_cast<size_t>(wrap(n, banks)) * 1024;
+}
+
+void ROM::reset_mapper() {
+    mapper = make_mapper((header[6] >> 4) | (header[7] & 0xF0));
+}
+
 }  // namespace NES

@@ -1,0 +1,34 @@
+// CNROM (mapper 3): the whole 8 KiB of CHR switched at once.
+#include "machine/cartridge/banking.hpp"
+
+namespace NES {
+
+namespace {
+void select(PPU& ppu, CNROM& board, int bank) {
+    board.chr_bank = bank;
+    ppu.chr_bank = bank;
+    ppu.loadRom(ppu.rom);  // copies the selected 8 KiB into pattern memory
+}
+}  // namespace
+
+void CNROM::map_write(Context& ctx, Loc addr, uint8_t* value) {
+    if (banking::window(banking::address(*ctx.cpu, addr)) < 0) return;
+    const int count = ctx.cpu->rom->chr_size / 8192;
+    if (count == 0) return;  // CHR RAM: nothing to select
+    select(*ctx.ppu, *this, (*value % count) * 8);
+}
+
+void CNROM::serialize(Context&, uint8_t* out) {
+    banking::put_le32(out, chr_bank);
+    clear_block(out, 4);
+}
+
+void CNROM::deserialize(Context& ctx, const uint8_t* in) {
+    // A block from elsewhere may hold any number: keep it on an 8 KiB bank of this ROM.
+    const int count = ctx.cpu->rom->chr_size / 8192;
+    const int saved = banking::get_le32(in) / 8;
+    const int bank = count == 0 ? 0 : ((saved % count + count) % count) * 8;
+    select(*ctx.ppu, *this, bank);
+}
+
+}  // namespace NES

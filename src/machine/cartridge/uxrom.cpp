@@ -1,0 +1,28 @@
+// UxROM (mapper 2): a switchable 16 KiB PRG window at $8000, the last 16 KiB fixed at $C000.
+#include "machine/cartridge/banking.hpp"
+
+namespace NES {
+
+namespace {
+void select(CPU& cpu, UxROM& board, int bank) {
+    board.prg_bank = bank;
+    cpu.prg_bank = bank;
+    banking::map_prg(cpu, 0x8000, bank, 16);
+}
+}  // namespace
+
+void UxROM::map_write(Context& ctx, Loc addr, uint8_t* value) {
+    if (banking::window(banking::address(*ctx.cpu, addr)) < 0) return;
+    select(*ctx.cpu, *this, (*value & 0x0F) * 16);  // the upper four bits are not wired
+}
+
+void UxROM::serialize(Context&, uint8_t* out) {
+    banking::put_le32(out, prg_bank);
+    clear_block(out, 4);
+}
+
+void UxROM::deserialize(Context& ctx, const uint8_t* in) {
+    select(*ctx.cpu, *this, banking::get_le32(in));
+}
+
+}  // namespace NES
