@@ -77,6 +77,9 @@ public:
     // The picture, and the palette byte last drawn at each pixel.
     alignas(64) uint8_t frame_rgb[240 * 256 * 3] = {};
     uint8_t frame_index[240 * 256] = {};
+    // Set until every pixel has been drawn once: frame_index starts zeroed, so until then
+    // an unchanged colour byte does not mean the RGB bytes are already there.
+    uint8_t first_picture = 1;
 
     explicit PPU(CPU* cpu);
     PPU(const PPU&) = delete;
@@ -90,6 +93,17 @@ public:
     void v_vert();
     void set_registers();
     void cycle();
+
+private:
+    void pixel_dot(uint8_t mask);
+    void blank_dot();
+    void step_sprite_counters();
+    void reset_evaluation();
+    void evaluate_sprite(int d);
+    void load_line_sprites();
+    void fetch_tile(uint16_t address);
+    void draw_pixel(int x, uint8_t mask);
+    uint16_t fold_nametable(uint16_t address) const;
 };
 
 }  // namespace NES
