@@ -1,25 +1,426 @@
-// Stub: replaced by the CPU implementation.
+// The CPU bus (address folding, port side effects, OAM DMA), the clock with its interrupts,
+// reset, the trace lines and the power-on cartridge mapping.
 #include "machine/cpu/cpu.hpp"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+#include <filesystem>
+
+#include "machine/apu/apu.hpp"
+#include "machine/cartridge/rom.hpp"
+#include "machine/pad/controller.hpp"
+#include "machine/ppu/ppu.hpp"
+
 namespace NES {
+
 CPU::CPU() { init(false); }
-CPU::CPU(bool d) { init(d); }
-void CPU::init(bool d) { debug = d; context.cpu = this; }
-uint8_t CPU::read(Loc loc, bool) { return *loc; }
-void CPU::write(Loc loc, uint8_t value) { *loc = value; }
-void CPU::map_memory(Loc&) const {}
-bool CPU::get_flag(char) const { return false; }
-void CPU::set_flag(char, bool) {}
-void CPU::stack_push(uint8_t) {}
-uint8_t CPU::stack_pull() { return 0; }
-void CPU::set_controller(Controller* pad, uint8_t port) { if (port < 2) controllers[port] = pad; }
-void CPU::clock() { cycle_count += 2; }
-void CPU::start_nmi() {}
-void CPU::start_irq() {}
-void CPU::reset() {}
-int32_t CPU::emulated_clock_speed(int64_t) const { return 0; }
-void CPU::ins_str(char*, unsigned char) {}
-void CPU::ins_str_mem(char*, uint8_t*, Loc) {}
-void CPU::loadRom(ROM* r, bool) { rom = r; }
-void CPU::branch(Loc, bool) {}
-void CPU::oam_dma(uint8_t) {}
+CPU::CPU(bool debug_flag) { init(debug_flag); }
+
+void CPU::init(bool debug_flag) {
+    context.cpu = this;
+    std::fill(std::begin(mnemonics), std::end(mnemonics), nullptr);
+    std::fill(std::begin(mode_names), std::end(mode_names), nullptr);
+    std::fill(std::begin(addressing_modes), std::end(addressing_modes), nullptr);
+    std::fill(std::begin(operations), std::end(operations), nullptr);
+    std::memset(cycle_table, 0, sizeof cycle_table);
+    std::memset(cycle_table_page_cross, 0, sizeof cycle_table_page_cross);
+    debug = debug_flag;
+    define_opcodes();
+    define_timings();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bus
+
+void CPU::map_memory(Loc& loc) const {
+    const uintptr_t off = offset_of(loc);
+    if (off < 0x10000) loc = const_cast<Loc>(memory) + fold(static_cast<uint32_t>(off));
+}
+
+void CPU::notify_read(Loc loc) {
+    if (rom == nullptr) return;
+    if (Mapper* board = rom->mapper.get()) {
+        context.ppu = ppu;
+        context.apu = apu;
+        board->map_read(context, loc);
+    }
+}
+
+uint8_t CPU::read(Loc loc, bool notify) {
+    const uintptr_t off = offset_of(loc);
+    if (off >= 0x10000) return *loc;  // the accumulator: no bus cycle
+    const uint16_t a = fold(static_cast<uint32_t>(off));
+    // Only $2000-$2007 and $4015-$4017 have read side effects; one range test keeps RAM and ROM fast.
+    const uint8_t result = static_cast<uint16_t>(a - 0x2000) < 0x2018 ? read_port(a) : memory[a];
+    if (notify) notify_read(memory + a);
+    return result;
+}
+
+uint8_t CPU::read_port(uint16_t a) {
+    uint8_t& b = memory[a];
+    if (a >= 0x4000) {
+        if (a == 0x4015) return apu ? apu->read_status() : b;
+        if (a < 0x4016) return b;
+        const int port = a - 0x4016;
+        const uint8_t bit = controller_shift[port] >> 7;
+        if (strobe == 0) controller_shift[port] = static_cast<uint8_t>(controller_shift[port] << 1 | 1);
+        return static_cast<uint8_t>(0x40 | bit);
+    }
+    if (ppu == nullptr) return b;
+    switch (a) {
+        case 0x2002: {
+            const uint8_t status = b;
+            b = status & 0x7F;
+            ppu->write_toggle = 0;
+            // Reading just as vertical blank begins cancels its flag and its NMI for this frame.
+            if (ppu->scanline == 241 && (ppu->dot == 1 || ppu->dot == 2)) {
+                ppu->vblank_suppressed = 1;
+                ppu->nmi_suppressed = 1;
+                ppu->nmi_pending = 0;
+                return ppu->dot == 1 ? static_cast<uint8_t>(status & 0x7F) : static_cast<uint8_t>(status | 0x80);
+            }
+            if (ppu->scanline == 261 && ppu->dot > 1) return static_cast<uint8_t>(status & 0x7F);
+            ppu->nmi_pending = 0;
+            return status;
+        }
+        case 0x2004:
+            return ppu->oam[ppu->oam_addr];
+        case 0x2007: {
+            const uint16_t va = ppu->v & 0x3FFF;
+            uint8_t result;
+            if (va > 0x3EFF) {
+                result = ppu->read(va);  // palette reads skip the delay buffer
+            } else {
+                result = ppu->read_buffer;
+                ppu->read_buffer = ppu->read(va);
+            }
+            ppu->v = static_cast<uint16_t>(ppu->v + ((memory[0x2000] & 0x04) ? 32 : 1));
+            return result;
+        }
+        default:
+            return b;
+    }
+}
+
+void CPU::write(Loc loc, uint8_t value) {
+    const uintptr_t off = offset_of(loc);
+    if (off >= 0x10000) {  // the accumulator: no bus cycle, so the board does not see it
+        if (debug) std::printf("%04x=>%02x\n", 0xFFFFu & static_cast<unsigned>(off), value);
+        *loc = value;
+        return;
+    }
+    const uint16_t a = fold(static_cast<uint32_t>(off));
+    if (debug) std::printf("%04x=>%02x\n", a, value);
+    if (static_cast<uint16_t>(a - 0x2000) < 0x2018) write_port(a, value);
+    if (rom != nullptr) {
+        if (Mapper* board = rom->mapper.get()) {
+            context.ppu = ppu;
+            context.apu = apu;
+            board->map_write(context, memory + a, &value);
+        }
+    }
+    // ROM is never written by the CPU, and PPUSTATUS belongs to the PPU.
+    if (a < 0x8000 && a != 0x2002) memory[a] = value;
+}
+
+void CPU::write_port(uint16_t a, uint8_t& value) {
+    if (a >= 0x4000) {
+        if (a == 0x4014) {
+            oam_dma(value);
+        } else if (a == 0x4016) {
+            strobe = value & 1;
+            if (strobe) {
+                for (int port = 0; port < 2; ++port)
+                    controller_shift[port] = controllers[port] ? controllers[port]->get_input_byte() : 0;
+            }
+        } else if (apu != nullptr) {
+            apu->write_register(a, value);
+        }
+        return;
+    }
+    if (ppu == nullptr) return;
+    PPU& p = *ppu;
+    switch (a) {
+        case 0x2000:
+            p.t = static_cast<uint16_t>((p.t & 0xF3FF) | ((value & 3) << 10));
+            break;
+        case 0x2003:
+            p.oam_addr = value;
+            break;
+        case 0x2004:
+            if ((p.oam_addr & 3) == 2) value &= 0xE3;  // unimplemented attribute bits read back as 0
+            p.oam[p.oam_addr] = value;
+            ++p.oam_addr;
+            break;
+        case 0x2005:
+            if (p.write_toggle == 0) {
+                p.fine_x = value & 7;
+                p.t = static_cast<uint16_t>((p.t & 0xFFE0) | (value >> 3));
+                p.write_toggle = 1;
+            } else {
+                p.t = static_cast<uint16_t>((p.t & 0x8C1F) | ((value & 7) << 12) | ((value >> 3) << 5));
+                p.write_toggle = 0;
+            }
+            break;
+        case 0x2006:
+            if (debug)
+                std::printf("(Before) Write %02x->0x%04x: v=%04x,t=%04x,w=%i,x=%02x\n", value, 0x2006, p.v, p.t,
+                            p.write_toggle, p.fine_x);
+            if (p.write_toggle == 0) {
+                p.t = static_cast<uint16_t>((p.t & 0x80FF) | ((value & 0x3F) << 8));
+                p.write_toggle = 1;
+            } else {
+                p.t = static_cast<uint16_t>((p.t & 0xFF00) | value);
+                p.v = p.t;
+                p.write_toggle = 0;
+            }
+            if (debug)
+                std::printf("(After) Write %02x->0x%04x: v=%04x,t=%04x,w=%i,x=%02x\n", value, 0x2006, p.v, p.t,
+                            p.write_toggle, p.fine_x);
+            break;
+        case 0x2007:
+            if (debug) std::printf("ppu->%04x: %02x\n", p.v & 0x3FFF, value);
+            p.write(p.v & 0x3FFF, value);
+            p.v = static_cast<uint16_t>(p.v + ((memory[0x2000] & 0x04) ? 32 : 1));
+            if (debug) std::printf("v changed to %i\n", p.v);
+            break;
+        default:
+            break;
+    }
+}
+
+// Copies a 256-byte page into OAM starting at oam_addr; every source byte is a full bus read.
+void CPU::oam_dma(uint8_t page) {
+    if (ppu == nullptr) return;
+    const uint8_t start = ppu->oam_addr;
+    for (uint32_t i = 0; i < 256; ++i) {
+        const uint8_t byte = read(at(page * 256u + i), true);
+        const uint8_t index = static_cast<uint8_t>(start + i);
+        ppu->oam[index] = (index & 3) == 2 ? static_cast<uint8_t>(byte & 0xE3) : byte;
+    }
+    ppu->oam_addr = start;
+    if (debug) {
+        std::printf("New OAM: [");
+        for (const uint8_t byte : ppu->oam) std::printf("%02x,", byte);
+        std::printf("]\n");
+    }
+}
+
+bool CPU::get_flag(char letter) const {
+    switch (letter) {
+        case 'C': return P & FLAG_C;
+        case 'Z': return P & FLAG_Z;
+        case 'I': return P & FLAG_I;
+        case 'D': return P & FLAG_D;
+        case 'B': return P & FLAG_B;
+        case 'V': return P & FLAG_V;
+        case 'N': return P & FLAG_N;
+        default: return false;
+    }
+}
+
+void CPU::set_flag(char letter, bool on) {
+    switch (letter) {
+        case 'C': set_bit(FLAG_C, on); break;
+        case 'Z': set_bit(FLAG_Z, on); break;
+        case 'I': set_bit(FLAG_I, on); break;
+        case 'D': set_bit(FLAG_D, on); break;
+        case 'B': set_bit(FLAG_B, on); break;
+        case 'V': set_bit(FLAG_V, on); break;
+        case 'N': set_bit(FLAG_N, on); break;
+        default: break;
+    }
+}
+
+void CPU::stack_push(uint8_t value) {
+    memory[0x100 + SP] = value;
+    --SP;
+}
+
+uint8_t CPU::stack_pull() {
+    ++SP;
+    return memory[0x100 + SP];
+}
+
+void CPU::set_controller(Controller* pad, uint8_t port) {
+    if (port < 2) controllers[port] = pad;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Clock, interrupts, reset
+
+void CPU::clock() {
+    pc_step = 1;
+    const uint32_t pc = static_cast<uint32_t>(offset_of(PC));
+    const uint8_t opcode = read(PC, true);
+    Loc loc = at(pc + 1);
+    page_crossed = false;
+    if (const Mode mode = addressing_modes[opcode]) loc = (this->*mode)(loc);
+
+    const uint8_t cycles = page_crossed ? cycle_table_page_cross[opcode] : cycle_table[opcode];
+    cycle_count.store(cycle_count.load() + cycles);
+
+    // NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
+    const bool nmi_now = (memory[0x2000] & 0x80) && nmi_sample;
+    nmi_sample = ppu ? ppu->nmi_pending : 0;
+
+    if (debug) trace(loc);
+    if (const Op op = operations[opcode]) (this->*op)(loc);
+    ++instruction_count;
+    PC = at(static_cast<uint32_t>(offset_of(PC)) + pc_step);
+
+    if (nmi_now && !nmi_condition)
+        start_nmi();
+    else if (irq_line)
+        start_irq();
+    nmi_condition = nmi_now;
+}
+
+void CPU::interrupt(uint16_t vector) {
+    push_address(static_cast<uint32_t>(offset_of(PC)));
+    stack_push(P);
+    P |= FLAG_I;
+    const uint32_t low = read(at(vector), true);
+    PC = at(low | static_cast<uint32_t>(read(at(vector + 1u), true)) << 8);
+}
+
+void CPU::start_nmi() { interrupt(nmi_vector); }
+
+void CPU::start_irq() {
+    if (P & FLAG_I) return;  // the line stays raised until the program clears I
+    irq_line = 0;
+    interrupt(irq_vector);
+}
+
+void CPU::reset() {
+    cycle_count = 0;
+    if (ppu) ppu->dot_count = 0;
+    if (apu) {
+        apu->apu_cycles = 0;
+        apu->samples_written = 0;
+    }
+    std::printf("Before: %04x\n", reset_vector);
+    Loc vector = at(reset_vector);
+    std::printf("reset loc: %p, memory loc: %p\n", static_cast<void*>(vector), static_cast<void*>(memory));
+    map_memory(vector);
+    const uint32_t folded = static_cast<uint32_t>(offset_of(vector));
+    std::printf("After: %04x\n", folded);
+    std::printf("%02x %02x\n", memory[folded], memory[(folded + 1) & 0xFFFF]);
+    PC = abs(vector);
+    std::printf("%04x\n", static_cast<unsigned>(offset_of(PC)));
+}
+
+int32_t CPU::emulated_clock_speed(int64_t elapsed_ns) const {
+    const int64_t cycles = cycle_count.load();
+    if (cycles == 0 || elapsed_ns == 0) return 0;
+    return static_cast<int32_t>(static_cast<double>(cycles) * 1e9 / static_cast<double>(elapsed_ns));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Trace lines (only with debug)
+
+void CPU::ins_str(char* buf, unsigned char opcode) {
+    if (mnemonics[opcode] == nullptr || mode_names[opcode] == nullptr) {
+        std::sprintf(buf, "0x%02x: ---", opcode);
+        return;
+    }
+    std::sprintf(buf, "0x%02x: %s, %s, PC=$%04x - A=%u - X=%u - Y=%u", opcode, mnemonics[opcode],
+                 mode_names[opcode], static_cast<unsigned>(offset_of(PC) & 0xFFFF), A, X, Y);
+}
+
+void CPU::ins_str_mem(char* buf, uint8_t* opcode_loc, Loc effective) {
+    map_memory(opcode_loc);
+    map_memory(effective);
+    const uint8_t opcode = *opcode_loc;
+    if (mnemonics[opcode] == nullptr || mode_names[opcode] == nullptr) {
+        std::sprintf(buf, "0x%02x: ---", opcode);
+        return;
+    }
+    const uint32_t at_opcode = static_cast<uint32_t>(offset_of(opcode_loc));
+    unsigned operand = 0;
+    for (unsigned i = 1; i < pc_step && i < 3; ++i) operand |= unsigned{memory[fold(at_opcode + i) & 0xFFFF]} << (8 * (i - 1));
+    std::sprintf(buf, "Cycles: %li, 0x%02x: %s, %s $%04x->%04x=%02x, PC=$%04x - A=%02x - X=%02x - Y=%02x - P=%02x",
+                 static_cast<long>(cycle_count.load()), opcode, mnemonics[opcode], mode_names[opcode], operand,
+                 static_cast<unsigned>(offset_of(effective) & 0xFFFF), *effective,
+                 static_cast<unsigned>(offset_of(PC) & 0xFFFF), A, X, Y, P);
+}
+
+void CPU::trace(Loc effective) {
+    char buf[256] = {};
+    ins_str_mem(buf, PC, effective);
+    std::printf("%s ", buf);
+    std::printf("SP: %02x [", SP);
+    if (SP != 0xFF) {
+        std::printf("%02x", memory[0x1FF]);
+        for (int i = 0xFE; i > SP; --i) std::printf(",%02x", memory[0x100 + i]);
+    }
+    std::printf("]\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cartridge attachment
+
+// Copies `kib` KiB of PRG starting at 1 KiB bank `bank_kib` to `dest`, bank by bank, so that
+// bank numbers wrap as the ROM defines and the copy never leaves the PRG buffer.
+void CPU::load_prg(uint32_t dest, int bank_kib, int kib) {
+    if (rom->prg_size < 1024) return;
+    for (int i = 0; i < kib; ++i) std::memcpy(memory + dest + 1024u * static_cast<uint32_t>(i), rom->get_prg_bank(bank_kib + i), 1024);
+}
+
+void CPU::load_battery_ram() {
+    if (battery_path.empty()) return;
+    std::printf("load RAM file: %s\n", battery_path.c_str());
+    std::error_code error;
+    const auto status = std::filesystem::status(battery_path, error);
+    const bool exists = std::filesystem::exists(status);
+    std::printf("RAM file exists: %i\n", exists ? 1 : 0);
+    if (!exists || !std::filesystem::is_regular_file(status)) return;
+    if (std::FILE* f = std::fopen(battery_path.c_str(), "rb")) {
+        const size_t got = std::fread(memory + 0x6000, 1, 0x2000, f);
+        (void)got;  // a short file leaves the rest zero
+        std::fclose(f);
+    }
+}
+
+void CPU::loadRom(ROM* cartridge, bool read_battery_ram) {
+    std::memset(memory, 0, sizeof memory);
+    rom = cartridge;
+    prg_fold16 = false;
+    if (rom == nullptr) return;
+    if (rom->battery && read_battery_ram) load_battery_ram();
+
+    const int number = rom->mapper_number();
+    const int kib = rom->prg_size / 1024;
+    const int last16 = std::max(0, kib - 16);
+    switch (number) {
+        case 0:
+        case 3: {
+            const size_t n = std::min<size_t>({static_cast<size_t>(std::max(rom->prg_size, 0)), 0x8000, rom->prg_rom.size()});
+            std::memcpy(memory + 0x8000, rom->prg_rom.data(), n);
+            prg_fold16 = rom->prg_size >= 0x4000 && rom->prg_size < 0x8000;
+            break;
+        }
+        case 1:
+            load_prg(0x8000, 0, 16);
+            load_prg(0xC000, last16, 16);
+            break;
+        case 2:
+            load_prg(0x8000, prg_bank, 16);
+            load_prg(0xC000, last16, 16);
+            break;
+        case 4:
+            load_prg(0xC000, last16, 16);
+            break;
+        case 40:
+            load_prg(0x6000, 48, 8);
+            load_prg(0x8000, 32, 8);
+            load_prg(0xA000, 40, 8);
+            load_prg(0xE000, 56, 8);
+            break;
+        default:
+            break;
+    }
+}
+
 }  // namespace NES

@@ -43,6 +43,14 @@ public:
     std::string battery_path;
     // The context handed to the board on every bus access.
     Context context{this, nullptr, nullptr};
+    // Set by the indexed modes when indexing carried into the high byte of the address.
+    bool page_crossed = false;
+    // A single 16 KiB PRG bank on NROM or CNROM: $C000-$FFFF reads $8000-$BFFF (set by loadRom).
+    bool prg_fold16 = false;
+
+    // Bits of P.
+    static constexpr uint8_t FLAG_C = 0x01, FLAG_Z = 0x02, FLAG_I = 0x04, FLAG_D = 0x08;
+    static constexpr uint8_t FLAG_B = 0x10, FLAG_U = 0x20, FLAG_V = 0x40, FLAG_N = 0x80;
 
     CPU();
     explicit CPU(bool debug);
@@ -77,14 +85,16 @@ public:
     static constexpr long STATE_SIZE = 82189;
     void save_state(std::FILE* f);
     bool load_state(std::FILE* f);  // false, and nothing changed, unless the file holds a whole state
+    void save_state_bytes(uint8_t* out);       // STATE_SIZE bytes
+    void load_state_bytes(const uint8_t* in);  // STATE_SIZE bytes
     void save_ram(std::FILE* f);
     void load_ram(std::FILE* f);
 
-    // Instruction tables (cpu_helper.cpp)
+    // Instruction tables (instructions.cpp)
     void define_opcodes();
     void define_timings();
 
-    // Addressing modes (cpu_helper.cpp)
+    // Addressing modes (instructions.cpp)
     Loc acc(Loc p);
     Loc imm(Loc p);
     Loc zpg(Loc p);
@@ -98,7 +108,7 @@ public:
     Loc indy(Loc p);
     Loc rel(Loc p);
 
-    // Operations (cpu_helper.cpp)
+    // Operations (instructions.cpp)
     void ADC(Loc); void AND(Loc); void ASL(Loc); void BCC(Loc); void BCS(Loc);
     void BEQ(Loc); void BIT(Loc); void BMI(Loc); void BNE(Loc); void BPL(Loc);
     void BRK(Loc); void BVC(Loc); void BVS(Loc); void CLC(Loc); void CLD(Loc);
@@ -116,6 +126,36 @@ private:
     void init(bool debug_flag);
     void branch(Loc target, bool taken);
     void oam_dma(uint8_t page);
+    uint16_t fold(uint32_t addr) const {
+        if (addr < 0x2000) return static_cast<uint16_t>(addr & 0x07FF);
+        if (addr < 0x4000) return static_cast<uint16_t>(0x2000 | (addr & 7));
+        if (prg_fold16 && addr >= 0xC000) return static_cast<uint16_t>(addr - 0x4000);
+        return static_cast<uint16_t>(addr);
+    }
+    // Offset of a location in `memory`; 0x10000 or more for the accumulator.
+    uintptr_t offset_of(const uint8_t* loc) const {
+        return reinterpret_cast<uintptr_t>(loc) - reinterpret_cast<uintptr_t>(memory);
+    }
+    uint8_t read_port(uint16_t a);
+    void write_port(uint16_t a, uint8_t& value);
+    void notify_read(Loc loc);
+    void interrupt(uint16_t vector);
+    void trace(Loc effective);
+    void push_address(uint32_t addr) {
+        stack_push(static_cast<uint8_t>(addr >> 8));
+        stack_push(static_cast<uint8_t>(addr));
+    }
+    uint32_t pull_address() {
+        const uint32_t low = stack_pull();
+        return low | static_cast<uint32_t>(stack_pull()) << 8;
+    }
+    void set_bit(uint8_t mask, bool on) { P = on ? static_cast<uint8_t>(P | mask) : static_cast<uint8_t>(P & ~mask); }
+    void set_zn(uint8_t r) {
+        P = static_cast<uint8_t>((P & ~(FLAG_Z | FLAG_N)) | (r == 0 ? FLAG_Z : 0) | (r & FLAG_N));
+    }
+    void compare(uint8_t reg, Loc loc);
+    void load_prg(uint32_t dest, int bank_kib, int kib);
+    void load_battery_ram();
 };
 
 }  // namespace NES

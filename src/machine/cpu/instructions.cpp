@@ -1,74 +1,441 @@
-// Stub: replaced by the instruction set.
+// The 6502 instruction set: the opcode and cycle tables, the addressing modes and the
+// operations. Decimal mode is not implemented: 'D' is stored and ignored, as on the NES.
+#include <cstring>
+
 #include "machine/cpu/cpu.hpp"
+
 namespace NES {
-void CPU::define_opcodes() {}
-void CPU::define_timings() {}
-Loc CPU::acc(Loc p) { return p; }
-Loc CPU::imm(Loc p) { return p; }
-Loc CPU::zpg(Loc p) { return p; }
-Loc CPU::zpgx(Loc p) { return p; }
-Loc CPU::zpgy(Loc p) { return p; }
-Loc CPU::abs(Loc p) { return p; }
-Loc CPU::absx(Loc p) { return p; }
-Loc CPU::absy(Loc p) { return p; }
-Loc CPU::ind(Loc p) { return p; }
-Loc CPU::xind(Loc p) { return p; }
-Loc CPU::indy(Loc p) { return p; }
-Loc CPU::rel(Loc p) { return p; }
-void CPU::ADC(Loc) {}
-void CPU::AND(Loc) {}
-void CPU::ASL(Loc) {}
-void CPU::BCC(Loc) {}
-void CPU::BCS(Loc) {}
-void CPU::BEQ(Loc) {}
-void CPU::BIT(Loc) {}
-void CPU::BMI(Loc) {}
-void CPU::BNE(Loc) {}
-void CPU::BPL(Loc) {}
-void CPU::BRK(Loc) {}
-void CPU::BVC(Loc) {}
-void CPU::BVS(Loc) {}
-void CPU::CLC(Loc) {}
-void CPU::CLD(Loc) {}
-void CPU::CLI(Loc) {}
-void CPU::CLV(Loc) {}
-void CPU::CMP(Loc) {}
-void CPU::CPX(Loc) {}
-void CPU::CPY(Loc) {}
-void CPU::DEC(Loc) {}
-void CPU::DEX(Loc) {}
-void CPU::DEY(Loc) {}
-void CPU::EOR(Loc) {}
-void CPU::INC(Loc) {}
-void CPU::INX(Loc) {}
-void CPU::INY(Loc) {}
-void CPU::JMP(Loc) {}
-void CPU::JSR(Loc) {}
-void CPU::LDA(Loc) {}
-void CPU::LDX(Loc) {}
-void CPU::LDY(Loc) {}
-void CPU::LSR(Loc) {}
+
+namespace {
+
+struct OpcodeEntry {
+    const char* mnemonic;  // nullptr: no operation
+    const char* mode;      // nullptr: no mode name; "impl": a name but no mode function
+};
+
+// The 256 opcodes in order. Beyond the documented set, $02/$22/... act as read-modify-write
+// on the operand byte, and $12/$32/... and $1A/$3A/... on the byte after the opcode.
+constexpr OpcodeEntry OPCODES[256] = {
+    // 0x
+    {"BRK", "impl"}, {"ORA", "xind"}, {"ASL", "imm"}, {nullptr, nullptr},
+    {nullptr, "zpg"}, {"ORA", "zpg"}, {"ASL", "zpg"}, {nullptr, "zpg"},
+    {"PHP", "impl"}, {"ORA", "imm"}, {"ASL", "acc"}, {nullptr, nullptr},
+    {nullptr, "abs"}, {"ORA", "abs"}, {"ASL", "abs"}, {nullptr, "abs"},
+    // 1x
+    {"BPL", "rel"}, {"ORA", "indy"}, {"ASL", nullptr}, {nullptr, nullptr},
+    {nullptr, "zpgx"}, {"ORA", "zpgx"}, {"ASL", "zpgx"}, {nullptr, "zpgx"},
+    {"CLC", "impl"}, {"ORA", "absy"}, {"ASL", "impl"}, {nullptr, nullptr},
+    {nullptr, "absx"}, {"ORA", "absx"}, {"ASL", "absx"}, {nullptr, "absx"},
+    // 2x
+    {"JSR", "abs"}, {"AND", "xind"}, {"ROL", "imm"}, {nullptr, nullptr},
+    {"BIT", "zpg"}, {"AND", "zpg"}, {"ROL", "zpg"}, {nullptr, "zpg"},
+    {"PLP", "impl"}, {"AND", "imm"}, {"ROL", "acc"}, {nullptr, nullptr},
+    {"BIT", "abs"}, {"AND", "abs"}, {"ROL", "abs"}, {nullptr, "abs"},
+    // 3x
+    {"BMI", "rel"}, {"AND", "indy"}, {"ROL", nullptr}, {nullptr, nullptr},
+    {nullptr, "zpgx"}, {"AND", "zpgx"}, {"ROL", "zpgx"}, {nullptr, "zpgx"},
+    {"SEC", "impl"}, {"AND", "absy"}, {"ROL", "impl"}, {nullptr, nullptr},
+    {nullptr, "absx"}, {"AND", "absx"}, {"ROL", "absx"}, {nullptr, "absx"},
+    // 4x
+    {"RTI", "impl"}, {"EOR", "xind"}, {"LSR", "imm"}, {nullptr, nullptr},
+    {nullptr, "zpg"}, {"EOR", "zpg"}, {"LSR", "zpg"}, {nullptr, "zpg"},
+    {"PHA", "impl"}, {"EOR", "imm"}, {"LSR", "acc"}, {nullptr, nullptr},
+    {"JMP", "abs"}, {"EOR", "abs"}, {"LSR", "abs"}, {nullptr, "abs"},
+    // 5x
+    {"BVC", "rel"}, {"EOR", "indy"}, {"LSR", nullptr}, {nullptr, nullptr},
+    {nullptr, "zpgx"}, {"EOR", "zpgx"}, {"LSR", "zpgx"}, {nullptr, "zpgx"},
+    {"CLI", "impl"}, {"EOR", "absy"}, {"LSR", "impl"}, {nullptr, nullptr},
+    {nullptr, "absx"}, {"EOR", "absx"}, {"LSR", "absx"}, {nullptr, "absx"},
+    // 6x
+    {"RTS", "impl"}, {"ADC", "xind"}, {"ROR", "imm"}, {nullptr, nullptr},
+    {nullptr, "zpg"}, {"ADC", "zpg"}, {"ROR", "zpg"}, {nullptr, "zpg"},
+    {"PLA", "impl"}, {"ADC", "imm"}, {"ROR", "acc"}, {nullptr, nullptr},
+    {"JMP", "ind"}, {"ADC", "abs"}, {"ROR", "abs"}, {nullptr, "abs"},
+    // 7x
+    {"BVS", "rel"}, {"ADC", "indy"}, {"ROR", nullptr}, {nullptr, nullptr},
+    {nullptr, "zpgx"}, {"ADC", "zpgx"}, {"ROR", "zpgx"}, {nullptr, "zpgx"},
+    {"SEI", "impl"}, {"ADC", "absy"}, {"ROR", "impl"}, {nullptr, nullptr},
+    {nullptr, "absx"}, {"ADC", "absx"}, {"ROR", "absx"}, {nullptr, "absx"},
+    // 8x
+    {nullptr, nullptr}, {"STA", "xind"}, {"STX", "imm"}, {nullptr, nullptr},
+    {"STY", "zpg"}, {"STA", "zpg"}, {"STX", "zpg"}, {nullptr, "zpg"},
+    {"DEY", "impl"}, {"STA", "imm"}, {"TXA", "impl"}, {nullptr, nullptr},
+    {"STY", "abs"}, {"STA", "abs"}, {"STX", "abs"}, {nullptr, "abs"},
+    // 9x
+    {"BCC", "rel"}, {"STA", "indy"}, {"STX", nullptr}, {nullptr, nullptr},
+    {"STY", "zpgx"}, {"STA", "zpgx"}, {"STX", "zpgy"}, {nullptr, "zpgx"},
+    {"TYA", "impl"}, {"STA", "absy"}, {"TXS", "impl"}, {nullptr, nullptr},
+    {nullptr, "absx"}, {"STA", "absx"}, {"STX", "absx"}, {nullptr, "absx"},
+    // Ax
+    {"LDY", "imm"}, {"LDA", "xind"}, {"LDX", "imm"}, {nullptr, nullptr},
+    {"LDY", "zpg"}, {"LDA", "zpg"}, {"LDX", "zpg"}, {nullptr, "zpg"},
+    {"TAY", "impl"}, {"LDA", "imm"}, {"TAX", "impl"}, {nullptr, nullptr},
+    {"LDY", "abs"}, {"LDA", "abs"}, {"LDX", "abs"}, {nullptr, "abs"},
+    // Bx
+    {"BCS", "rel"}, {"LDA", "indy"}, {"LDX", nullptr}, {nullptr, nullptr},
+    {"LDY", "zpgx"}, {"LDA", "zpgx"}, {"LDX", "zpgy"}, {nullptr, "zpgx"},
+    {"CLV", "impl"}, {"LDA", "absy"}, {"TSX", "impl"}, {nullptr, nullptr},
+    {"LDY", "absx"}, {"LDA", "absx"}, {"LDX", "absy"}, {nullptr, "absx"},
+    // Cx
+    {"CPY", "imm"}, {"CMP", "xind"}, {"DEC", "imm"}, {nullptr, nullptr},
+    {"CPY", "zpg"}, {"CMP", "zpg"}, {"DEC", "zpg"}, {nullptr, "zpg"},
+    {"INY", "impl"}, {"CMP", "imm"}, {"DEX", "impl"}, {nullptr, nullptr},
+    {"CPY", "abs"}, {"CMP", "abs"}, {"DEC", "abs"}, {nullptr, "abs"},
+    // Dx
+    {"BNE", "rel"}, {"CMP", "indy"}, {"DEC", nullptr}, {nullptr, nullptr},
+    {nullptr, "zpgx"}, {"CMP", "zpgx"}, {"DEC", "zpgx"}, {nullptr, "zpgx"},
+    {"CLD", "impl"}, {"CMP", "absy"}, {"DEC", "impl"}, {nullptr, nullptr},
+    {nullptr, "absx"}, {"CMP", "absx"}, {"DEC", "absx"}, {nullptr, "absx"},
+    // Ex
+    {"CPX", "imm"}, {"SBC", "xind"}, {"INC", "imm"}, {nullptr, nullptr},
+    {"CPX", "zpg"}, {"SBC", "zpg"}, {"INC", "zpg"}, {nullptr, "zpg"},
+    {"INX", "impl"}, {"SBC", "imm"}, {"NOP", "impl"}, {nullptr, nullptr},
+    {"CPX", "abs"}, {"SBC", "abs"}, {"INC", "abs"}, {nullptr, "abs"},
+    // Fx
+    {"BEQ", "rel"}, {"SBC", "indy"}, {"INC", nullptr}, {nullptr, nullptr},
+    {nullptr, "zpgx"}, {"SBC", "zpgx"}, {"INC", "zpgx"}, {nullptr, "zpgx"},
+    {"SED", "impl"}, {"SBC", "absy"}, {"INC", "impl"}, {nullptr, nullptr},
+    {nullptr, "absx"}, {"SBC", "absx"}, {"INC", "absx"}, {nullptr, "absx"},
+};
+
+// Cycles per opcode, one digit each; the second table holds the count when indexing crosses a page.
+constexpr char CYCLES[] =
+    "7608335532224466"  // 0x
+    "0508446624274477"  // 1x
+    "6608335542224466"  // 2x
+    "0508446624274477"  // 3x
+    "6608335532223466"  // 4x
+    "0508446624274477"  // 5x
+    "6608335542225466"  // 6x
+    "0508446624274477"  // 7x
+    "2626333322224444"  // 8x
+    "0606444425255555"  // 9x
+    "2626333322224444"  // Ax
+    "0505444424244444"  // Bx
+    "2628335522224466"  // Cx
+    "0508446624274477"  // Dx
+    "2628335522224466"  // Ex
+    "0508446624274477";  // Fx
+constexpr char CYCLES_PAGE_CROSS[] =
+    "7608335532224466"  // 0x
+    "0608446625275577"  // 1x
+    "6608335542224466"  // 2x
+    "0608446625275577"  // 3x
+    "6608335532223466"  // 4x
+    "0608446625275577"  // 5x
+    "6608335542225466"  // 6x
+    "0608446625275577"  // 7x
+    "2626333322224444"  // 8x
+    "0606444425255555"  // 9x
+    "2626333322224444"  // Ax
+    "0606444425255555"  // Bx
+    "2628335522224466"  // Cx
+    "0608446625275577"  // Dx
+    "2628335522224466"  // Ex
+    "0608446625275577";  // Fx
+static_assert(sizeof CYCLES == 257 && sizeof CYCLES_PAGE_CROSS == 257, "one digit per opcode");
+
+struct NamedOp {
+    const char* name;
+    CPU::Op op;
+};
+
+#define OP(name) {#name, &CPU::name}
+constexpr NamedOp OPERATIONS[] = {
+    OP(ADC), OP(AND), OP(ASL), OP(BCC), OP(BCS), OP(BEQ), OP(BIT), OP(BMI), OP(BNE), OP(BPL),
+    OP(BRK), OP(BVC), OP(BVS), OP(CLC), OP(CLD), OP(CLI), OP(CLV), OP(CMP), OP(CPX), OP(CPY),
+    OP(DEC), OP(DEX), OP(DEY), OP(EOR), OP(INC), OP(INX), OP(INY), OP(JMP), OP(JSR), OP(LDA),
+    OP(LDX), OP(LDY), OP(LSR), OP(NOP), OP(ORA), OP(PHA), OP(PHP), OP(PLA), OP(PLP), OP(ROL),
+    OP(ROR), OP(RTI), OP(RTS), OP(SBC), OP(SEC), OP(SED), OP(SEI), OP(STA), OP(STX), OP(STY),
+    OP(TAX), OP(TAY), OP(TSX), OP(TXA), OP(TXS), OP(TYA),
+};
+#undef OP
+
+struct NamedMode {
+    const char* name;
+    CPU::Mode mode;
+};
+
+constexpr NamedMode MODES[] = {
+    {"acc", &CPU::acc},   {"imm", &CPU::imm},   {"zpg", &CPU::zpg},   {"zpgx", &CPU::zpgx},
+    {"zpgy", &CPU::zpgy}, {"abs", &CPU::abs},   {"absx", &CPU::absx}, {"absy", &CPU::absy},
+    {"ind", &CPU::ind},   {"xind", &CPU::xind}, {"indy", &CPU::indy}, {"rel", &CPU::rel},
+};
+
+}  // namespace
+
+void CPU::define_opcodes() {
+    for (int code = 0; code < 256; ++code) {
+        const OpcodeEntry& entry = OPCODES[code];
+        if (entry.mnemonic != nullptr) {
+            for (const NamedOp& named : OPERATIONS) {
+                if (std::strcmp(named.name, entry.mnemonic) == 0) {
+                    operations[code] = named.op;
+                    mnemonics[code] = named.name;
+                }
+            }
+        }
+        if (entry.mode != nullptr) {
+            mode_names[code] = entry.mode;
+            addressing_modes[code] = nullptr;  // "impl" has no mode function
+            for (const NamedMode& named : MODES)
+                if (std::strcmp(named.name, entry.mode) == 0) addressing_modes[code] = named.mode;
+        }
+    }
+}
+
+void CPU::define_timings() {
+    for (int code = 0; code < 256; ++code) {
+        cycle_table[code] = static_cast<uint8_t>(CYCLES[code] - '0');
+        cycle_table_page_cross[code] = static_cast<uint8_t>(CYCLES_PAGE_CROSS[code] - '0');
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Addressing modes: p is the location of the byte after the opcode.
+
+namespace {
+inline uint32_t word(uint32_t low, uint32_t high) { return low | high << 8; }
+}  // namespace
+
+Loc CPU::acc(Loc) { return &A; }
+
+Loc CPU::imm(Loc p) {
+    pc_step = 2;
+    map_memory(p);
+    return p;
+}
+
+Loc CPU::zpg(Loc p) {
+    pc_step = 2;
+    return at(read(p, true));
+}
+
+Loc CPU::zpgx(Loc p) {
+    pc_step = 2;
+    return at((read(p, true) + X) & 0xFFu);
+}
+
+Loc CPU::zpgy(Loc p) {
+    pc_step = 2;
+    return at((read(p, true) + Y) & 0xFFu);
+}
+
+Loc CPU::abs(Loc p) {
+    pc_step = 3;
+    const uint32_t low = read(p, true);
+    return at(word(low, read(at(static_cast<uint32_t>(get_addr(p)) + 1), true)));
+}
+
+Loc CPU::absx(Loc p) {
+    const uint32_t base = static_cast<uint32_t>(get_addr(abs(p)));
+    page_crossed = (base & 0xFF) + X > 0xFF;
+    return at(base + X);
+}
+
+Loc CPU::absy(Loc p) {
+    const uint32_t base = static_cast<uint32_t>(get_addr(abs(p)));
+    page_crossed = (base & 0xFF) + Y > 0xFF;
+    return at(base + Y);
+}
+
+// The pointer's high byte comes from the same page: JMP ($10FF) reads $10FF and $1000.
+Loc CPU::ind(Loc p) {
+    pc_step = 3;
+    const uint32_t operand = static_cast<uint32_t>(get_addr(p));
+    const uint32_t pointer = word(memory[fold(operand)], memory[fold((operand + 1) & 0xFFFF)]);
+    const uint32_t low = read(at(pointer), true);
+    return at(word(low, read(at((pointer & 0xFF00) | ((pointer + 1) & 0xFF)), true)));
+}
+
+Loc CPU::xind(Loc p) {
+    pc_step = 2;
+    const uint32_t z = read(p, true) + X;
+    const uint32_t low = read(at(z & 0xFF), true);
+    return at(word(low, read(at((z + 1) & 0xFF), true)));
+}
+
+Loc CPU::indy(Loc p) {
+    pc_step = 2;
+    const uint32_t z = read(p, true);
+    const uint32_t low = read(at(z), true);
+    const uint32_t base = word(low, read(at((z + 1) & 0xFF), true));
+    page_crossed = low + Y > 0xFF;
+    return at(base + Y);
+}
+
+Loc CPU::rel(Loc p) {
+    pc_step = 2;
+    const auto offset = static_cast<int8_t>(read(p, true));
+    return at(static_cast<uint32_t>(get_addr(PC) + offset));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operations: loc is the effective location.
+
+void CPU::ADC(Loc loc) {
+    const uint32_t m = read(loc, true);
+    const uint32_t s = A + m + (P & FLAG_C);
+    set_bit(FLAG_C, s > 0xFF);
+    set_bit(FLAG_V, ((A ^ m) & 0x80) == 0 && ((A ^ s) & 0x80) != 0);
+    A = static_cast<uint8_t>(s);
+    set_zn(A);
+}
+
+void CPU::SBC(Loc loc) {
+    const uint32_t m = read(loc, true);
+    const uint32_t d = (A + (P & FLAG_C) - m - 1) & 0xFFFF;
+    set_bit(FLAG_C, d < 0x100);
+    set_bit(FLAG_V, ((A ^ m) & 0x80) != 0 && ((A ^ d) & 0x80) != 0);
+    A = static_cast<uint8_t>(d);
+    set_zn(A);
+}
+
+void CPU::AND(Loc loc) { set_zn(A &= read(loc, true)); }
+void CPU::ORA(Loc loc) { set_zn(A |= read(loc, true)); }
+void CPU::EOR(Loc loc) { set_zn(A ^= read(loc, true)); }
+
+void CPU::BIT(Loc loc) {
+    const uint8_t m = read(loc, true);
+    set_bit(FLAG_Z, (m & A) == 0);
+    P = static_cast<uint8_t>((P & ~(FLAG_V | FLAG_N)) | (m & (FLAG_V | FLAG_N)));
+}
+
+void CPU::compare(uint8_t reg, Loc loc) {
+    const uint8_t m = read(loc, true);
+    set_bit(FLAG_C, reg >= m);
+    set_zn(static_cast<uint8_t>(reg - m));
+}
+
+void CPU::CMP(Loc loc) { compare(A, loc); }
+void CPU::CPX(Loc loc) { compare(X, loc); }
+void CPU::CPY(Loc loc) { compare(Y, loc); }
+
+void CPU::LDA(Loc loc) { set_zn(A = read(loc, true)); }
+void CPU::LDX(Loc loc) { set_zn(X = read(loc, true)); }
+void CPU::LDY(Loc loc) { set_zn(Y = read(loc, true)); }
+
+void CPU::STA(Loc loc) { write(loc, A); }
+void CPU::STX(Loc loc) { write(loc, X); }
+void CPU::STY(Loc loc) { write(loc, Y); }
+
+void CPU::INC(Loc loc) {
+    const auto r = static_cast<uint8_t>(read(loc, true) + 1);
+    write(loc, r);
+    set_zn(r);
+}
+
+void CPU::DEC(Loc loc) {
+    const auto r = static_cast<uint8_t>(read(loc, true) - 1);
+    write(loc, r);
+    set_zn(r);
+}
+
+void CPU::INX(Loc) { set_zn(++X); }
+void CPU::INY(Loc) { set_zn(++Y); }
+void CPU::DEX(Loc) { set_zn(--X); }
+void CPU::DEY(Loc) { set_zn(--Y); }
+
+void CPU::ASL(Loc loc) {
+    const uint8_t m = read(loc, true);
+    const auto r = static_cast<uint8_t>(m << 1);
+    write(loc, r);
+    set_bit(FLAG_C, m & 0x80);
+    set_zn(r);
+}
+
+void CPU::LSR(Loc loc) {
+    const uint8_t m = read(loc, true);
+    const auto r = static_cast<uint8_t>(m >> 1);
+    set_bit(FLAG_C, m & 1);
+    write(loc, r);
+    set_zn(r);
+}
+
+void CPU::ROL(Loc loc) {
+    const uint8_t m = read(loc, true);
+    const auto r = static_cast<uint8_t>(m << 1 | (P & FLAG_C));
+    set_bit(FLAG_C, m & 0x80);
+    write(loc, r);
+    set_zn(r);
+}
+
+void CPU::ROR(Loc loc) {
+    const uint8_t m = read(loc, true);
+    const auto r = static_cast<uint8_t>((P & FLAG_C) << 7 | m >> 1);
+    set_bit(FLAG_C, m & 1);
+    write(loc, r);
+    set_zn(r);
+}
+
+void CPU::TAX(Loc) { set_zn(X = A); }
+void CPU::TAY(Loc) { set_zn(Y = A); }
+void CPU::TXA(Loc) { set_zn(A = X); }
+void CPU::TYA(Loc) { set_zn(A = Y); }
+void CPU::TSX(Loc) { set_zn(X = SP); }
+void CPU::TXS(Loc) { SP = X; }
+
+void CPU::CLC(Loc) { P &= static_cast<uint8_t>(~FLAG_C); }
+void CPU::CLD(Loc) { P &= static_cast<uint8_t>(~FLAG_D); }
+void CPU::CLI(Loc) { P &= static_cast<uint8_t>(~FLAG_I); }
+void CPU::CLV(Loc) { P &= static_cast<uint8_t>(~FLAG_V); }
+void CPU::SEC(Loc) { P |= FLAG_C; }
+void CPU::SED(Loc) { P |= FLAG_D; }
+void CPU::SEI(Loc) { P |= FLAG_I; }
+
+void CPU::PHA(Loc) { stack_push(A); }
+void CPU::PHP(Loc) { stack_push(P | FLAG_B | FLAG_U); }
+void CPU::PLA(Loc) { set_zn(A = stack_pull()); }
+void CPU::PLP(Loc) { P = stack_pull(); }
+
+// The clock adds pc_step after the operation, so jumps aim pc_step short of the target.
+void CPU::JMP(Loc loc) { PC = at(static_cast<uint32_t>(get_addr(loc)) - pc_step); }
+
+void CPU::JSR(Loc loc) {
+    push_address(static_cast<uint32_t>(get_addr(PC)) + pc_step - 1);  // the JSR's last byte
+    PC = at(static_cast<uint32_t>(get_addr(loc)) - pc_step);
+}
+
+void CPU::RTS(Loc) { PC = at(pull_address()); }
+
+void CPU::RTI(Loc) {
+    P = stack_pull();
+    PC = at(pull_address() - 1);
+}
+
+void CPU::BRK(Loc) {
+    push_address(static_cast<uint32_t>(get_addr(PC)) + pc_step + 1);  // skips the padding byte
+    P |= FLAG_B | FLAG_U;
+    stack_push(P);
+    P |= FLAG_I;
+    pc_step = 3;
+    const uint32_t low = read(at(0xFFFE), true);
+    PC = at(word(low, read(at(0xFFFF), true)) - 3);
+}
+
 void CPU::NOP(Loc) {}
-void CPU::ORA(Loc) {}
-void CPU::PHA(Loc) {}
-void CPU::PHP(Loc) {}
-void CPU::PLA(Loc) {}
-void CPU::PLP(Loc) {}
-void CPU::ROL(Loc) {}
-void CPU::ROR(Loc) {}
-void CPU::RTI(Loc) {}
-void CPU::RTS(Loc) {}
-void CPU::SBC(Loc) {}
-void CPU::SEC(Loc) {}
-void CPU::SED(Loc) {}
-void CPU::SEI(Loc) {}
-void CPU::STA(Loc) {}
-void CPU::STX(Loc) {}
-void CPU::STY(Loc) {}
-void CPU::TAX(Loc) {}
-void CPU::TAY(Loc) {}
-void CPU::TSX(Loc) {}
-void CPU::TXA(Loc) {}
-void CPU::TXS(Loc) {}
-void CPU::TYA(Loc) {}
+
+// Branches charge their own cycles: 2, plus 1 when taken, plus 1 more when the target lies in
+// another page than the instruction after the branch (as the 6502 does: a branch at $xxFE into
+// the next page pays no extra cycle).
+void CPU::branch(Loc target, bool taken) {
+    int64_t cycles = 2;
+    if (taken) {
+        const uint32_t after = (static_cast<uint32_t>(get_addr(PC)) + pc_step) & 0xFFFF;
+        PC = target;
+        const uint32_t next = (static_cast<uint32_t>(get_addr(PC)) + pc_step) & 0xFFFF;
+        cycles += (after >> 8) != (next >> 8) ? 2 : 1;
+    }
+    cycle_count.store(cycle_count.load() + cycles);
+}
+
+void CPU::BPL(Loc loc) { branch(loc, !(P & FLAG_N)); }
+void CPU::BMI(Loc loc) { branch(loc, P & FLAG_N); }
+void CPU::BVC(Loc loc) { branch(loc, !(P & FLAG_V)); }
+void CPU::BVS(Loc loc) { branch(loc, P & FLAG_V); }
+void CPU::BCC(Loc loc) { branch(loc, !(P & FLAG_C)); }
+void CPU::BCS(Loc loc) { branch(loc, P & FLAG_C); }
+void CPU::BNE(Loc loc) { branch(loc, !(P & FLAG_Z)); }
+void CPU::BEQ(Loc loc) { branch(loc, P & FLAG_Z); }
+
 }  // namespace NES
