@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/console.hpp"
+#include "host/errors.hpp"
 
 namespace py = pybind11;
 
@@ -35,8 +36,30 @@ struct ControllerWrapper {
 class PyNES : public NESUnit {
 public:
     using NESUnit::NESUnit;
+    // The run thread may be waiting for the interpreter lock in a per-frame function.
+    ~PyNES() {
+        py::gil_scoped_release release;
+        halt();
+    }
     py::object pads[2];
 };
+
+// Wraps a Python per-frame function. On the run thread its error is reported as Python
+// reports errors in threads and ends the run thread; elsewhere it reaches the caller.
+std::function<void()> per_frame_function(PyNES& console, std::function<void()> f) {
+    if (!f) return f;  // None: the next frame completion raises the bad-function-call error
+    return [&console, f = std::move(f)]() {
+        try {
+            f();
+        } catch (py::error_already_set& e) {
+            if (!console.on_run_thread()) throw;
+            py::gil_scoped_acquire gil;
+            py::module_::import("sys").attr("stderr").attr("write")("Exception in the zumbrel run thread:\n");
+            py::module_::import("traceback").attr("print_exception")(e.type(), e.value(), e.trace());
+            throw ReportedError("the per-frame function raised");
+        }
+    };
+}
 
 // The writable colour table that "colorLookup" exposes; the renderer keeps its own copy.
 uint8_t color_table[64][3];
@@ -80,6 +103,10 @@ void translate_errors() {
             PyErr_SetObject(type, err.ptr());
         } catch (const NES::RomFormatError& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const FileError& e) {
+            py::object err = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+                e.error_number, std::string(std::strerror(e.error_number)), e.path);
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
         }
     });
 }
@@ -104,10 +131,18 @@ PYBIND11_MODULE(zumbrel, m) {
         .def("getImg", [](PyNES& n) { return view(n, {240, 256, 3}, {768, 3, 1}, n.ppu->frame_rgb); })
         .def("colorLookup", [](PyNES& n) { return view(n, {64, 3}, {3, 1}, &color_table[0][0]); })
         .def("getAudio", &get_audio)
+        .def("start", &NESUnit::start)
+        .def("stop", &NESUnit::stop, py::call_guard<py::gil_scoped_release>())
+        .def("saveState", &NESUnit::save, py::call_guard<py::gil_scoped_release>())
+        .def("loadState", &NESUnit::load, py::call_guard<py::gil_scoped_release>())
+        .def("setPaused", &NESUnit::set_pause)
+        .def("setSaveDir", &NESUnit::setSaveDir)
+        .def("getSaveDir", &NESUnit::getSaveDir)
         .def("setController", &set_controller)
         .def("frameCount", &NESUnit::frame_count)
         .def("cycleCount", &NESUnit::cycle_count)
-        .def("runFrame", &NESUnit::runFrame);
+        .def("runFrame", &NESUnit::runFrame)
+        .def("perFrame", [](PyNES& n, std::function<void()> f) { n.perFrame(per_frame_function(n, std::move(f))); });
 
     py::class_<ControllerWrapper>(m, "Controller")
         .def(py::init<>())

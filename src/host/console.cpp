@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "host/errors.hpp"
+
 NESUnit::NESUnit(const char* path, int clock_speed) {
     detectOS(path);
     build_machine(clock_speed);
@@ -51,17 +53,21 @@ void NESUnit::attach(std::unique_ptr<NES::ROM> cartridge) {
 
 NESUnit::~NESUnit() {
     // A thread still stepping would use the machine while it is released.
-    running.store(false);
-    if (run_thread.joinable()) {
-        if (run_thread.get_id() == std::this_thread::get_id())
-            run_thread.detach();
-        else
-            run_thread.join();
-    }
+    halt();
     rom.reset();
     cpu.reset();
     ppu.reset();
     apu.reset();
+}
+
+void NESUnit::halt() {
+    running.store(false);
+    if (run_thread.joinable()) {
+        if (on_run_thread())
+            run_thread.detach();
+        else
+            run_thread.join();
+    }
 }
 
 void NESUnit::single_cycle() {
@@ -71,11 +77,13 @@ void NESUnit::single_cycle() {
     while (static_cast<int64_t>(ppu->dot_count.load()) < 3 * cpu->cycle_count.load()) {
         const uint64_t frame = ppu->frame_count.load();
         ppu->cycle();
-        if (ppu->frame_count.load() != frame) perframefunc();
+        if (ppu->frame_count.load() != frame) (*perframefunc.load())();
     }
 }
 
 void NESUnit::runFrame() {
+    if (running.load() && !on_run_thread())
+        throw StateError("runFrame: the console is running on its thread; stop it first");
     const uint64_t frame = ppu->frame_count.load();
     while (ppu->frame_count.load() == frame) single_cycle();
 }

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +51,13 @@ public:
     std::string getSaveDir() const { return save_dir; }
     void save(int slot);
     bool load(int slot);
+    std::string slot_path(int slot) const;
+    void write_battery_ram();
+
+    // Runs f while the run thread stands between two steps (at once when it is not running,
+    // or when called from the run thread itself). The thread resumes afterwards.
+    template <class F>
+    void with_machine_parked(F&& f);
 
     // Audio: the newest complete block as 2 * BUFFER_LEN bytes, or an empty vector.
     bool getAudio(int16_t* out) { return apu->take_block(out); }
@@ -57,7 +66,9 @@ public:
     static int64_t pacing_target_ns(int64_t cycles, int32_t clock_speed);
 
     int64_t start_time = 0;
-    std::function<void()> perframefunc = [] {};
+    // Swapped atomically, so a replacement never disturbs a call in progress on the run thread.
+    std::atomic<std::shared_ptr<const std::function<void()>>> perframefunc{
+        std::make_shared<const std::function<void()>>([] {})};
     int64_t pause_start = 0;
     std::string save_dir;
     // This console's cartridge directory (the battery RAM file lives here).
@@ -69,11 +80,55 @@ public:
     std::unique_ptr<NES::ROM> rom;
     std::atomic<bool> running{false};
     std::atomic<bool> paused{false};
-    int64_t pause_total = 0;
+    std::atomic<int64_t> pause_total{0};
     std::thread run_thread;
+    // Emulated time is measured from the cycle count found at the last start.
+    int64_t start_cycles = 0;
+
+    // True on the console's own run thread (inside the per-frame function).
+    bool on_run_thread() const { return run_thread_id.load() == std::this_thread::get_id(); }
+    // Ends the run thread and waits for it (without writing the battery RAM file).
+    void halt();
 
 private:
+    void park_here();
+
+    std::atomic<std::thread::id> run_thread_id{};
+    // Parking: a caller raises park_request; the run thread checks it once per step.
+    std::atomic<bool> park_request{false};
+    std::mutex park_owner;  // one parker at a time
+    std::mutex park_mutex;
+    std::condition_variable park_cv;
+    bool parked = false;         // guarded by park_mutex
+    bool thread_active = false;  // guarded by park_mutex
+
+
     void build_machine(int clock_speed);
     void attach(std::unique_ptr<NES::ROM> cartridge);
     void operation_thread();
 };
+
+template <class F>
+void NESUnit::with_machine_parked(F&& f) {
+    if (on_run_thread()) {
+        f();
+        return;
+    }
+    std::lock_guard<std::mutex> owner(park_owner);
+    std::unique_lock<std::mutex> lock(park_mutex);
+    if (!thread_active) {
+        lock.unlock();
+        f();
+        return;
+    }
+    park_request.store(true, std::memory_order_relaxed);
+    park_cv.wait(lock, [this] { return parked || !thread_active; });
+    struct Resume {
+        NESUnit* console;
+        ~Resume() {
+            console->park_request.store(false, std::memory_order_relaxed);
+            console->park_cv.notify_all();
+        }
+    } resume{this};
+    f();
+}

@@ -9,6 +9,15 @@ ASM = ROOT / "tests" / "asm"
 SHARED = ROOT.parent / "shared" / "testroms"
 
 
+@pytest.fixture(autouse=True)
+def home(tmp_path, monkeypatch):
+    """Every test gets its own HOME, so save directories land in a scratch folder."""
+    path = tmp_path / "home"
+    path.mkdir()
+    monkeypatch.setenv("HOME", str(path))
+    return path
+
+
 @pytest.fixture(scope="session")
 def roms(tmp_path_factory):
     """Folder of our own test programs, assembled once per session."""
