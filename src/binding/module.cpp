@@ -79,12 +79,12 @@ std::unique_ptr<PyNES> from_file_object(py::object file, int clock_speed) {
     return std::make_unique<PyNES>(name, image, clock_speed);
 }
 
-void set_controller(PyNES& console, py::object pad, int port) {
+void set_controller(PyNES& console, ControllerWrapper& pad, int port) {
     if (port != 0 && port != 1)
         throw py::value_error("setController: port must be 0 or 1, not " + std::to_string(port));
-    auto& wrapper = pad.cast<ControllerWrapper&>();
-    console.setController(&wrapper.controller, port);
-    console.pads[port] = std::move(pad);  // releases the pad attached before
+    console.setController(&pad.controller, port);
+    // Holding the pad's Python object keeps it alive while attached; this releases the one before.
+    console.pads[port] = py::cast(&pad, py::return_value_policy::reference);
 }
 
 py::bytes get_audio(PyNES& console) {
@@ -117,6 +117,9 @@ PYBIND11_MODULE(zumbrel, m) {
     translate_errors();
     std::memcpy(color_table, NES::NTSC_TO_RGB, sizeof color_table);
 
+    // The pad class is registered first so that the console's signatures can name it.
+    py::class_<ControllerWrapper> controller(m, "Controller");
+
     py::class_<PyNES>(m, "NES")
         .def(py::init([](const std::string& rom_name, int clock_speed) {
                  return std::make_unique<PyNES>(rom_name.c_str(), clock_speed);
@@ -144,7 +147,6 @@ PYBIND11_MODULE(zumbrel, m) {
         .def("runFrame", &NESUnit::runFrame)
         .def("perFrame", [](PyNES& n, std::function<void()> f) { n.perFrame(per_frame_function(n, std::move(f))); });
 
-    py::class_<ControllerWrapper>(m, "Controller")
-        .def(py::init<>())
+    controller.def(py::init<>())
         .def("updateInputs", &ControllerWrapper::updateInputs);
 }
