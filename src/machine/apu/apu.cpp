@@ -1,21 +1,462 @@
-// Stub: replaced by the APU implementation.
+// The audio processor. Its registers are bytes of the CPU's memory, read when needed;
+// the CPU's write dispatch calls write_register for their side effects.
 #include "machine/apu/apu.hpp"
+
+#include <algorithm>
+#include <cstring>
+
 #include "machine/cpu/cpu.hpp"
+
 namespace NES {
-APU::APU() : sample_buffer(new int16_t[BUFFER_LEN]()), output_block(new int16_t[BUFFER_LEN]()) {}
-APU::~APU() { delete[] sample_buffer; delete[] output_block; }
-void APU::setCPU(CPU* c) { cpu = c; apu_clock_rate = c->clock_speed / 2; }
-void APU::cycle() { ++apu_cycles; }
-uint8_t APU::length_lookup(uint8_t) { return 0; }
-void APU::start_sample() {}
-void APU::clock_envs() {}
-void APU::clock_linear() {}
-void APU::clock_length() {}
-void APU::clock_sweep() {}
-uint16_t APU::get_pulse_period(bool) const { return 0; }
-void APU::set_pulse_period(uint16_t, bool) {}
-void APU::write_register(uint16_t, uint8_t) {}
-uint8_t APU::read_status() { return 0; }
-bool APU::take_block(int16_t*) { return false; }
-int16_t mix(APU*) { return 0; }
+namespace {
+
+constexpr uint8_t DUTY[4][8] = {
+    {0, 1, 0, 0, 0, 0, 0, 0},
+    {0, 1, 1, 0, 0, 0, 0, 0},
+    {0, 1, 1, 1, 1, 0, 0, 0},
+    {1, 0, 0, 1, 1, 1, 1, 1},
+};
+
+// 2 x (sequence value - 7.5) for the 32 triangle steps 15..0, 0..15.
+constexpr float TRIANGLE_LEVEL[32] = {
+    15, 13, 11, 9, 7, 5, 3, 1, -1, -3, -5, -7, -9, -11, -13, -15,
+    -15, -13, -11, -9, -7, -5, -3, -1, 1, 3, 5, 7, 9, 11, 13, 15,
+};
+
+// Timer periods in CPU cycles; the APU clocks these timers once per APU cycle.
+constexpr uint16_t NOISE_PERIOD[16] = {4, 8, 16, 32, 64, 96, 128, 160, 202, 254, 380, 508, 762, 1016, 2034, 4068};
+constexpr uint16_t DMC_RATE[16] = {428, 380, 340, 320, 286, 254, 226, 214, 190, 160, 142, 128, 106, 84, 72, 54};
+
+constexpr int64_t FOUR_STEP_PERIOD = 14916;
+constexpr int64_t FIVE_STEP_PERIOD = 18640;
+constexpr int64_t FIRST_QUARTER = 3729;
+constexpr int64_t HALF = 7458;
+constexpr int64_t THIRD_QUARTER = 11187;
+
+// (count + 1) mod modulus; divides only when a register write left count beyond the modulus.
+template <class T>
+inline T next_count(T count, T modulus) {
+    const T up = static_cast<T>(count + 1);
+    if (up < modulus) return up;
+    if (up == modulus) return 0;
+    return static_cast<T>(up % modulus);
+}
+
+inline uint16_t period_of(uint8_t high, uint8_t low) {
+    return static_cast<uint16_t>(((high & 7) << 8) | low);
+}
+
+// Envelope of a pulse or the noise channel; `reg` is its control byte (loop in bit 5).
+inline void clock_envelope(uint8_t reg, uint8_t& start, uint8_t& divider, uint8_t& decay) {
+    const uint8_t volume = reg & 15;
+    if (start) {
+        start = 0;
+        decay = 15;
+        divider = volume;
+    } else if (divider != 0) {
+        --divider;
+    } else {
+        divider = volume;
+        if (decay != 0)
+            --decay;
+        else if (reg & 0x20)
+            decay = 15;
+    }
+}
+
+inline void clock_length_counter(bool enabled, bool halt, uint8_t& counter) {
+    if (!enabled)
+        counter = 0;
+    else if (!halt && counter != 0)
+        --counter;
+}
+
+}  // namespace
+
+APU::APU() : blocks(new int16_t[3 * BUFFER_LEN]()) {
+    sample_buffer = block(fill_index);
+    output_block = block(taken_index);
+}
+
+APU::~APU() = default;
+
+void APU::setCPU(CPU* c) {
+    cpu = c;
+    apu_clock_rate = c->clock_speed / 2;
+}
+
+uint8_t APU::length_lookup(uint8_t index) {
+    const unsigned i = index & 31u;
+    if (i & 1) return static_cast<uint8_t>(i == 1 ? 254 : i - 1);
+    if ((i & 15) <= 8) return static_cast<uint8_t>(((i & 16) ? 12 : 10) << ((i >> 1) & 7));
+    switch (i) {
+        case 10: return 60;
+        case 12: return 14;
+        case 14: return 26;
+        case 26: return 72;
+        case 28: return 16;
+        default: return 32;  // 30
+    }
+}
+
+void APU::start_sample() {
+    dmc_address = dmc_start;
+    dmc_remaining = dmc_length;
+}
+
+// ---------------------------------------------------------------- registers
+
+void APU::write_register(uint16_t address, uint8_t value) {
+    const uint8_t* mem = cpu->memory;
+    switch (address) {
+        case 0x4001: pulse1.sweep_reload = 1; break;
+        case 0x4005: pulse2.sweep_reload = 1; break;
+        case 0x4002: pulse1.pulse_period = period_of(mem[0x4003], value); break;
+        case 0x4006: pulse2.pulse_period = period_of(mem[0x4007], value); break;
+        case 0x4003:
+        case 0x4007: {
+            Pulse& p = address == 0x4003 ? pulse1 : pulse2;
+            p.length_counter = length_lookup(static_cast<uint8_t>(value >> 3));
+            p.pulse_period = period_of(value, mem[address - 1]);
+            p.env_start = 1;
+            break;
+        }
+        case 0x400A: triangle_period = period_of(mem[0x400B], value); break;
+        case 0x400B:
+            triangle_period = period_of(value, mem[0x400A]);
+            triangle_length = length_lookup(static_cast<uint8_t>(value >> 3));
+            linear_reload = 1;
+            break;
+        case 0x400F:
+            noise_length = length_lookup(static_cast<uint8_t>(value >> 3));
+            noise_env_start = 1;
+            break;
+        case 0x4010: dmc_flags = value; break;
+        // The output level has seven bits; bit 7 of the byte is not part of it.
+        case 0x4011: dmc_direct = static_cast<int16_t>(value & 0x7F); break;
+        case 0x4012: dmc_start = static_cast<uint16_t>(0xC000 | ((value * 64) & 0x3FC0)); break;
+        case 0x4013: dmc_length = static_cast<uint16_t>(((value * 16) & 0xFF0) | 1); break;
+        case 0x4015:
+            for (int c = 0; c < 5; ++c) channel_enabled[c] = (value >> c) & 1;
+            if (!(value & 0x01)) pulse1.length_counter = 0;
+            if (!(value & 0x02)) pulse2.length_counter = 0;
+            if (!(value & 0x04)) triangle_length = 0;
+            if (!(value & 0x08)) noise_length = 0;
+            if (!(value & 0x10))
+                dmc_remaining = 0;
+            else if (dmc_remaining == 0)
+                start_sample();
+            break;
+        case 0x4017:
+            // The sequencer restarts so that the next cycle runs at phase 1.
+            frame_origin = static_cast<int64_t>(apu_cycles.load()) - 1;
+            frame_irq = 0;
+            if (value & 0x80) {
+                clock_envs();
+                clock_length();
+                clock_linear();
+                clock_sweep();
+            }
+            break;
+        default: break;
+    }
+}
+
+uint8_t APU::read_status() {
+    frame_irq = 0;
+    return pulse1.length_counter != 0 ? 1 : 0;
+}
+
+uint16_t APU::get_pulse_period(bool second) const {
+    const uint8_t* low = cpu->memory + (second ? 0x4006 : 0x4002);
+    return period_of(low[1], low[0]);
+}
+
+void APU::set_pulse_period(uint16_t period, bool second) {
+    (second ? pulse2 : pulse1).pulse_period = period;
+    uint8_t* low = cpu->memory + (second ? 0x4006 : 0x4002);
+    low[0] = static_cast<uint8_t>(period & 0xFF);
+    low[1] = static_cast<uint8_t>((low[1] & 0xF8) | ((period >> 8) & 7));
+}
+
+// ---------------------------------------------------------------- frame counter clocks
+
+void APU::clock_envs() {
+    const uint8_t* mem = cpu->memory;
+    clock_envelope(mem[0x4000], pulse1.env_start, pulse1.env_divider, pulse1.env_decay);
+    clock_envelope(mem[0x4004], pulse2.env_start, pulse2.env_divider, pulse2.env_decay);
+    clock_envelope(mem[0x400C], noise_env_start, noise_env_divider, noise_env_decay);
+}
+
+void APU::clock_linear() {
+    const uint8_t control = cpu->memory[0x4008];
+    if (linear_reload)
+        linear_counter = control & 0x7F;
+    else if (linear_counter != 0)
+        --linear_counter;
+    if (!(control & 0x80)) linear_reload = 0;
+}
+
+void APU::clock_length() {
+    const uint8_t* mem = cpu->memory;
+    clock_length_counter(channel_enabled[0], mem[0x4000] & 0x20, pulse1.length_counter);
+    clock_length_counter(channel_enabled[1], mem[0x4004] & 0x20, pulse2.length_counter);
+    clock_length_counter(channel_enabled[2], mem[0x4008] & 0x80, triangle_length);
+    clock_length_counter(channel_enabled[3], mem[0x400C] & 0x20, noise_length);
+}
+
+void APU::clock_sweep() {
+    sweep_pulse1();
+    sweep_pulse2();
+}
+
+// Pulse 1 negates in two's complement, pulse 2 in ones' complement (one less).
+int APU::sweep_target(const Pulse& p, uint8_t sweep, bool ones_complement) const {
+    const int period = p.pulse_period;
+    const int change = period >> (sweep & 7);
+    if (sweep & 0x08) return period - change - (ones_complement ? 1 : 0);
+    return period + change;
+}
+
+namespace {
+// A negative target is 0; one beyond 16 bits stays at the top so that a rising sweep
+// stays muted instead of wrapping back into the audible range.
+inline uint16_t clamp_period(int target) {
+    return static_cast<uint16_t>(std::clamp(target, 0, 0xFFFF));
+}
+}  // namespace
+
+void APU::sweep_pulse1() {
+    const uint8_t sweep = cpu->memory[0x4001];
+    Pulse& p = pulse1;
+    const int target = sweep_target(p, sweep, false);
+    p.sweep_mute = target > 0x7FF || p.pulse_period < 8;
+    if (p.sweep_divider == 0) {
+        if (sweep & 0x80) set_pulse_period(clamp_period(target), false);
+        p.sweep_reload = 0;
+        p.sweep_divider = (sweep >> 4) & 7;
+    } else if (p.sweep_reload) {
+        p.sweep_reload = 0;
+        p.sweep_divider = (sweep >> 4) & 7;
+    } else {
+        --p.sweep_divider;
+    }
+}
+
+void APU::sweep_pulse2() {
+    const uint8_t sweep = cpu->memory[0x4005];
+    Pulse& p = pulse2;
+    const int target = sweep_target(p, sweep, true);
+    p.sweep_mute = target > 0x7FF || p.pulse_period < 8;
+    if (p.sweep_divider != 0 && !p.sweep_reload) {
+        --p.sweep_divider;
+        return;
+    }
+    if (p.sweep_divider == 0 && (sweep & 0x80)) set_pulse_period(clamp_period(target), true);
+    p.sweep_reload = 0;
+    p.sweep_divider = (sweep >> 4) & 7;
+}
+
+// ---------------------------------------------------------------- one APU cycle
+
+void APU::cycle() {
+    const uint64_t k = apu_cycles.load();
+    func_frame_counter(k);
+    const uint8_t* regs = cpu->memory + 0x4000;
+    pulse(pulse1, regs[0x00], regs[0x01]);
+    pulse(pulse2, regs[0x04], regs[0x05]);
+    triangle();
+    noise();
+    dmc();
+    sample_step(k);
+    apu_cycles.store(k + 1);
+}
+
+void APU::func_frame_counter(uint64_t k) {
+    const int64_t period = (cpu->memory[0x4017] & 0x80) ? FIVE_STEP_PERIOD : FOUR_STEP_PERIOD;
+    const int64_t distance = static_cast<int64_t>(k) - frame_origin;
+    const int64_t phase =
+        (distance == phase_distance && period == phase_period) ? phase_next : distance % period;
+    if (distance >= 0) {
+        phase_distance = distance + 1;
+        phase_period = period;
+        phase_next = phase + 1 == period ? 0 : phase + 1;
+    }
+
+    if (phase == FIRST_QUARTER || phase == THIRD_QUARTER) {
+        clock_envs();
+        clock_linear();
+    } else if (phase == HALF || phase == 0) {
+        clock_envs();
+        clock_linear();
+        clock_length();
+        clock_sweep();
+        if (phase == 0 && !(cpu->memory[0x4017] & 0xC0)) frame_irq = 1;
+    }
+}
+
+void APU::pulse(Pulse& p, uint8_t control, uint8_t sweep) {
+    if (((sweep & 0x80) && p.sweep_mute) || p.pulse_period <= 7 || p.length_counter == 0) {
+        p.pulse_output = 0;
+    } else {
+        const int volume = (control & 0x10) ? (control & 15) : p.env_decay;
+        p.pulse_output = static_cast<int8_t>(DUTY[control >> 6][p.pulse_step] ? volume : -volume);
+    }
+    p.pulse_timer = static_cast<uint16_t>(next_count<uint32_t>(p.pulse_timer, p.pulse_period + 1u));
+    if (p.pulse_timer == 0) p.pulse_step = (p.pulse_step + 1) & 7;
+}
+
+void APU::clock_triangle_timer() {
+    triangle_timer = static_cast<uint16_t>(next_count<uint32_t>(triangle_timer, triangle_period + 1u));
+    if (triangle_timer == 0) triangle_step = (triangle_step + 1) & 31;
+}
+
+// The triangle's timer runs at the CPU clock: twice per APU cycle.
+void APU::triangle() {
+    clock_triangle_timer();
+    const bool audible = linear_counter != 0 && triangle_length != 0 && triangle_period > 1;
+    triangle_output = audible ? TRIANGLE_LEVEL[triangle_step] : 0.0f;
+    clock_triangle_timer();
+}
+
+void APU::noise() {
+    const uint8_t* regs = cpu->memory + 0x4000;
+    const uint8_t mode = regs[0x0E];
+    if (noise_timer == 0) {
+        const unsigned tap = (mode & 0x80) ? 6 : 1;
+        const unsigned feedback = (noise_shift ^ (noise_shift >> tap)) & 1;
+        noise_shift = static_cast<uint16_t>(((noise_shift & 0x7FFF) | (feedback << 15)) >> 1);
+    }
+    const uint8_t control = regs[0x0C];
+    if (noise_length == 0 || (noise_shift & 1))
+        noise_output = 0;
+    else
+        noise_output = (control & 0x10) ? (control & 15) : noise_env_decay;
+    noise_timer = next_count<int32_t>(noise_timer, NOISE_PERIOD[mode & 15] / 2);
+}
+
+void APU::dmc() {
+    if (channel_enabled[4] && dmc_empty && dmc_remaining != 0) dmc_fetch();
+    if (dmc_timer == 0) dmc_output();
+    dmc_timer = next_count<int32_t>(dmc_timer, DMC_RATE[dmc_flags & 15] / 2);
+}
+
+void APU::dmc_fetch() {
+    // Through the bus, so the board maps the sample bytes; the board is not notified.
+    const uint8_t byte = cpu->read(cpu->memory + dmc_address, false);
+    dmc_buffer = byte;
+    --dmc_remaining;
+    dmc_address = dmc_address == 0xFFFF ? 0x8000 : static_cast<uint16_t>(dmc_address + 1);
+    if (dmc_remaining == 0) {
+        const bool loop = dmc_flags & 0x40;
+        if (loop) start_sample();
+        if ((!loop || dmc_length == 0) && (dmc_flags & 0x80)) cpu->irq_line = 1;
+    }
+    dmc_shift = byte;
+    dmc_bits = 8;
+    dmc_silence = 0;
+    dmc_empty = 0;
+}
+
+void APU::dmc_output() {
+    if (dmc_direct != -1) {
+        dmc_level = static_cast<uint8_t>(dmc_direct);
+        dmc_direct = -1;
+        return;
+    }
+    if (dmc_silence) return;
+    if (dmc_shift & 1) {
+        if (dmc_level + 2 < 128) dmc_level = static_cast<uint8_t>(dmc_level + 2);
+    } else if (dmc_level >= 2) {
+        dmc_level = static_cast<uint8_t>(dmc_level - 2);
+    }
+    dmc_shift = static_cast<uint8_t>(dmc_shift >> 1);
+    if (dmc_bits != 1) {
+        --dmc_bits;
+        return;
+    }
+    dmc_bits = 8;
+    if (dmc_empty) {
+        // Out of bits with nothing fetched: the output rests at mid level.
+        dmc_silence = 1;
+        dmc_level = 64;
+    } else {
+        dmc_empty = 1;
+        dmc_silence = 0;
+    }
+}
+
+// ---------------------------------------------------------------- samples
+
+void APU::sample_step(uint64_t k) {
+    if (samples_written != planned_written || sample_rate != planned_rate || apu_clock_rate != planned_clock)
+        plan_samples();
+    if (k < next_sample_cycle) return;
+
+    const unsigned i = static_cast<unsigned>(samples_written % BUFFER_LEN);
+    if (i == 0) publish_block();
+    sample_buffer[i] = mix(this);
+    planned_written = ++samples_written;
+
+    next_sample_cycle += plan_step;
+    plan_remainder += plan_step_remainder;
+    if (plan_remainder >= static_cast<uint64_t>(planned_rate)) {
+        plan_remainder -= static_cast<uint64_t>(planned_rate);
+        ++next_sample_cycle;
+    }
+}
+
+// Sample n is due once sample_rate * k / apu_clock_rate > n, that is from the cycle
+// k = ceil((n + 1) * apu_clock_rate / sample_rate); each further sample is
+// apu_clock_rate / sample_rate cycles later, carried as quotient and remainder.
+// A clock rate of 0 (a clock speed below 2) makes every cycle produce a sample.
+void APU::plan_samples() {
+    planned_written = samples_written;
+    planned_rate = sample_rate;
+    planned_clock = apu_clock_rate;
+    if (sample_rate <= 0) {
+        next_sample_cycle = ~0ull;
+        plan_step = plan_step_remainder = plan_remainder = 0;
+        planned_rate = sample_rate;
+        return;
+    }
+    const uint64_t rate = static_cast<uint64_t>(sample_rate);
+    const uint64_t clock = static_cast<uint64_t>(std::max(apu_clock_rate, 0));
+    const uint64_t n1 = samples_written + 1;
+    // (n1 * clock + rate - 1) / rate, split so the product stays within 64 bits.
+    const uint64_t part = (n1 % rate) * clock + rate - 1;
+    next_sample_cycle = (n1 / rate) * clock + part / rate;
+    plan_remainder = part % rate;
+    plan_step = clock / rate;
+    plan_step_remainder = clock % rate;
+}
+
+void APU::publish_block() {
+    const uint8_t spare = block_ready.exchange(static_cast<uint8_t>(fill_index | BLOCK_FRESH), std::memory_order_acq_rel);
+    fill_index = spare & BLOCK_INDEX;
+    sample_buffer = block(fill_index);
+}
+
+bool APU::take_block(int16_t* out) {
+    if (!(block_ready.load(std::memory_order_acquire) & BLOCK_FRESH)) return false;
+    const uint8_t spare = block_ready.exchange(taken_index, std::memory_order_acq_rel);
+    taken_index = spare & BLOCK_INDEX;
+    output_block = block(taken_index);
+    std::memcpy(out, output_block, BUFFER_LEN * sizeof(int16_t));
+    return true;
+}
+
+int16_t mix(APU* apu) {
+    const APU& a = *apu;
+    const bool* on = a.channel_enabled;
+    const int pulses = (on[0] ? a.pulse1.pulse_output : 0) + (on[1] ? a.pulse2.pulse_output : 0);
+    const double t = on[2] ? 0.00851 * static_cast<double>(a.triangle_output) : 0.0;
+    const double n = on[3] ? 0.00494 * a.noise_output : 0.0;
+    const double d = on[4] ? 0.00335 * (2 * a.dmc_level - 128) : 0.0;
+    const float others = static_cast<float>(d + (t + n));
+    const float level = static_cast<float>(0.00752 * pulses + static_cast<double>(others));
+    // The float product is exact in double; the conversion truncates toward zero.
+    return static_cast<int16_t>(static_cast<double>(level) * static_cast<double>(32767.0f));
+}
+
 }  // namespace NES

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "machine/common.hpp"
 
@@ -56,9 +57,17 @@ public:
     int32_t sample_rate = 44100;
     int32_t apu_clock_rate = 894886;
     uint64_t samples_written = 0;
-    int16_t* sample_buffer = nullptr;  // the block being filled
-    int16_t* output_block = nullptr;   // the last complete block
-    std::atomic<uint8_t> block_ready{0};
+
+    // Three blocks pass between the stepping thread and one reader without either waiting:
+    // the stepping thread fills `sample_buffer`, the reader owns `output_block` (the block
+    // it took last), and the third, the spare, is named by `block_ready`. Finishing a block
+    // swaps it with the spare and marks the spare fresh; taking swaps the reader's block
+    // with a fresh spare. Neither side ever touches a block the other one holds.
+    static constexpr uint8_t BLOCK_INDEX = 0x03;  // block_ready bits: index of the spare
+    static constexpr uint8_t BLOCK_FRESH = 0x80;  // block_ready bit: the spare is a new block
+    int16_t* sample_buffer = nullptr;  // the block being filled (stepping thread)
+    int16_t* output_block = nullptr;   // the block last handed out (reader)
+    std::atomic<uint8_t> block_ready{2};
 
     APU();
     ~APU();
@@ -82,8 +91,46 @@ public:
     uint8_t read_status();
 
     // Copies the newest complete block into out (BUFFER_LEN samples) and returns true,
-    // or returns false when no new block is ready. Safe against the stepping thread.
+    // or returns false when no new block is ready. Safe against the stepping thread;
+    // one reader at a time (the binding calls it under the interpreter lock).
     bool take_block(int16_t* out);
+
+    // The per-cycle steps, in the order `cycle` runs them.
+    void func_frame_counter(uint64_t k);
+    void pulse(Pulse& p, uint8_t control, uint8_t sweep);
+    void triangle();
+    void noise();
+    void dmc();
+    void sample_step(uint64_t k);
+
+private:
+    void clock_triangle_timer();
+    void dmc_fetch();
+    void dmc_output();
+    void sweep_pulse1();
+    void sweep_pulse2();
+    int sweep_target(const Pulse& p, uint8_t sweep, bool ones_complement) const;
+    void publish_block();
+    void plan_samples();
+    int16_t* block(uint8_t index) const { return blocks.get() + index * BUFFER_LEN; }
+
+    std::unique_ptr<int16_t[]> blocks;  // three blocks of BUFFER_LEN samples
+    uint8_t fill_index = 0;             // block of `sample_buffer`
+    uint8_t taken_index = 1;            // block of `output_block`
+
+    // The frame-counter phase of the next cycle, kept so that the per-cycle modulo is
+    // needed only after the origin or the mode changed (the phase depends on nothing else).
+    int64_t phase_distance = -1;  // apu_cycles - frame_origin the cached phase belongs to
+    int64_t phase_period = 0;
+    int64_t phase_next = 0;
+
+    // Sample schedule: the first cycle k at which sample_rate * k / apu_clock_rate exceeds
+    // samples_written, stepped by an exact remainder so no cycle divides.
+    uint64_t next_sample_cycle = 0;
+    uint64_t plan_remainder = 0;  // numerator of the fraction beyond next_sample_cycle
+    uint64_t plan_step = 0, plan_step_remainder = 0;
+    uint64_t planned_written = ~0ull;  // samples_written the plan belongs to
+    int32_t planned_rate = 0, planned_clock = 0;
 };
 
 // The mixed sample for the current channel outputs.
