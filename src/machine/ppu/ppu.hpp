@@ -12,6 +12,8 @@ extern const uint8_t NTSC_TO_RGB[64][3];
 
 class PPU {
 public:
+    static constexpr uint32_t SPRITE_CLOCK_END = 256 + 8;
+
     CPU* cpu = nullptr;
     ROM* rom = nullptr;
     Relaxed<uint64_t> dot_count{0};
@@ -64,13 +66,20 @@ public:
     int32_t sprite_x_start[8] = {};
     uint8_t sprite0_in_secondary = 0;
 
-    // Sprite line list
+    // Sprite line list. Entry i with X = x is drawn while `sprite_clock` (pixel dots since the
+    // list was loaded) is in x..x+7, with pattern bit 7 - (sprite_clock - x): the per-sprite
+    // down-counters of the hardware reduce to this one clock. `sprite_x_counter` keeps the X
+    // loaded for each entry, `sprite_bit` the bit last drawn, `sprite_active` this dot's entries.
     uint8_t line_sprites[32] = {};
     uint8_t line_sprite_count = 0;
     int32_t sprite_x_counter[8] = {};
     uint8_t sprite_bit[8] = {};
     uint8_t sprite_active = 0;
     uint8_t sprite0_on_line = 0;
+    uint32_t sprite_clock = 0;
+    // Entries active at each value of `sprite_clock`, built when the list is loaded; an X of 255
+    // stays active up to clock 262 when the list is not reloaded.
+    uint8_t sprite_cover[SPRITE_CLOCK_END] = {};
 
     uint8_t past_visible = 0;
 
@@ -93,17 +102,6 @@ public:
     void v_vert();
     void set_registers();
     void cycle();
-
-private:
-    void pixel_dot(uint8_t mask);
-    void blank_dot();
-    void step_sprite_counters();
-    void reset_evaluation();
-    void evaluate_sprite(int d);
-    void load_line_sprites();
-    void fetch_tile(uint16_t address);
-    void draw_pixel(int x, uint8_t mask);
-    uint16_t fold_nametable(uint16_t address) const;
 };
 
 }  // namespace NES
