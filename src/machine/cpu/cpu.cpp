@@ -38,25 +38,6 @@ void CPU::map_memory(Loc& loc) const {
     if (off < 0x10000) loc = const_cast<Loc>(memory) + fold(static_cast<uint32_t>(off));
 }
 
-void CPU::notify_read(Loc loc) {
-    if (rom == nullptr) return;
-    if (Mapper* board = rom->mapper.get()) {
-        context.ppu = ppu;
-        context.apu = apu;
-        board->map_read(context, loc);
-    }
-}
-
-uint8_t CPU::read(Loc loc, bool notify) {
-    const uintptr_t off = offset_of(loc);
-    if (off >= 0x10000) return *loc;  // the accumulator: no bus cycle
-    const uint16_t a = fold(static_cast<uint32_t>(off));
-    // Only $2000-$2007 and $4015-$4017 have read side effects; one range test keeps RAM and ROM fast.
-    const uint8_t result = static_cast<uint16_t>(a - 0x2000) < 0x2018 ? read_port(a) : memory[a];
-    if (notify) notify_read(memory + a);
-    return result;
-}
-
 uint8_t CPU::read_port(uint16_t a) {
     uint8_t& b = memory[a];
     if (a >= 0x4000) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "machine/cartridge/rom.hpp"
 #include "machine/common.hpp"
 
 namespace NES {
@@ -58,7 +59,22 @@ public:
     CPU& operator=(const CPU&) = delete;
 
     // Bus (cpu.cpp)
-    uint8_t read(Loc loc, bool notify);
+    // Inline: the instruction set reads through here two or three times per instruction.
+    uint8_t read(Loc loc, bool notify) {
+        const uintptr_t off = offset_of(loc);
+        if (off >= 0x10000) return *loc;  // the accumulator: no bus cycle
+        const uint16_t a = fold(static_cast<uint32_t>(off));
+        // Only $2000-$2007 and $4015-$4017 have read side effects; one range test covers them.
+        const uint8_t result = static_cast<uint16_t>(a - 0x2000) < 0x2018 ? read_port(a) : memory[a];
+        if (notify && rom != nullptr) {
+            if (Mapper* board = rom->mapper.get()) {
+                context.ppu = ppu;
+                context.apu = apu;
+                board->map_read(context, memory + a);
+            }
+        }
+        return result;
+    }
     void write(Loc loc, uint8_t value);
     void map_memory(Loc& loc) const;
     int64_t get_addr(const uint8_t* loc) const { return loc - memory; }
@@ -138,7 +154,6 @@ private:
     }
     uint8_t read_port(uint16_t a);
     void write_port(uint16_t a, uint8_t& value);
-    void notify_read(Loc loc);
     void interrupt(uint16_t vector);
     void trace(Loc effective);
     void push_address(uint32_t addr) {
