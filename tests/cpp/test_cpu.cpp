@@ -420,6 +420,7 @@ TEST(CpuClock, EmulatedClockSpeedAndTraceLine) {
     EXPECT_EQ(m.cpu->emulated_clock_speed(1000000000), 1789773);
     EXPECT_EQ(m.cpu->emulated_clock_speed(500000000), 3579546);
     EXPECT_EQ(m.cpu->emulated_clock_speed(0), 0);
+    EXPECT_EQ(m.cpu->emulated_clock_speed(1), INT32_MAX) << "saturates instead of overflowing";
 
     m.cpu->cycle_count = 10;
     m.cpu->debug = true;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 
@@ -295,7 +296,11 @@ void CPU::reset() {
 int32_t CPU::emulated_clock_speed(int64_t elapsed_ns) const {
     const int64_t cycles = cycle_count.load();
     if (cycles == 0 || elapsed_ns == 0) return 0;
-    return static_cast<int32_t>(static_cast<double>(cycles) * 1e9 / static_cast<double>(elapsed_ns));
+    const double speed = static_cast<double>(cycles) * 1e9 / static_cast<double>(elapsed_ns);
+    // A tiny elapsed time would overflow the result; converting such a double is undefined.
+    if (speed >= 2147483647.0) return INT32_MAX;
+    if (speed <= -2147483648.0) return INT32_MIN;
+    return static_cast<int32_t>(speed);
 }
 
 // ---------------------------------------------------------------------------------------------
