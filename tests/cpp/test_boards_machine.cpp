@@ -1,0 +1,147 @@
+// The boards inside a whole console: the PPU's per-dot clock drives the MMC3 counter and
+// the NTDEC 2722 timer, the CPU's power-on banks, and the board block in save states.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "host/console.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int DOTS_PER_FRAME = 341 * 262;
+
+// Consoles built from a path place their save directory under HOME: keep it in scratch.
+class BoardMachine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home = fs::temp_directory_path() / ("zumbrel-boards-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(home);
+        fs::create_directories(home);
+        const char* old = std::getenv("HOME");
+        saved_home = old ? old : "";
+        ::setenv("HOME", home.c_str(), 1);
+    }
+    void TearDown() override {
+        ::setenv("HOME", saved_home.c_str(), 1);
+        fs::remove_all(home);
+    }
+
+    std::unique_ptr<NESUnit> console(const char* program) {
+        const std::string path = std::string(ZUMBREL_TEST_ROMS) + "/" + program;
+        testing::internal::CaptureStdout();
+        auto unit = std::make_unique<NESUnit>(path.c_str(), NESUnit::DEFAULT_CLOCK_SPEED);
+        testing::internal::GetCapturedStdout();
+        return unit;
+    }
+
+    // Runs a board program until its status byte leaves "running" (set in its first frame).
+    static void run_to_verdict(NESUnit& unit) {
+        unit.runFrame();
+        for (int frame = 1; frame < 60 && unit.cpu->memory[0x300] == 0x80; ++frame) unit.runFrame();
+        ASSERT_GT(unit.cpu->memory[0x301], 0) << "no check made";
+        ASSERT_EQ(unit.cpu->memory[0x300], 0) << "check " << int(unit.cpu->memory[0x300]) << " failed";
+    }
+
+    fs::path home;
+    std::string saved_home;
+};
+
+}  // namespace
+
+TEST_F(BoardMachine, Mmc3CounterSteps242TimesPerRenderedFrame) {
+    auto unit = console("board_mmc3.nes");
+    auto& board = dynamic_cast<NES::MMC3&>(*unit->rom->mapper);
+    // The PPU alone, a frame at a time from wherever it stands: no CPU writes interfere.
+    board.irq_latch = 255;
+    unit->cpu->memory[0x2001] = 0x08;
+    board.irq_counter = 100000;
+    for (int dot = 0; dot < DOTS_PER_FRAME; ++dot) unit->ppu->cycle();
+    EXPECT_EQ(100000 - board.irq_counter, 242);
+
+    unit->cpu->memory[0x2001] = 0x10;
+    board.irq_counter = 100000;
+    for (int dot = 0; dot < DOTS_PER_FRAME; ++dot) unit->ppu->cycle();
+    EXPECT_EQ(100000 - board.irq_counter, 242);
+
+    unit->cpu->memory[0x2001] = 0x00;
+    for (int dot = 0; dot < DOTS_PER_FRAME; ++dot) unit->ppu->cycle();
+    EXPECT_EQ(100000 - board.irq_counter, 242) << "no steps with rendering off";
+}
+
+TEST_F(BoardMachine, Ntdec2722FirstInterruptOnThe12288thDot) {
+    auto unit = console("board_ntdec2722.nes");
+    for (int dot = 1; dot < 12288; ++dot) unit->ppu->cycle();
+    EXPECT_EQ(unit->cpu->irq_line, 0);
+    unit->ppu->cycle();
+    EXPECT_EQ(unit->cpu->irq_line, 1);
+}
+
+TEST_F(BoardMachine, PowerOnBanksOfEachBoard) {
+    auto ntdec = console("board_ntdec2722.nes");
+    const uint8_t* mem = ntdec->cpu->memory;
+    EXPECT_EQ(mem[0x6000], 0xB6);
+    EXPECT_EQ(mem[0x8000], 0xB4);
+    EXPECT_EQ(mem[0xA000], 0xB5);
+    EXPECT_EQ(mem[0xC000], 0x00);
+    EXPECT_EQ(mem[0xE000], 0xB7);
+
+    auto mmc3 = console("board_mmc3.nes");
+    EXPECT_EQ(mmc3->cpu->memory[0x8000], 0x00);
+    EXPECT_EQ(mmc3->cpu->memory[0xC000], 0x7E);
+    EXPECT_EQ(mmc3->cpu->memory[0xE000], 0x7F);
+    EXPECT_EQ(mmc3->ppu->video_memory[0x0400], 0x41) << "CHR bank 0 in pattern memory";
+}
+
+TEST_F(BoardMachine, UxromBankComesBackWithAState) {
+    auto unit = console("board_uxrom.nes");
+    run_to_verdict(*unit);
+    ASSERT_EQ(unit->cpu->memory[0x8000], 0xA1);
+    unit->save(1);
+    unit->cpu->write(unit->cpu->at(0x8000), 5);
+    ASSERT_EQ(unit->cpu->memory[0x8000], 0xA5);
+    ASSERT_EQ(unit->cpu->prg_bank, 80);
+    ASSERT_TRUE(unit->load(1));
+    EXPECT_EQ(unit->cpu->memory[0x8000], 0xA1);
+    EXPECT_EQ(unit->cpu->prg_bank, 16);
+    EXPECT_EQ(dynamic_cast<NES::UxROM&>(*unit->rom->mapper).prg_bank, 16);
+    EXPECT_EQ(unit->cpu->memory[0x300], 0) << "RAM comes back from the state";
+}
+
+TEST_F(BoardMachine, CnromBankComesBackWithAState) {
+    auto unit = console("board_cnrom.nes");
+    run_to_verdict(*unit);
+    unit->cpu->write(unit->cpu->at(0x8000), 2);
+    unit->save(1);
+    unit->cpu->write(unit->cpu->at(0x8000), 3);
+    ASSERT_EQ(unit->ppu->video_memory[0], 0xC3);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(unit->load(1));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(unit->ppu->video_memory[0], 0xC2);
+    EXPECT_EQ(unit->ppu->chr_bank, 16);
+}
+
+TEST_F(BoardMachine, Mmc3RegistersComeBackWithAState) {
+    auto unit = console("board_mmc3.nes");
+    run_to_verdict(*unit);
+    auto& board = dynamic_cast<NES::MMC3&>(*unit->rom->mapper);
+    const uint8_t latch = board.irq_latch;
+    const uint8_t select = board.bank_select;
+    unit->save(2);
+    unit->cpu->write(unit->cpu->at(0xC000), 17);
+    unit->cpu->write(unit->cpu->at(0x8000), 0x47);
+    unit->cpu->write(unit->cpu->at(0xA001), 0x40);
+    ASSERT_TRUE(unit->load(2));
+    EXPECT_EQ(board.irq_latch, latch);
+    EXPECT_EQ(board.bank_select, select);
+    EXPECT_EQ(board.prev_bank_select, select);
+    EXPECT_FALSE(board.prg_ram_protect);
+    EXPECT_EQ(unit->cpu->memory[0xE000], 0x7F);
+}
