@@ -3,6 +3,8 @@
 #include "machine/apu/apu.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstring>
 
 #include "machine/cpu/cpu.hpp"
@@ -23,9 +25,19 @@ constexpr float TRIANGLE_LEVEL[32] = {
     -15, -13, -11, -9, -7, -5, -3, -1, 1, 3, 5, 7, 9, 11, 13, 15,
 };
 
-// Timer periods in CPU cycles; the APU clocks these timers once per APU cycle.
+// Timer periods in CPU cycles. The APU clocks these timers once per APU cycle, counting
+// from 0 to half the period less one.
 constexpr uint16_t NOISE_PERIOD[16] = {4, 8, 16, 32, 64, 96, 128, 160, 202, 254, 380, 508, 762, 1016, 2034, 4068};
 constexpr uint16_t DMC_RATE[16] = {428, 380, 340, 320, 286, 254, 226, 214, 190, 160, 142, 128, 106, 84, 72, 54};
+
+template <size_t N>
+constexpr std::array<int32_t, N> last_counts(const uint16_t (&periods)[N]) {
+    std::array<int32_t, N> last{};
+    for (size_t i = 0; i < N; ++i) last[i] = periods[i] / 2 - 1;
+    return last;
+}
+constexpr auto NOISE_LAST = last_counts(NOISE_PERIOD);
+constexpr auto DMC_LAST = last_counts(DMC_RATE);
 
 constexpr int64_t FOUR_STEP_PERIOD = 14916;
 constexpr int64_t FIVE_STEP_PERIOD = 18640;
@@ -33,13 +45,16 @@ constexpr int64_t FIRST_QUARTER = 3729;
 constexpr int64_t HALF = 7458;
 constexpr int64_t THIRD_QUARTER = 11187;
 
-// (count + 1) mod modulus; divides only when a register write left count beyond the modulus.
+// count := (count + 1) mod (last + 1); true when it became 0. Divides only when a
+// register write left the count beyond the new period.
 template <class T>
-inline T next_count(T count, T modulus) {
-    const T up = static_cast<T>(count + 1);
-    if (up < modulus) return up;
-    if (up == modulus) return 0;
-    return static_cast<T>(up % modulus);
+inline bool advance(T& count, T last) {
+    if (count < last) {
+        ++count;
+        return false;
+    }
+    count = count == last ? T(0) : static_cast<T>((count + 1) % (last + 1));
+    return count == 0;
 }
 
 inline uint16_t period_of(uint8_t high, uint8_t low) {
@@ -150,6 +165,7 @@ void APU::write_register(uint16_t address, uint8_t value) {
         case 0x4017:
             // The sequencer restarts so that the next cycle runs at phase 1.
             frame_origin = static_cast<int64_t>(apu_cycles.load()) - 1;
+            frame_k = ~0ull;
             frame_irq = 0;
             if (value & 0x80) {
                 clock_envs();
@@ -259,86 +275,120 @@ void APU::sweep_pulse2() {
 
 // ---------------------------------------------------------------- one APU cycle
 
-void APU::cycle() {
-    const uint64_t k = apu_cycles.load();
-    func_frame_counter(k);
-    const uint8_t* regs = cpu->memory + 0x4000;
-    pulse(pulse1, regs[0x00], regs[0x01]);
-    pulse(pulse2, regs[0x04], regs[0x05]);
-    triangle();
-    noise();
-    dmc();
-    sample_step(k);
-    apu_cycles.store(k + 1);
+// The phase of cycle k is (k - frame_origin) mod period, the remainder taking the sign of
+// the distance: while the origin lies ahead (after the counter was reset under it) only
+// the multiples of the period land on a step.
+void APU::plan_frame_steps(uint64_t k) {
+    const uint8_t mode = cpu->memory[0x4017] & 0x80;
+    const int64_t period = mode ? FIVE_STEP_PERIOD : FOUR_STEP_PERIOD;
+    const int64_t distance = static_cast<int64_t>(k) - frame_origin;
+    frame_k = k;
+    frame_mode = mode;
+    if (distance < 0) {
+        frame_wait = -distance % period;
+        frame_step = 0;
+        return;
+    }
+    const int64_t phase = distance % period;
+    int64_t next = period;
+    if (phase == 0)
+        next = 0;
+    else if (phase <= FIRST_QUARTER)
+        next = FIRST_QUARTER;
+    else if (phase <= HALF)
+        next = HALF;
+    else if (phase <= THIRD_QUARTER)
+        next = THIRD_QUARTER;
+    frame_wait = next - phase;
+    frame_step = next % period;
 }
 
-void APU::func_frame_counter(uint64_t k) {
-    const int64_t period = (cpu->memory[0x4017] & 0x80) ? FIVE_STEP_PERIOD : FOUR_STEP_PERIOD;
-    const int64_t distance = static_cast<int64_t>(k) - frame_origin;
-    const int64_t phase =
-        (distance == phase_distance && period == phase_period) ? phase_next : distance % period;
-    if (distance >= 0) {
-        phase_distance = distance + 1;
-        phase_period = period;
-        phase_next = phase + 1 == period ? 0 : phase + 1;
+inline void APU::func_frame_counter(uint64_t k) {
+    if (k != frame_k || (cpu->memory[0x4017] & 0x80) != frame_mode) plan_frame_steps(k);
+    if (frame_wait != 0) {
+        --frame_wait;
+        frame_k = k + 1;
+        return;
     }
-
-    if (phase == FIRST_QUARTER || phase == THIRD_QUARTER) {
-        clock_envs();
-        clock_linear();
-    } else if (phase == HALF || phase == 0) {
-        clock_envs();
-        clock_linear();
+    clock_envs();
+    clock_linear();
+    if (frame_step == HALF || frame_step == 0) {
         clock_length();
         clock_sweep();
-        if (phase == 0 && !(cpu->memory[0x4017] & 0xC0)) frame_irq = 1;
+        if (frame_step == 0 && !(cpu->memory[0x4017] & 0xC0)) frame_irq = 1;
     }
+    plan_frame_steps(k + 1);
 }
 
-void APU::pulse(Pulse& p, uint8_t control, uint8_t sweep) {
-    if (((sweep & 0x80) && p.sweep_mute) || p.pulse_period <= 7 || p.length_counter == 0) {
-        p.pulse_output = 0;
-    } else {
-        const int volume = (control & 0x10) ? (control & 15) : p.env_decay;
-        p.pulse_output = static_cast<int8_t>(DUTY[control >> 6][p.pulse_step] ? volume : -volume);
+// The channel timers run every cycle; their outputs feed only the mixer, so they are
+// worked out when a sample is taken (refresh_outputs), from the state this cycle left.
+
+inline void APU::pulse(Pulse& p) {
+    if (advance<uint16_t>(p.pulse_timer, p.pulse_period)) p.pulse_step = (p.pulse_step + 1) & 7;
+}
+
+inline void APU::clock_triangle_timer() {
+    if (advance<uint16_t>(triangle_timer, triangle_period)) triangle_step = (triangle_step + 1) & 31;
+}
+
+// The triangle's timer runs at the CPU clock: twice per APU cycle; its output is the
+// step between the two clocks.
+inline void APU::triangle() {
+    if (triangle_timer + 2u <= triangle_period) {  // neither clock wraps
+        triangle_timer = static_cast<uint16_t>(triangle_timer + 2);
+        return;
     }
-    p.pulse_timer = static_cast<uint16_t>(next_count<uint32_t>(p.pulse_timer, p.pulse_period + 1u));
-    if (p.pulse_timer == 0) p.pulse_step = (p.pulse_step + 1) & 7;
-}
-
-void APU::clock_triangle_timer() {
-    triangle_timer = static_cast<uint16_t>(next_count<uint32_t>(triangle_timer, triangle_period + 1u));
-    if (triangle_timer == 0) triangle_step = (triangle_step + 1) & 31;
-}
-
-// The triangle's timer runs at the CPU clock: twice per APU cycle.
-void APU::triangle() {
     clock_triangle_timer();
-    const bool audible = linear_counter != 0 && triangle_length != 0 && triangle_period > 1;
-    triangle_output = audible ? TRIANGLE_LEVEL[triangle_step] : 0.0f;
     clock_triangle_timer();
 }
 
-void APU::noise() {
-    const uint8_t* regs = cpu->memory + 0x4000;
-    const uint8_t mode = regs[0x0E];
+inline void APU::noise() {
+    const uint8_t mode = cpu->memory[0x400E];
     if (noise_timer == 0) {
         const unsigned tap = (mode & 0x80) ? 6 : 1;
         const unsigned feedback = (noise_shift ^ (noise_shift >> tap)) & 1;
         noise_shift = static_cast<uint16_t>(((noise_shift & 0x7FFF) | (feedback << 15)) >> 1);
     }
+    advance<int32_t>(noise_timer, NOISE_LAST[mode & 15]);
+}
+
+// A timer that is 0 after the cycle wrapped during it, and its step moved on after the
+// output was taken: the output belongs to the step before.
+void APU::refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep) {
+    if (((sweep & 0x80) && p.sweep_mute) || p.pulse_period <= 7 || p.length_counter == 0) {
+        p.pulse_output = 0;
+        return;
+    }
+    const int volume = (control & 0x10) ? (control & 15) : p.env_decay;
+    const unsigned step = p.pulse_timer == 0 ? (p.pulse_step - 1u) & 7 : p.pulse_step;
+    p.pulse_output = static_cast<int8_t>(DUTY[control >> 6][step] ? volume : -volume);
+}
+
+void APU::refresh_outputs() {
+    const uint8_t* regs = cpu->memory + 0x4000;
+    refresh_pulse(pulse1, regs[0x00], regs[0x01]);
+    refresh_pulse(pulse2, regs[0x04], regs[0x05]);
+
+    // Audible needs a period above 1, so at most one of the two clocks wrapped: a timer
+    // at 0 means the second one did.
+    if (linear_counter != 0 && triangle_length != 0 && triangle_period > 1) {
+        const unsigned step = triangle_timer == 0 ? (triangle_step - 1u) & 31 : triangle_step;
+        triangle_output = TRIANGLE_LEVEL[step];
+    } else {
+        triangle_output = 0.0f;
+    }
+
     const uint8_t control = regs[0x0C];
     if (noise_length == 0 || (noise_shift & 1))
         noise_output = 0;
     else
         noise_output = (control & 0x10) ? (control & 15) : noise_env_decay;
-    noise_timer = next_count<int32_t>(noise_timer, NOISE_PERIOD[mode & 15] / 2);
 }
 
-void APU::dmc() {
+inline void APU::dmc() {
     if (channel_enabled[4] && dmc_empty && dmc_remaining != 0) dmc_fetch();
     if (dmc_timer == 0) dmc_output();
-    dmc_timer = next_count<int32_t>(dmc_timer, DMC_RATE[dmc_flags & 15] / 2);
+    advance<int32_t>(dmc_timer, DMC_LAST[dmc_flags & 15]);
 }
 
 void APU::dmc_fetch() {
@@ -388,13 +438,14 @@ void APU::dmc_output() {
 
 // ---------------------------------------------------------------- samples
 
-void APU::sample_step(uint64_t k) {
+inline void APU::sample_step(uint64_t k) {
     if (samples_written != planned_written || sample_rate != planned_rate || apu_clock_rate != planned_clock)
         plan_samples();
     if (k < next_sample_cycle) return;
 
     const unsigned i = static_cast<unsigned>(samples_written % BUFFER_LEN);
     if (i == 0) publish_block();
+    refresh_outputs();
     sample_buffer[i] = mix(this);
     planned_written = ++samples_written;
 
@@ -404,6 +455,18 @@ void APU::sample_step(uint64_t k) {
         plan_remainder -= static_cast<uint64_t>(planned_rate);
         ++next_sample_cycle;
     }
+}
+
+void APU::cycle() {
+    const uint64_t k = apu_cycles.load();
+    func_frame_counter(k);
+    pulse(pulse1);
+    pulse(pulse2);
+    triangle();
+    noise();
+    dmc();
+    sample_step(k);
+    apu_cycles.store(k + 1);
 }
 
 // Sample n is due once sample_rate * k / apu_clock_rate > n, that is from the cycle

@@ -90,21 +90,27 @@ public:
     // The $4015 read: bit 0 = pulse 1 length counter non-zero; clears the frame interrupt flag.
     uint8_t read_status();
 
+    // Works out the channel outputs (pulse_output, triangle_output, noise_output) that the
+    // cycle just run produced. The mixer is their only reader, so `cycle` does this only
+    // when it takes a sample; between samples these fields hold the last sample's values.
+    void refresh_outputs();
+
     // Copies the newest complete block into out (BUFFER_LEN samples) and returns true,
     // or returns false when no new block is ready. Safe against the stepping thread;
     // one reader at a time (the binding calls it under the interpreter lock).
     bool take_block(int16_t* out);
 
+private:
     // The per-cycle steps, in the order `cycle` runs them.
     void func_frame_counter(uint64_t k);
-    void pulse(Pulse& p, uint8_t control, uint8_t sweep);
+    void pulse(Pulse& p);
     void triangle();
     void noise();
     void dmc();
     void sample_step(uint64_t k);
 
-private:
     void clock_triangle_timer();
+    void refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep);
     void dmc_fetch();
     void dmc_output();
     void sweep_pulse1();
@@ -118,11 +124,14 @@ private:
     uint8_t fill_index = 0;             // block of `sample_buffer`
     uint8_t taken_index = 1;            // block of `output_block`
 
-    // The frame-counter phase of the next cycle, kept so that the per-cycle modulo is
-    // needed only after the origin or the mode changed (the phase depends on nothing else).
-    int64_t phase_distance = -1;  // apu_cycles - frame_origin the cached phase belongs to
-    int64_t phase_period = 0;
-    int64_t phase_next = 0;
+    // The frame counter waits for its next step instead of taking the phase modulo the
+    // period every cycle; the wait is planned again whenever the cycle count, the origin
+    // or the mode is not what the plan was made for.
+    void plan_frame_steps(uint64_t k);
+    uint64_t frame_k = ~0ull;     // the cycle the plan expects next
+    uint8_t frame_mode = 0;       // $4017 bit 7 the plan was made with
+    int64_t frame_wait = 0;       // cycles before the step
+    int64_t frame_step = 0;       // phase of that step
 
     // Sample schedule: the first cycle k at which sample_rate * k / apu_clock_rate exceeds
     // samples_written, stepped by an exact remainder so no cycle divides.
