@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "machine/apu/apu.hpp"
@@ -321,6 +322,20 @@ TEST(ApuDmc, LevelRestsAtMidAfterTheLastBitAndFollowsDirectLoads) {
     b.write(0x4011, 0x85);  // seven bits of level
     b.run(27);
     EXPECT_EQ(b.apu.dmc_level, 0x05);
+
+    // Steps that would leave 0..127 are skipped.
+    for (const auto& [byte, level, expected] : {std::tuple{0xFF, 0x7D, 0x7F}, std::tuple{0xFF, 0x7E, 0x7E}, std::tuple{0x00, 0x02, 0x00},
+                                                 std::tuple{0x00, 0x01, 0x01}}) {
+        Bench e;
+        e.cpu.memory[0xC000] = static_cast<uint8_t>(byte);
+        e.write(0x4010, 0x0F);
+        e.write(0x4011, static_cast<uint8_t>(level));
+        e.write(0x4012, 0x00);
+        e.write(0x4013, 0x00);
+        e.write(0x4015, 0x10);
+        e.run(1 + 8 * 27);
+        EXPECT_EQ(e.apu.dmc_level, expected) << "from " << level;
+    }
 }
 
 // Envelope clocks reveal the quarter-frame steps: the decay drops once per step.
