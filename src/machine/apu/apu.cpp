@@ -480,7 +480,6 @@ void APU::plan_samples() {
     if (sample_rate <= 0) {
         next_sample_cycle = ~0ull;
         plan_step = plan_step_remainder = plan_remainder = 0;
-        planned_rate = sample_rate;
         return;
     }
     const uint64_t rate = static_cast<uint64_t>(sample_rate);
