@@ -125,8 +125,8 @@ private:
     uint8_t taken_index = 1;            // block of `output_block`
 
     // The frame counter waits for its next step instead of taking the phase modulo the
-    // period every cycle; the wait is planned again whenever the cycle count, the origin
-    // or the mode is not what the plan was made for.
+    // period every cycle; the wait is planned again after every $4017 write and whenever
+    // the cycle count or the mode is not what the plan was made for.
     void plan_frame_steps(uint64_t k);
     uint64_t frame_k = ~0ull;     // the cycle the plan expects next
     uint8_t frame_mode = 0;       // $4017 bit 7 the plan was made with
