@@ -1,8 +1,11 @@
 // The picture processor: video memory map, registers in the CPU memory, and the dot renderer.
 #include "machine/ppu/ppu.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
+#include <iterator>
 #include <cstring>
 
 #include "machine/cartridge/mapper.hpp"
@@ -186,7 +189,7 @@ inline void draw_pixel(PPU& ppu, int x, uint8_t mask, uint8_t active) {
     }
 
     const int n = ppu.scanline * 256 + x;
-    if (colour != ppu.frame_index[n] || ppu.first_picture) {
+    if (colour != ppu.frame_index[n]) {
         ppu.frame_index[n] = colour;
         const uint8_t* rgb = NTSC_TO_RGB[colour & 0x3F];
         uint8_t* out = ppu.frame_rgb + 3 * n;
@@ -202,6 +205,31 @@ inline void draw_pixel(PPU& ppu, int x, uint8_t mask, uint8_t active) {
     }
 }
 
+// What dots 1-256 of a visible line do besides drawing.
+enum DotEvent : uint8_t {
+    FETCH = 1,       // dots 8k + 1: tile fetch at `v` (rendering)
+    RESET_EVAL = 2,  // dot 1: clear the search state (sprites shown)
+    EVALUATE = 4,    // dots 129-256: sprite evaluation (rendering)
+    Y_STEP = 8,      // dot 256: Y increment of `v` (rendering)
+    COARSE_X = 16,   // dots 8k up to 248: coarse-X increment of `v` after drawing (rendering)
+};
+
+constexpr std::array<uint8_t, 257> dot_events() {
+    std::array<uint8_t, 257> events{};
+    for (int d = 1; d <= 256; ++d) {
+        unsigned e = 0;
+        if (((d - 1) & 7) == 0) e |= FETCH;
+        if (d == 1) e |= RESET_EVAL;
+        if (d >= 129) e |= EVALUATE;
+        if (d == 256) e |= Y_STEP;
+        if ((d & 7) == 0 && d <= 255) e |= COARSE_X;
+        events[static_cast<size_t>(d)] = static_cast<uint8_t>(e);
+    }
+    return events;
+}
+
+constexpr std::array<uint8_t, 257> DOT_EVENTS = dot_events();
+
 // Dots 1-256 of a visible line.
 inline void pixel_dot(PPU& ppu, uint8_t mask) {
     const int d = ppu.dot;
@@ -209,18 +237,19 @@ inline void pixel_dot(PPU& ppu, uint8_t mask) {
     if (ppu.sprite_clock < PPU::SPRITE_CLOCK_END) active = ppu.sprite_cover[ppu.sprite_clock++];
     ppu.sprite_active = active;
 
-    const bool rendering = ppu.rendering_enabled;
-    if (rendering && ((d - 1) & 7) == 0) {
-        fetch_tile(ppu, ppu.v);
-        ppu.bit_counter = ppu.fine_x;
-    }
-    if (d == 1 && (mask & MASK_SPRITES)) reset_evaluation(ppu);
-    if (rendering && d >= 129) {
-        evaluate_sprite(ppu, d);
-        if (d == 256) ppu.v = y_step(ppu.v);
+    unsigned events = DOT_EVENTS[static_cast<size_t>(d)];
+    if (!ppu.rendering_enabled) events &= RESET_EVAL;
+    if (events & (FETCH | RESET_EVAL | EVALUATE)) {
+        if (events & FETCH) {
+            fetch_tile(ppu, ppu.v);
+            ppu.bit_counter = ppu.fine_x;
+        }
+        if ((events & RESET_EVAL) && (mask & MASK_SPRITES)) reset_evaluation(ppu);
+        if (events & EVALUATE) evaluate_sprite(ppu, d);
+        if (events & Y_STEP) ppu.v = y_step(ppu.v);
     }
     draw_pixel(ppu, d - 1, mask, active);
-    if (rendering && (d & 7) == 0 && d <= 255) ppu.v = coarse_x_step(ppu.v);
+    if (events & COARSE_X) ppu.v = coarse_x_step(ppu.v);
 }
 
 // Lines 241 and 261: vertical blank starts and ends, and the pre-render line reloads
@@ -248,6 +277,7 @@ inline void blank_dot(PPU& ppu) {
 }  // namespace
 
 PPU::PPU(CPU* c) : cpu(c) {
+    std::fill(std::begin(frame_index), std::end(frame_index), NOT_DRAWN);
     cpu->ppu = this;
     set_registers();
     clock_context = Context{cpu, this, cpu->apu};
@@ -323,8 +353,6 @@ void PPU::cycle() {
             if (rendering_enabled) load_line_sprites(*this);
         } else if (dot == DOTS_PER_LINE - 1 && scanline == LAST_VISIBLE_LINE) {
             past_visible = 1;
-            // Frame 0 starts at dot 25, so only the end of a later frame has drawn every pixel.
-            if (frame_count.load() != 0) first_picture = 0;
         }
     } else if (scanline == VBLANK_LINE || scanline == PRE_RENDER_LINE) {
         blank_dot(*this);

@@ -83,12 +83,11 @@ public:
 
     uint8_t past_visible = 0;
 
-    // The picture, and the palette byte last drawn at each pixel.
+    // The picture, and the palette byte last drawn at each pixel: NOT_DRAWN until a pixel is
+    // first drawn, a value no palette byte has, so the first draw always writes the RGB bytes.
+    static constexpr uint16_t NOT_DRAWN = 0xFFFF;
     alignas(64) uint8_t frame_rgb[240 * 256 * 3] = {};
-    uint8_t frame_index[240 * 256] = {};
-    // Set until every pixel has been drawn once: frame_index starts zeroed, so until then
-    // an unchanged colour byte does not mean the RGB bytes are already there.
-    uint8_t first_picture = 1;
+    uint16_t frame_index[240 * 256];
 
     explicit PPU(CPU* cpu);
     PPU(const PPU&) = delete;
