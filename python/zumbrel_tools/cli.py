@@ -1,0 +1,220 @@
+"""The `zumbrel` command: play, run or inspect a cartridge."""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import List, NoReturn, Optional, Sequence
+
+from . import cartridge, headless, media
+from .console import DEMO_ROM, CommandError, check_rom, open_console, stop_console
+from .inputs import BUTTONS, SCRIPT_HELP, InputScript, ScriptError
+
+DEMO_FRAMES = 600
+COMMANDS = ("play", "run", "info")
+
+
+class UsageError(Exception):
+    pass
+
+
+class Parser(argparse.ArgumentParser):
+    """Reports a usage error as one line instead of the usage text and a line."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{self.prog}: {message} (see {self.prog} --help)")
+
+
+def display_available() -> bool:
+    if sys.platform in ("win32", "darwin"):
+        return True
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
+def pygame_available() -> bool:
+    os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+    try:
+        import pygame  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def build_parser() -> Parser:
+    from .player import COMMANDS as PLAYER_COMMANDS
+    from .player import DEFAULT_KEYS, keys_help
+
+    parser = Parser(
+        prog="zumbrel",
+        description="Play, run or inspect NES cartridges. Without a command, plays the built-in "
+                    "demo in a window, or, without a display, runs it for "
+                    f"{DEMO_FRAMES} frames and writes demo.png and demo.wav here.",
+        epilog="ROM may be left out: the built-in demo cartridge is used.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+
+    play = commands.add_parser(
+        "play", help="play a cartridge in a window (needs pygame)",
+        description="Play a cartridge in a window. " + keys_help(DEFAULT_KEYS),
+        epilog="Remap with --key, e.g. --key a=space --key start=s --key save=f2. "
+               f"Names: {', '.join(BUTTONS + PLAYER_COMMANDS)}; keys as pygame names them "
+               "('a', 'space', 'return', 'left shift', 'f5', ...).")
+    play.add_argument("rom", nargs="?", metavar="ROM", help="iNES cartridge image")
+    play.add_argument("--scale", type=int, choices=(2, 3, 4), default=3,
+                      help="window size in NES pixels (default 3)")
+    play.add_argument("--fullscreen", action="store_true", help="start in fullscreen")
+    play.add_argument("--key", action="append", default=[], metavar="NAME=KEY",
+                      help="bind a pad button or a command to a key")
+    play.add_argument("--pad-button", action="append", default=[], metavar="NAME=NUMBER",
+                      help="bind a pad button to a gamepad button number")
+    play.add_argument("--mute", action="store_true", help="no sound")
+    play.add_argument("--shots", default=".", metavar="FOLDER",
+                      help="where screenshots go (default: here)")
+    play.add_argument("-v", "--verbose", action="store_true", help="show the emulator's own lines")
+
+    run = commands.add_parser(
+        "run", help="run frames without a window, write picture, animation and sound",
+        description="Run a cartridge without a window and write what it shows and plays.",
+        epilog=SCRIPT_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    run.add_argument("rom", nargs="?", metavar="ROM", help="iNES cartridge image")
+    run.add_argument("--frames", type=int, default=DEMO_FRAMES, metavar="N",
+                     help=f"frames to run (default {DEMO_FRAMES}, 10 seconds)")
+    run.add_argument("--png", metavar="FILE", help="the last picture, 256x240")
+    run.add_argument("--gif", metavar="FILE", help="an animated GIF of the run")
+    run.add_argument("--gif-every", type=int, default=2, metavar="K",
+                     help="keep every K-th frame in the GIF (default 2: 30 per second)")
+    run.add_argument("--wav", metavar="FILE", help="the sound, 44100 Hz mono 16-bit")
+    run.add_argument("--input", metavar="FILE", help="buttons to press (format below)")
+    run.add_argument("-v", "--verbose", action="store_true", help="show the emulator's own lines")
+
+    info = commands.add_parser("info", help="what a cartridge's header says",
+                               description="Show a cartridge's header and its save folder.")
+    info.add_argument("rom", metavar="ROM", help="iNES cartridge image")
+    return parser
+
+
+def positive(value: int, name: str) -> int:
+    if value < 1:
+        raise UsageError(f"zumbrel: {name} must be at least 1")
+    return value
+
+
+def command_info(args) -> int:
+    header = check_rom(args.rom)
+    print("\n".join(cartridge.describe(args.rom, header)))
+    return 0
+
+
+def command_run(args) -> int:
+    positive(args.frames, "--frames")
+    positive(args.gif_every, "--gif-every")
+    rom = args.rom or DEMO_ROM
+    script = None
+    if args.input:
+        try:
+            with open(args.input, encoding="utf-8") as text:
+                script = InputScript.parse(text.read(), args.input)
+        except OSError as error:
+            raise CommandError(f"{args.input}: {error.strerror or error}") from None
+        except ScriptError as error:
+            raise CommandError(str(error)) from None
+    nes = open_console(rom, args.verbose)
+    gif_file = open(args.gif, "wb") if args.gif else None
+    try:
+        gif = headless.gif_writer(gif_file, args.gif_every) if gif_file else None
+        result = headless.run(nes, args.frames, script, gif, args.gif_every)
+        if gif is not None:
+            gif.close()
+    finally:
+        if gif_file is not None:
+            gif_file.close()
+        stop_console(nes, args.verbose)
+    if args.png:
+        media.write_png(args.png, nes.getImg())
+        print(f"picture: {args.png}")
+    if args.gif:
+        print(f"animation: {args.gif} ({result.gif_frames} frames)")
+    if args.wav:
+        media.write_wav(args.wav, result.samples)
+        print(f"sound: {args.wav} ({len(result.samples) / media.SAMPLE_RATE:.1f} s)")
+    print(f"{result.frames} frames in {result.seconds:.2f} s: {result.fps:.0f} frames per second")
+    return 0
+
+
+def command_play(args) -> int:
+    check_rom(args.rom or DEMO_ROM)
+    if not pygame_available():
+        raise CommandError("play needs pygame: pip install 'zumbrel[play]'")
+    from .player import COMMANDS as PLAYER_COMMANDS
+    from .player import Player, parse_assignments
+
+    keys = parse_assignments(args.key, BUTTONS + PLAYER_COMMANDS, "--key")
+    pad = parse_assignments(args.pad_button, BUTTONS[:4], "--pad-button")
+    try:
+        pad_numbers = {name: int(number) for name, number in pad.items()}
+    except ValueError:
+        raise CommandError("--pad-button: the gamepad button is a number") from None
+    import pygame
+
+    nes = open_console(args.rom or DEMO_ROM, args.verbose)
+    try:
+        player = Player(nes, args.rom or DEMO_ROM, scale=args.scale, fullscreen=args.fullscreen,
+                        keys=keys, pad_buttons=pad_numbers, sound=not args.mute,
+                        shot_dir=args.shots, verbose=args.verbose)
+    except pygame.error as error:
+        stop_console(nes, args.verbose)
+        raise CommandError(f"cannot open a window ({error}); 'zumbrel run' needs none") from None
+    player.run()
+    return 0
+
+
+def command_demo() -> int:
+    """No command: the demo in a window, or headless with its picture and sound to files."""
+    if display_available() and pygame_available():
+        return command_play(build_parser().parse_args(["play"]))
+    nes = open_console(DEMO_ROM)
+    try:
+        result = headless.run(nes, DEMO_FRAMES)
+    finally:
+        stop_console(nes)
+    png, wav = os.path.abspath("demo.png"), os.path.abspath("demo.wav")
+    media.write_png(png, nes.getImg())
+    media.write_wav(wav, result.samples)
+    reason = "no display" if not display_available() else "pygame is not installed"
+    print(f"zumbrel: {reason}, so the demo ran without a window: {DEMO_FRAMES} frames in "
+          f"{result.seconds:.2f} s ({result.fps:.0f} frames per second).")
+    print(f"picture: {png}")
+    print(f"sound:   {wav} ({len(result.samples) / media.SAMPLE_RATE:.1f} s)")
+    print("Play it in a window with 'zumbrel play' (pip install 'zumbrel[play]'); "
+          "see 'zumbrel --help'.")
+    return 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args_list: List[str] = list(sys.argv[1:] if argv is None else argv)
+    try:
+        if not args_list:
+            return command_demo()
+        if args_list[0] not in COMMANDS and not args_list[0].startswith("-"):
+            args_list.insert(0, "play")  # `zumbrel game.nes` plays it
+        args = build_parser().parse_args(args_list)
+        if args.command is None:
+            return command_demo()
+        return {"play": command_play, "run": command_run, "info": command_info}[args.command](args)
+    except UsageError as error:
+        print(error, file=sys.stderr)
+        return 2
+    except CommandError as error:
+        print(f"zumbrel: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except SystemExit as done:  # --help
+        return done.code if isinstance(done.code, int) else 0
+    except OSError as error:  # an output file that cannot be written, and the like
+        name = f"{error.filename}: " if error.filename else ""
+        print(f"zumbrel: error: {name}{error.strerror or error}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
