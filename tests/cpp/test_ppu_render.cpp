@@ -530,3 +530,55 @@ TEST_F(Picture, ChangesBetweenFramesAreRedrawn) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Running many dots at once
+
+TEST(PpuRun, EndsAtTheTargetOrTheFrameEndAndMatchesSteppingDotByDot) {
+    auto stepped = std::make_unique<Machine>();
+    auto batched = std::make_unique<Machine>();
+    std::mt19937 rng(99);
+    for (int a = 0; a < 0x3000; ++a) stepped->ppu.video_memory[a] = static_cast<uint8_t>(rng());
+    for (int a = 0x3F00; a < 0x3F20; ++a) stepped->ppu.video_memory[a] = static_cast<uint8_t>(rng());
+    for (uint8_t& b : stepped->ppu.oam) b = static_cast<uint8_t>(rng());
+    std::copy(std::begin(stepped->ppu.video_memory), std::end(stepped->ppu.video_memory), batched->ppu.video_memory);
+    std::copy(std::begin(stepped->ppu.oam), std::end(stepped->ppu.oam), batched->ppu.oam);
+
+    const uint8_t masks[] = {0x1E, 0x18, 0x00, 0x08, 0x10, 0x1A};
+    const uint8_t ctrls[] = {0x00, 0x28, 0x10, 0x20};
+    uint64_t target = 0;
+    for (int chunk = 0; stepped->ppu.frame_count < 5; ++chunk) {
+        if (chunk % 700 == 0) {  // as CPU writes between instructions would
+            for (Machine* m : {stepped.get(), batched.get()}) {
+                m->cpu.memory[0x2001] = masks[(chunk / 700) % 6];
+                m->cpu.memory[0x2000] = ctrls[(chunk / 700) % 4];
+                m->ppu.t = static_cast<uint16_t>(chunk * 37);
+                m->ppu.fine_x = static_cast<uint8_t>(chunk % 8);
+            }
+        }
+        target += 1 + rng() % 40;
+        const uint64_t frame = stepped->ppu.frame_count;
+        while (stepped->ppu.dot_count < target && stepped->ppu.frame_count == frame) stepped->ppu.cycle();
+        batched->ppu.run(target);
+
+        const NES::PPU& a = stepped->ppu;
+        const NES::PPU& b = batched->ppu;
+        ASSERT_EQ(a.dot_count, b.dot_count) << "chunk " << chunk;
+        ASSERT_EQ(a.frame_count, b.frame_count) << "chunk " << chunk;
+        ASSERT_EQ(a.scanline, b.scanline) << "chunk " << chunk;
+        ASSERT_EQ(a.dot, b.dot) << "chunk " << chunk;
+        ASSERT_EQ(a.v, b.v) << "chunk " << chunk;
+        ASSERT_EQ(stepped->cpu.memory[0x2002], batched->cpu.memory[0x2002]) << "chunk " << chunk;
+        ASSERT_EQ(a.nmi_pending, b.nmi_pending) << "chunk " << chunk;
+        ASSERT_EQ(a.line_sprite_count, b.line_sprite_count) << "chunk " << chunk;
+        if (a.frame_count != frame) {
+            EXPECT_EQ(b.dot, 0);  // both stopped where the frame ended
+            ASSERT_TRUE(std::equal(std::begin(a.frame_rgb), std::end(a.frame_rgb), std::begin(b.frame_rgb)));
+            target = a.dot_count;
+        }
+    }
+}
+
+}  // namespace

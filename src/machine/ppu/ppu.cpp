@@ -164,7 +164,7 @@ inline SpritePixel sprite_pixel(PPU& ppu, uint8_t active) {
     return {};
 }
 
-inline void draw_pixel(PPU& ppu, int x, uint8_t mask, uint8_t active) {
+[[gnu::always_inline]] inline void draw_pixel(PPU& ppu, int x, uint8_t mask, uint8_t active) {
     const unsigned shift = 7u - ppu.bit_counter;
     const unsigned p = (((ppu.pattern_high >> shift) & 1u) << 1) | ((ppu.pattern_low >> shift) & 1u);
 
@@ -231,7 +231,7 @@ constexpr std::array<uint8_t, 257> dot_events() {
 constexpr std::array<uint8_t, 257> DOT_EVENTS = dot_events();
 
 // Dots 1-256 of a visible line.
-inline void pixel_dot(PPU& ppu, uint8_t mask) {
+[[gnu::always_inline]] inline void pixel_dot(PPU& ppu, uint8_t mask) {
     const int d = ppu.dot;
     uint8_t active = 0;
     if (ppu.sprite_clock < PPU::SPRITE_CLOCK_END) active = ppu.sprite_cover[ppu.sprite_clock++];
@@ -342,34 +342,84 @@ void PPU::v_horiz() { v = coarse_x_step(v); }
 
 void PPU::v_vert() { v = y_step(v); }
 
+namespace {
+
+// The work of one dot at the current position, before the position moves.
+[[gnu::always_inline]] inline void dot_work(PPU& ppu, uint8_t mask) {
+    ppu.rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+    if (!ppu.past_visible) {
+        if (static_cast<uint32_t>(ppu.dot - 1) < 256) {
+            pixel_dot(ppu, mask);
+        } else if (ppu.dot == 257) {
+            if (ppu.rendering_enabled) load_line_sprites(ppu);
+        } else if (ppu.dot == DOTS_PER_LINE - 1 && ppu.scanline == LAST_VISIBLE_LINE) {
+            ppu.past_visible = 1;
+        }
+    } else if (ppu.scanline == VBLANK_LINE || ppu.scanline == PRE_RENDER_LINE) {
+        blank_dot(ppu);
+    }
+}
+
+// Moves to the next dot; true when that ends the frame.
+inline bool advance_position(PPU& ppu) {
+    if (++ppu.dot < DOTS_PER_LINE) return false;
+    ppu.dot = 0;
+    if (ppu.scanline != PRE_RENDER_LINE) {
+        ++ppu.scanline;
+        return false;
+    }
+    ppu.frame_count.store(ppu.frame_count.load() + 1);
+    ppu.scanline = 0;
+    ppu.past_visible = 0;
+    return true;
+}
+
+// How many dots from the current one on do nothing but count (the last dot of a line is
+// left to a full step, which moves to the next line).
+inline int idle_dots(const PPU& ppu) {
+    const int d = ppu.dot;
+    if (!ppu.past_visible) return d > 257 ? DOTS_PER_LINE - 1 - d : 0;
+    if (ppu.scanline != VBLANK_LINE && ppu.scanline != PRE_RENDER_LINE) return DOTS_PER_LINE - 1 - d;
+    if (d < 2) return 0;
+    if (ppu.scanline == PRE_RENDER_LINE && ppu.rendering_enabled && d <= 304) return d < 280 ? 280 - d : 0;
+    return DOTS_PER_LINE - 1 - d;
+}
+
+}  // namespace
+
 void PPU::cycle() {
+    dot_work(*this, *ppumask);
+    dot_count.store(dot_count.load() + 1);
+    advance_position(*this);
+    if (mapper != nullptr && mapper->clocked) mapper->clock(clock_context);
+}
+
+void PPU::run(uint64_t until) {
+    if (mapper != nullptr && mapper->clocked) {  // the board sees every dot
+        while (dot_count.load() < until) {
+            const uint64_t frame = frame_count.load();
+            cycle();
+            if (frame_count.load() != frame) return;
+        }
+        return;
+    }
+    // Nothing but this PPU runs until the call returns, so PPUMASK holds still.
     const uint8_t mask = *ppumask;
     rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
-
-    if (!past_visible) {
-        if (static_cast<uint32_t>(dot - 1) < 256) {
-            pixel_dot(*this, mask);
-        } else if (dot == 257) {
-            if (rendering_enabled) load_line_sprites(*this);
-        } else if (dot == DOTS_PER_LINE - 1 && scanline == LAST_VISIBLE_LINE) {
-            past_visible = 1;
+    uint64_t dots = dot_count.load();
+    while (dots < until) {
+        const int idle = idle_dots(*this);
+        if (idle > 0) {
+            const auto skip = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(idle), until - dots));
+            dot += skip;
+            dots += static_cast<uint64_t>(skip);
+            continue;
         }
-    } else if (scanline == VBLANK_LINE || scanline == PRE_RENDER_LINE) {
-        blank_dot(*this);
+        dot_work(*this, mask);
+        ++dots;
+        if (advance_position(*this)) break;
     }
-
-    dot_count.store(dot_count.load() + 1);
-    if (++dot == DOTS_PER_LINE) {
-        dot = 0;
-        if (scanline == PRE_RENDER_LINE) {
-            frame_count.store(frame_count.load() + 1);
-            scanline = 0;
-            past_visible = 0;
-        } else {
-            ++scanline;
-        }
-    }
-    if (mapper != nullptr && mapper->clocked) mapper->clock(clock_context);
+    dot_count.store(dots);
 }
 
 }  // namespace NES

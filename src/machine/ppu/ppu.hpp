@@ -101,6 +101,9 @@ public:
     void v_vert();
     void set_registers();
     void cycle();
+    // Runs dots as `cycle` does until `dot_count` reaches `until` or a frame ends, whichever
+    // comes first; dots that only count are passed over in one step.
+    void run(uint64_t until);
 };
 
 }  // namespace NES
