@@ -99,7 +99,7 @@ def positive(value: int, name: str) -> int:
 
 
 def command_info(args) -> int:
-    header = check_rom(args.rom)
+    header = check_rom(args.rom, complete=False)
     print("\n".join(cartridge.describe(args.rom, header)))
     return 0
 
@@ -117,6 +117,9 @@ def command_run(args) -> int:
             raise CommandError(f"{args.input}: {error.strerror or error}") from None
         except ScriptError as error:
             raise CommandError(str(error)) from None
+    for output in (args.png, args.gif, args.wav):
+        if output:
+            open(output, "wb").close()  # an unwritable output fails now, not after the run
     nes = open_console(rom, args.verbose)
     gif_file = open(args.gif, "wb") if args.gif else None
     try:

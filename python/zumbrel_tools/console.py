@@ -42,7 +42,8 @@ def quiet_stdout(enabled: bool = True) -> Iterator[None]:
         os.close(devnull)
 
 
-def check_rom(path: str) -> cartridge.Header:
+def check_rom(path: str, complete: bool = True) -> cartridge.Header:
+    """The header of the image at `path`; with `complete`, the image must hold all it announces."""
     try:
         header = cartridge.read_header(path)
     except FileNotFoundError:
@@ -53,7 +54,7 @@ def check_rom(path: str) -> cartridge.Header:
         raise CommandError(f"{path}: {error.strerror or error}") from None
     except cartridge.NotAnImage as error:
         raise CommandError(f"{path}: {error}") from None
-    if header.file_size < header.expected_size:
+    if complete and header.file_size < header.expected_size:
         raise CommandError(f"{path}: the image is cut short ({header.file_size} bytes, "
                            f"the header announces {header.expected_size})")
     return header

@@ -1,0 +1,276 @@
+"""The `zumbrel` command: headless runs and their files, cartridge info, errors."""
+import io
+import os
+import shutil
+import subprocess
+import wave
+
+import numpy as np
+import pytest
+
+import zumbrel
+from zumbrel_tools import media
+from zumbrel_tools.cli import main
+from zumbrel_tools.console import DEMO_ROM, open_console
+from zumbrel_tools.headless import Progress
+
+Image = pytest.importorskip("PIL.Image", reason="Pillow decodes the pictures independently")
+
+
+def cli(capfd, *argv):
+    code = main(list(argv))
+    out, err = capfd.readouterr()
+    return code, out, err
+
+
+def one_error_line(err):
+    lines = err.strip().splitlines()
+    assert len(lines) == 1, err
+    assert "Traceback" not in err
+    return lines[0]
+
+
+def ines(prg16=1, chr8=1, flags6=0, flags7=0, byte9=0, body=None):
+    header = bytes([0x4E, 0x45, 0x53, 0x1A, prg16, chr8, flags6, flags7, 0, byte9, 0, 0, 0, 0, 0, 0])
+    size = prg16 * 16384 + chr8 * 8192 + (512 if flags6 & 4 else 0)
+    return header + (bytes(size) if body is None else body)
+
+
+def player_column(picture, yellow):
+    """Mean x of the player's yellow pixels."""
+    ys, xs = np.nonzero(np.all(picture == yellow, axis=2))
+    assert len(xs) > 20, "the player is not on the picture"
+    return xs.mean()
+
+
+class TestRun:
+    def test_writes_picture_animation_and_sound(self, tmp_path, capfd):
+        # The same frames straight from the module, for the animation's last frame.
+        direct = open_console(DEMO_ROM)
+        for _ in range(89):
+            direct.runFrame()
+        expected_last = direct.getImg().copy()
+
+        png, gif, wav = tmp_path / "a.png", tmp_path / "a.gif", tmp_path / "a.wav"
+        code, out, _ = cli(capfd, "run", "--frames", "90", "--png", str(png), "--gif", str(gif),
+                           "--wav", str(wav))
+        assert code == 0
+        lines = out.strip().splitlines()
+        assert [line.split(":")[0] for line in lines[:3]] == ["picture", "animation", "sound"]
+        assert lines[3].startswith("90 frames in ") and lines[3].endswith("frames per second")
+
+        picture = np.array(Image.open(png))
+        assert picture.shape == (240, 256, 3)
+        assert len(np.unique(picture.reshape(-1, 3), axis=0)) > 8
+
+        with wave.open(str(wav)) as sound:
+            assert (sound.getnchannels(), sound.getsampwidth(), sound.getframerate()) == (1, 2, 44100)
+            samples = np.frombuffer(sound.readframes(sound.getnframes()), dtype="<i2")
+        # 90 frames are 1.5 s of sound, delivered in whole 1024-sample blocks.
+        assert abs(len(samples) - 90 * 44100 / media.NES_FRAME_RATE) <= 1024
+        assert samples.astype(float).std() > 500
+
+        animation = Image.open(gif)
+        assert animation.n_frames == 45       # every second frame
+        frames = []
+        for number in range(animation.n_frames):
+            animation.seek(number)
+            frames.append(np.array(animation.convert("RGB")))
+        assert all(frame.shape == (240, 256, 3) for frame in frames)
+        assert not np.array_equal(frames[0], frames[-1])
+        # The battery counter of the second power-on differs from the first: skip the bar.
+        assert np.array_equal(frames[-1][32:], expected_last[32:])
+        assert [np.array_equal(a, b) for a, b in zip(media.read_gif_frames(gif.read_bytes()), frames)] \
+            == [True] * 45
+
+    def test_input_script_presses_buttons_on_its_frames(self, tmp_path, capfd):
+        script = tmp_path / "walk.txt"
+        script.write_text("# walk right for a second\n10 right\n70   none  none\n")
+        still, walked = tmp_path / "still.png", tmp_path / "walked.png"
+        assert cli(capfd, "run", "--frames", "80", "--png", str(still))[0] == 0
+        assert cli(capfd, "run", "--frames", "80", "--png", str(walked), "--input", str(script))[0] == 0
+        yellow = zumbrel.NES().colorLookup()[0x28]
+        moved = player_column(np.array(Image.open(walked)), yellow) - \
+            player_column(np.array(Image.open(still)), yellow)
+        assert moved == pytest.approx(60, abs=1)
+
+    def test_second_pad_column(self, roms, tmp_path, capfd):
+        # pad_read stores ten reads of $4016 at $10 and of $4017 at $20.
+        script = tmp_path / "pads.txt"
+        script.write_text("0 a+start b+right\n")
+        from zumbrel_tools.headless import run
+        from zumbrel_tools.inputs import InputScript
+
+        nes = open_console(str(roms / "pad_read.nes"))
+        run(nes, 3, InputScript.parse(script.read_text()), progress_stream=io.StringIO())
+        memory = nes.cpuMem()
+        assert [memory[0x10 + i] & 1 for i in range(8)] == [1, 0, 0, 1, 0, 0, 0, 0]
+        assert [memory[0x20 + i] & 1 for i in range(8)] == [0, 1, 0, 0, 0, 0, 0, 1]
+
+    @pytest.mark.parametrize("text, message", [
+        ("5 jump\n", "walk.txt:1: unknown button 'jump'"),
+        ("5 a\n5 b\n", "walk.txt:2: frame 5 does not come after frame 5"),
+        ("x a\n", "walk.txt:1: 'x' is not a frame number"),
+        ("1 a b start\n", "walk.txt:1: a line is FRAME BUTTONS [BUTTONS]"),
+    ])
+    def test_bad_input_script_is_one_line(self, tmp_path, capfd, text, message):
+        script = tmp_path / "walk.txt"
+        script.write_text(text)
+        code, out, err = cli(capfd, "run", "--frames", "5", "--input", str(script))
+        assert code == 1 and out == ""
+        assert message in one_error_line(err)
+
+    def test_output_stays_clean_and_verbose_shows_the_emulator(self, capfd):
+        code, out, _ = cli(capfd, "run", "--frames", "2")
+        assert code == 0 and out.startswith("2 frames in ") and len(out.splitlines()) == 1
+        code, out, _ = cli(capfd, "run", "--frames", "2", "--verbose")
+        assert code == 0 and "Quorvali" in out
+
+    def test_progress_bar_only_on_a_terminal(self):
+        class Terminal(io.StringIO):
+            def isatty(self):
+                return True
+
+        terminal, pipe = Terminal(), io.StringIO()
+        for stream in (terminal, pipe):
+            bar = Progress(600, stream)
+            for done in (1, 300, 600):
+                bar.last = 0.0
+                bar.update(done)
+            bar.finish()
+        assert "50% 300/600 frames" in terminal.getvalue()
+        assert "100% 600/600" in terminal.getvalue()
+        assert pipe.getvalue() == ""
+
+
+class TestNoArguments:
+    def test_without_display_runs_the_demo_and_writes_its_files(self, tmp_path, capfd, monkeypatch):
+        monkeypatch.delenv("DISPLAY", raising=False)
+        monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
+        monkeypatch.chdir(tmp_path)
+        code, out, _ = cli(capfd)
+        assert code == 0
+        assert np.array(Image.open(tmp_path / "demo.png")).shape == (240, 256, 3)
+        with wave.open(str(tmp_path / "demo.wav")) as sound:
+            assert sound.getnframes() / 44100 == pytest.approx(600 / media.NES_FRAME_RATE, abs=0.05)
+        assert str(tmp_path / "demo.png") in out and str(tmp_path / "demo.wav") in out
+        assert "no display" in out
+
+
+class TestInfo:
+    @pytest.mark.parametrize("rom, lines", [
+        ("demos/spritecans.nes", ["board:      0 NROM, supported", "PRG ROM:    16 KiB",
+                                  "CHR ROM:    8 KiB", "mirroring:  horizontal"]),
+        ("mappers/240pee.nes", ["board:      2 UxROM, supported", "PRG ROM:    64 KiB",
+                                "CHR ROM:    none, 8 KiB of CHR RAM", "mirroring:  vertical"]),
+        ("mappers/CMC80s.NES", ["board:      3 CNROM, supported", "PRG ROM:    32 KiB",
+                                "CHR ROM:    16 KiB", "mirroring:  vertical"]),
+        ("mappers/scroll.nes", ["board:      1 MMC1 (SxROM), supported", "PRG ROM:    16 KiB",
+                                "CHR ROM:    none, 8 KiB of CHR RAM"]),
+        ("mappers/smwstomp.nes", ["board:      4 MMC3 (TxROM), supported", "PRG ROM:    32 KiB",
+                                  "CHR ROM:    8 KiB"]),
+        ("cpu/instr_test-v5/official_only.nes", ["board:      1 MMC1 (SxROM), supported",
+                                                  "PRG ROM:    256 KiB", "battery:    no"]),
+    ])
+    def test_public_cartridges(self, shared_rom, capfd, home, rom, lines):
+        path = shared_rom(rom)
+        code, out, err = cli(capfd, "info", str(path))
+        assert code == 0 and err == ""
+        shown = out.splitlines()
+        for line in lines + ["format:     iNES", "trainer:    no"]:
+            assert line in shown
+        base = os.path.splitext(os.path.basename(rom))[0]
+        assert f"saves in:   {home}/.config/Quorvali/{base}" in shown
+
+    def test_every_field_of_a_made_up_header(self, tmp_path, capfd, home):
+        # NES 2.0, board 7, exponent-multiplier PRG size, trainer, battery, four-screen.
+        rom = tmp_path / "Super Game.v2.nes"
+        prg = (1 << 14) * 3     # E = 14, M = 1
+        rom.write_bytes(ines((14 << 2) | 1, 0, 0x7E, 0x08, 0x0F, bytes(512 + prg)))
+        code, out, _ = cli(capfd, "info", str(rom))
+        assert code == 0
+        shown = out.splitlines()
+        assert "format:     NES 2.0" in shown
+        assert "board:      7 AxROM, not supported by zumbrel (it will run without board logic)" in shown
+        assert "PRG ROM:    48 KiB" in shown
+        assert "mirroring:  four-screen" in shown
+        assert "trainer:    yes (512 bytes)" in shown
+        assert any(line.startswith("battery:    yes") for line in shown)
+        assert f"saves in:   {home}/.config/Quorvali/Super_Game.v2" in shown
+
+    def test_large_nes2_counts_and_short_files(self, tmp_path, capfd):
+        rom = tmp_path / "big.nes"
+        # PRG count 0x102 units, CHR count 0x110 units; the file holds only the header.
+        rom.write_bytes(ines(0x02, 0x10, 0, 0x08, 0x11, b""))
+        code, out, _ = cli(capfd, "info", str(rom))
+        assert code == 0
+        assert "PRG ROM:    4128 KiB" in out and "CHR ROM:    2176 KiB" in out
+        assert "warning:    the file is 16 bytes" in out
+
+    def test_save_folder_is_the_one_the_module_uses(self, tmp_path, capfd):
+        rom = tmp_path / "game 1.v2.nes"
+        rom.write_bytes(ines(2, 1, 0x03))
+        out = cli(capfd, "info", str(rom))[1]
+        assert f"saves in:   {open_console(str(rom)).getSaveDir()}" in out.splitlines()
+
+
+class TestErrors:
+    @pytest.mark.parametrize("command", ["info", "run", "play"])
+    def test_missing_file(self, tmp_path, capfd, command):
+        code, out, err = cli(capfd, command, str(tmp_path / "nope.nes"))
+        assert code == 1 and out == ""
+        assert one_error_line(err) == f"zumbrel: error: {tmp_path / 'nope.nes'}: no such file"
+
+    @pytest.mark.parametrize("command", ["info", "run"])
+    def test_not_an_ines_image(self, tmp_path, capfd, command):
+        text = tmp_path / "notes.txt"
+        text.write_text("not a cartridge, just some text")
+        code, _, err = cli(capfd, command, str(text))
+        assert code == 1
+        assert one_error_line(err) == f"zumbrel: error: {text}: not an iNES image (no NES header)"
+
+    def test_image_shorter_than_its_header_says(self, tmp_path, capfd):
+        rom = tmp_path / "cut.nes"
+        rom.write_bytes(ines(2, 1)[:20000])
+        code, _, err = cli(capfd, "run", str(rom), "--frames", "1")
+        assert code == 1 and "cut short" in one_error_line(err)
+
+    @pytest.mark.parametrize("argv, fragment", [
+        (["run", "--colour"], "unrecognized arguments: --colour"),
+        (["--nope"], "unrecognized arguments: --nope"),
+        (["run", "--frames", "ten"], "invalid int value: 'ten'"),
+        (["run", "--frames", "0"], "--frames must be at least 1"),
+        (["play", "--scale", "5"], "invalid choice: 5"),
+        (["info"], "the following arguments are required: ROM"),
+    ])
+    def test_usage_errors_are_one_line(self, capfd, argv, fragment):
+        code, out, err = cli(capfd, *argv)
+        assert code == 2 and out == ""
+        assert fragment in one_error_line(err)
+
+    def test_output_file_that_cannot_be_written(self, tmp_path, capfd):
+        code, _, err = cli(capfd, "run", "--frames", "1", "--wav", str(tmp_path / "no" / "x.wav"))
+        assert code == 1 and "x.wav" in one_error_line(err)
+
+    def test_help_lists_keys_and_input_format(self, capfd):
+        code, out, _ = cli(capfd, "play", "--help")
+        assert code == 0
+        flat = " ".join(out.split())
+        assert "a x, b z, select right shift, start return" in flat
+        assert "save the state to the chosen slot f5" in flat
+        code, out, _ = cli(capfd, "run", "--help")
+        assert code == 0 and "FRAME BUTTONS [BUTTONS]" in " ".join(out.split())
+
+
+def test_installed_console_script(tmp_path):
+    command = shutil.which("zumbrel")
+    if command is None:
+        pytest.skip("the zumbrel console script is not installed (pip install .)")
+    done = subprocess.run([command, "run", "--frames", "30", "--png", str(tmp_path / "x.png")],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[0] == f"picture: {tmp_path / 'x.png'}"
+    assert np.array(Image.open(tmp_path / "x.png")).shape == (240, 256, 3)
+    done = subprocess.run([command, "info", str(tmp_path / "missing.nes")], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1
