@@ -66,10 +66,11 @@ public:
     int32_t sprite_x_start[8] = {};
     uint8_t sprite0_in_secondary = 0;
 
-    // Sprite line list. Entry i with X = x is drawn while `sprite_clock` (pixel dots since the
-    // list was loaded) is in x..x+7, with pattern bit 7 - (sprite_clock - x): the per-sprite
-    // down-counters of the hardware reduce to this one clock. `sprite_x_counter` keeps the X
-    // loaded for each entry, `sprite_bit` the bit last drawn, `sprite_active` this dot's entries.
+    // Sprite line list. Counting pixel dots since the list was loaded as k = 0, 1, ..., entry i
+    // with X = x is drawn on the dots with k in x..x+7, pattern bit 7 - (k - x): eight
+    // down-counters reduce to the one `sprite_clock` (the next k). `sprite_x_counter` keeps the
+    // X loaded for each entry, `sprite_bit` the bit last examined, `sprite_active` this dot's
+    // entries.
     uint8_t line_sprites[32] = {};
     uint8_t line_sprite_count = 0;
     int32_t sprite_x_counter[8] = {};
