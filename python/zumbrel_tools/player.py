@@ -14,7 +14,7 @@ import os
 import threading
 import time
 import warnings
-from typing import Callable, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from . import media
 from .console import CommandError, quiet_stdout, stop_console
@@ -158,7 +158,7 @@ class Player:
         self.key_actions = key_codes(keys or {})
         self.pad_buttons = dict(DEFAULT_PAD_BUTTONS, **(pad_buttons or {}))
         self.held_keys: set = set()
-        self.joysticks: Dict[int, object] = {}
+        self.joysticks: Dict[int, Any] = {}
 
         import zumbrel
 
