@@ -165,3 +165,22 @@ class TestBatteryRam:
         assert "load RAM file" not in out
         nes.stop()
         assert not (cart_dir(home, "smoke") / "ram").exists()
+
+
+@pytest.mark.parametrize("rom", ["demos/spritecans.nes", "mappers/smwstomp.nes"])
+def test_loaded_state_replays_the_same_pictures(shared_rom, rom):
+    """A program that redraws from its RAM gives the same picture after a load (NROM, MMC3)."""
+    nes = zumbrel.NES(str(shared_rom(rom)))
+    for _ in range(120):
+        nes.runFrame()
+    nes.saveState(1)
+    for _ in range(300):
+        nes.runFrame()
+    first = nes.getImg().copy()
+    first_ram = nes.cpuMem()[:0x800].copy()
+    assert nes.loadState(1)
+    for _ in range(300):
+        nes.runFrame()
+    assert np.array_equal(nes.getImg(), first)
+    assert np.array_equal(nes.cpuMem()[:0x800], first_ram)
+    assert len(np.unique(first.reshape(-1, 3), axis=0)) > 2  # a real picture, not a blank screen
