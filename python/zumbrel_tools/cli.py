@@ -54,10 +54,12 @@ def build_parser() -> Parser:
 
     play = commands.add_parser(
         "play", help="play a cartridge in a window (needs pygame)",
-        description="Play a cartridge in a window. " + keys_help(DEFAULT_KEYS),
-        epilog="Remap with --key, e.g. --key a=space --key start=s --key save=f2. "
-               f"Names: {', '.join(BUTTONS + PLAYER_COMMANDS)}; keys as pygame names them "
-               "('a', 'space', 'return', 'left shift', 'f5', ...).")
+        description="Play a cartridge in a window.\n\n" + keys_help(DEFAULT_KEYS),
+        epilog="Remap with --key, e.g. --key a=space --key start=s --key save=f2; a key taken\n"
+               "this way leaves its default action. Names:\n  "
+               f"{', '.join(BUTTONS + PLAYER_COMMANDS)}\n"
+               "Keys as pygame names them: 'a', 'space', 'return', 'left shift', 'f5', ...",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     play.add_argument("rom", nargs="?", metavar="ROM", help="iNES cartridge image")
     play.add_argument("--scale", type=int, choices=(2, 3, 4), default=3,
                       help="window size in NES pixels (default 3)")

@@ -46,11 +46,14 @@ DEFAULT_PAD_BUTTONS: Dict[str, int] = {"a": 1, "b": 0, "select": 6, "start": 7}
 
 
 def keys_help(keys: Dict[str, str]) -> str:
-    pad = ", ".join(f"{name} {keys[name]}" for name in BUTTONS)
-    commands = ", ".join(f"{COMMAND_HELP[name]} {keys[name]}" for name in COMMANDS)
-    return (f"keys: {pad}; {commands}; 1-9 choose the save slot (1 at start). "
-            f"Gamepad: buttons {', '.join(f'{n} {i}' for n, i in DEFAULT_PAD_BUTTONS.items())}, "
-            "the hat or the left stick for the directions.")
+    lines = ["keyboard (remap with --key NAME=KEY):"]
+    lines += [f"  {name:<11} {keys[name]}" for name in BUTTONS]
+    lines += [f"  {name:<11} {keys[name]:<12} {COMMAND_HELP[name]}" for name in COMMANDS]
+    lines.append(f"  {'slot':<11} {'1-9':<12} choose the save slot (1 at start)")
+    pad = ", ".join(f"{name} {number}" for name, number in DEFAULT_PAD_BUTTONS.items())
+    lines.append("gamepad (remap with --pad-button NAME=NUMBER):")
+    lines.append(f"  buttons {pad}; the hat or the left stick for the directions")
+    return "\n".join(lines)
 
 
 class FramePacer:
