@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/console.hpp"
+#include "scratch_home.hpp"
 
 namespace fs = std::filesystem;
 
@@ -16,23 +17,8 @@ namespace {
 
 constexpr int DOTS_PER_FRAME = 341 * 262;
 
-// Consoles built from a path place their save directory under HOME: keep it in scratch.
-class BoardMachine : public ::testing::Test {
+class BoardMachine : public ScratchHome {
 protected:
-    void SetUp() override {
-        home = fs::temp_directory_path() / ("zumbrel-boards-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home);
-        fs::create_directories(home);
-        const char* old = std::getenv("HOME");
-        saved_home = old ? old : "";
-        ::setenv("HOME", home.c_str(), 1);
-    }
-    void TearDown() override {
-        ::setenv("HOME", saved_home.c_str(), 1);
-        fs::remove_all(home);
-    }
-
     std::unique_ptr<NESUnit> console(const char* program) {
         const std::string path = std::string(ZUMBREL_TEST_ROMS) + "/" + program;
         testing::internal::CaptureStdout();

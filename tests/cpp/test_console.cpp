@@ -14,30 +14,11 @@
 #include "host/console.hpp"
 #include "host/errors.hpp"
 #include "host/storage.hpp"
+#include "scratch_home.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// A scratch HOME, so consoles built from a path place their save directory in it.
-class ScratchHome : public ::testing::Test {
-protected:
-    void SetUp() override {
-        home = fs::temp_directory_path() / ("zumbrel-home-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home);
-        fs::create_directories(home);
-        const char* old = std::getenv("HOME");
-        saved_home = old ? old : "";
-        ::setenv("HOME", home.c_str(), 1);
-    }
-    void TearDown() override {
-        ::setenv("HOME", saved_home.c_str(), 1);
-        fs::remove_all(home);
-    }
-    fs::path home;
-    std::string saved_home;
-};
 
 std::string test_rom(const char* name) { return std::string(ZUMBREL_TEST_ROMS) + "/" + name; }
 
