@@ -1,0 +1,39 @@
+// Host instructions per frame, for callgrind: runs a warm-up, then a fixed number of frames
+// inside `measured_frames`, which `valgrind --tool=callgrind --toggle-collect='*measured_frames*'`
+// counts alone. Without valgrind it just runs (and prints the frames per second it saw).
+//
+//     frame_cost ROM [FRAMES] [WARMUP]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/console.hpp"
+
+namespace {
+
+[[gnu::noinline]] void measured_frames(NESUnit& console, int frames) {
+    int16_t block[NES::BUFFER_LEN];
+    for (int f = 0; f < frames; ++f) {
+        console.runFrame();
+        console.getAudio(block);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: frame_cost ROM [FRAMES] [WARMUP]\n");
+        return 2;
+    }
+    const int frames = argc > 2 ? std::atoi(argv[2]) : 300;
+    const int warmup = argc > 3 ? std::atoi(argv[3]) : 120;
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+    NESUnit console(argv[1], 0);
+    for (int f = 0; f < warmup; ++f) console.runFrame();
+    const auto t0 = std::chrono::steady_clock::now();
+    measured_frames(console, frames);
+    const double dt = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::fprintf(stderr, "{\"rom\": \"%s\", \"frames\": %d, \"fps\": %.1f}\n", argv[1], frames, frames / dt);
+    return 0;
+}
