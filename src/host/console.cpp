@@ -71,13 +71,20 @@ void NESUnit::halt() {
 }
 
 void NESUnit::single_cycle() {
-    cpu->clock();
-    const int64_t cycles = cpu->cycle_count;
-    while (2 * static_cast<int64_t>(apu->apu_cycles.load()) < cycles) apu->cycle();
-    while (static_cast<int64_t>(ppu->dot_count.load()) < 3 * cpu->cycle_count.load()) {
-        const uint64_t frame = ppu->frame_count.load();
-        ppu->cycle();
-        if (ppu->frame_count.load() != frame) (*perframefunc.load())();
+    NES::CPU& c = *cpu;
+    NES::APU& a = *apu;
+    NES::PPU& p = *ppu;
+    c.clock();
+    const int64_t cycles = c.cycle_count.load();
+    while (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.cycle();
+    // The PPU runs its dots in one call, which stops early only where a frame ends, so the
+    // per-frame function still runs right after the dot that completed the frame.
+    for (;;) {
+        const int64_t behind = 3 * c.cycle_count.load() - static_cast<int64_t>(p.dot_count.load());
+        if (behind <= 0) break;
+        const uint64_t frame = p.frame_count.load();
+        p.run_dots(static_cast<uint64_t>(behind));
+        if (p.frame_count.load() != frame) (*perframefunc.load())();
     }
 }
 

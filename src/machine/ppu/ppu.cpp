@@ -395,8 +395,13 @@ void PPU::cycle() {
 }
 
 void PPU::run(uint64_t until) {
+    const uint64_t dots = dot_count.load();
+    if (dots < until) run_dots(until - dots);
+}
+
+void PPU::run_dots(uint64_t count) {
     if (mapper != nullptr && mapper->clocked) {  // the board sees every dot
-        while (dot_count.load() < until) {
+        for (uint64_t i = 0; i < count; ++i) {
             const uint64_t frame = frame_count.load();
             cycle();
             if (frame_count.load() != frame) return;
@@ -406,20 +411,20 @@ void PPU::run(uint64_t until) {
     // Nothing but this PPU runs until the call returns, so PPUMASK holds still.
     const uint8_t mask = *ppumask;
     rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
-    uint64_t dots = dot_count.load();
-    while (dots < until) {
+    uint64_t left = count;
+    while (left != 0) {
         const int idle = idle_dots(*this);
         if (idle > 0) {
-            const auto skip = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(idle), until - dots));
+            const auto skip = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(idle), left));
             dot += skip;
-            dots += static_cast<uint64_t>(skip);
+            left -= static_cast<uint64_t>(skip);
             continue;
         }
         dot_work(*this, mask);
-        ++dots;
+        --left;
         if (advance_position(*this)) break;
     }
-    dot_count.store(dots);
+    dot_count.store(dot_count.load() + (count - left));
 }
 
 }  // namespace NES

@@ -105,6 +105,8 @@ public:
     // Runs dots as `cycle` does until `dot_count` reaches `until` or a frame ends, whichever
     // comes first; dots that only count are passed over in one step.
     void run(uint64_t until);
+    // The same for `count` dots from the current `dot_count` on.
+    void run_dots(uint64_t count);
 };
 
 }  // namespace NES
