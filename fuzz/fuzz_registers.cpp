@@ -1,0 +1,89 @@
+// Sequences of CPU bus accesses, aimed mostly at the PPU, APU, pad and board registers,
+// interleaved with instruction steps of a running program.
+//
+// Input: a board selector byte, then records. A record starts with an operation byte whose
+// top two bits say what it does and whose low two bits pick a region for the address:
+//   00 write: address low, address high, value
+//   01 read:  address low, address high (a notifying read, as an instruction makes)
+//   10 step:  (op >> 2 & 15) + 1 instructions
+//   11 run:   up to a frame, or an audio block taken, or the pads changed (by op bits 2-3)
+// Regions: 0 the PPU ports $2000-$2007 and mirrors, 1 the APU and I/O ports $4000-$401F,
+// 2 cartridge space $6000-$FFFF, 3 anywhere.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz_support.hpp"
+
+namespace {
+
+uint32_t address(uint8_t op, uint8_t low, uint8_t high) {
+    const uint32_t word = static_cast<uint32_t>(high) << 8 | low;
+    switch (op & 3) {
+        case 0: return 0x2000u | (word & 0x1FFFu);
+        case 1: return 0x4000u | (low & 0x1Fu);
+        case 2: return 0x6000u + word % 0xA000u;
+        default: return word;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::quiet_process();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const int board = fuzz::BOARDS[data[0] % fuzz::BOARD_COUNT];
+    const bool chr_ram = (data[0] / fuzz::BOARD_COUNT) & 1;
+    auto nes = fuzz::console(fuzz::board_image(board, chr_ram));
+    NES::CPU& cpu = *nes->cpu;
+    size_t i = 1;
+    long steps = 0;
+    // Bounded so that one input stays quick whatever it asks for.
+    constexpr long MAX_STEPS = 200000;
+    while (i < size && steps < MAX_STEPS) {
+        const uint8_t op = data[i++];
+        switch (op >> 6) {
+            case 0:
+                if (i + 3 > size) return 0;
+                cpu.write(cpu.at(address(op, data[i], data[i + 1])), data[i + 2]);
+                i += 3;
+                break;
+            case 1:
+                if (i + 2 > size) return 0;
+                (void)cpu.read(cpu.at(address(op, data[i], data[i + 1])), true);
+                i += 2;
+                break;
+            case 2:
+                for (int n = 0; n <= ((op >> 2) & 15); ++n) nes->single_cycle();
+                steps += ((op >> 2) & 15) + 1;
+                break;
+            default:
+                switch ((op >> 2) & 3) {
+                    case 0: {
+                        const long before = static_cast<long>(cpu.cycle_count.load());
+                        nes->runFrame();
+                        steps += (static_cast<long>(cpu.cycle_count.load()) - before) / 2;
+                        break;
+                    }
+                    case 1: {
+                        int16_t block[NES::BUFFER_LEN];
+                        (void)nes->getAudio(block);
+                        break;
+                    }
+                    default: {
+                        bool buttons[8];
+                        for (int b = 0; b < 8; ++b) buttons[b] = (op >> (b % 6)) & 1;
+                        nes->controllers[(op >> 2) & 1].update_inputs(buttons);
+                        break;
+                    }
+                }
+                break;
+        }
+    }
+    nes->runFrame();
+    fuzz::check_state_round_trip(*nes);
+    return 0;
+}
