@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +31,12 @@ FileError::FileError(int e, const std::string& p, const std::string& w)
 
 namespace host {
 
+namespace {
+std::atomic<std::size_t> write_fault_after{SIZE_MAX};
+}  // namespace
+
+void set_write_fault_after(std::size_t bytes) { write_fault_after.store(bytes); }
+
 void write_file_atomically(const std::string& path, const void* data, std::size_t size,
                            const std::function<void()>& before_rename) {
     std::string tmp_name = path + ".tmp.XXXXXX";
@@ -42,9 +51,11 @@ void write_file_atomically(const std::string& path, const void* data, std::size_
         throw FileError(error, path, "cannot write " + path);
     };
     const char* bytes = static_cast<const char*>(data);
+    const std::size_t limit = write_fault_after.load();
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (done >= limit) fail(ENOSPC);
+        const ssize_t n = ::write(fd, bytes + done, std::min(size, limit) - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             fail(errno);

@@ -12,25 +12,37 @@ namespace NES::banking {
 
 constexpr int KIB = 1024;
 
-// Copies `kib` PRG banks of 1 KiB, from bank `first` on, to CPU address `at`. Each kilobyte
-// goes through the wrapping lookup, so a window larger than the ROM repeats it.
+// n modulo count, in 0..count-1 also for negative n.
+inline int wrap_bank(int n, int count) {
+    const int r = n % count;
+    return r < 0 ? r + count : r;
+}
+// Copies `kib` PRG banks of 1 KiB, from bank `first` on, to CPU address `at`. Bank numbers
+// wrap modulo the ROM, so a window larger than the ROM repeats it, and any `first` (a save
+// state's block may hold any number) stays inside it.
 inline void map_prg(CPU& cpu, uint32_t at, int first, int kib) {
     ROM& rom = *cpu.rom;
-    for (int i = 0; i < kib; ++i)
-        std::memcpy(cpu.memory + at + static_cast<uint32_t>(i * KIB), rom.get_prg_bank(first + i), KIB);
-}
-
-// The same for CHR into pattern memory. Without CHR ROM the source is pattern memory itself,
-// hence memmove.
-inline void map_chr(CPU& cpu, PPU& ppu, uint32_t at, int first, int kib) {
-    ROM& rom = *cpu.rom;
+    const int banks = rom.prg_size / KIB;
+    if (banks <= 0) return;
+    int bank = wrap_bank(first, banks);
     for (int i = 0; i < kib; ++i) {
-        const uint8_t* src = rom.get_chr_bank(first + i);
-        if (src == nullptr) return;  // CHR RAM not attached yet
-        std::memmove(ppu.video_memory + at + static_cast<uint32_t>(i * KIB), src, KIB);
+        std::memcpy(cpu.memory + at + static_cast<uint32_t>(i * KIB), rom.get_prg_bank(bank), KIB);
+        bank = bank + 1 == banks ? 0 : bank + 1;
     }
 }
-
+// The same for CHR into pattern memory (8 banks of CHR RAM when there is no CHR ROM).
+// Without CHR ROM the source is pattern memory itself, hence memmove.
+inline void map_chr(CPU& cpu, PPU& ppu, uint32_t at, int first, int kib) {
+    ROM& rom = *cpu.rom;
+    const int banks = rom.chr_size >= KIB ? rom.chr_size / KIB : 8;
+    int bank = wrap_bank(first, banks);
+    for (int i = 0; i < kib; ++i) {
+        const uint8_t* src = rom.get_chr_bank(bank);
+        if (src == nullptr) return;  // CHR RAM not attached yet
+        std::memmove(ppu.video_memory + at + static_cast<uint32_t>(i * KIB), src, KIB);
+        bank = bank + 1 == banks ? 0 : bank + 1;
+    }
+}
 // The last 16 KiB of PRG ROM, as a 1 KiB bank number.
 inline int last_16k(const CPU& cpu) { return cpu.rom->prg_size / KIB - 16; }
 

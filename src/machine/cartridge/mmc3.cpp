@@ -89,6 +89,11 @@ void MMC3::clock(Context& ctx) {
 }
 
 void MMC3::scanline_clock(CPU* cpu) {
+    // A state block may hold any counter, the lowest int32 too: step without overflowing.
+    if (irq_counter == INT32_MIN) {
+        irq_counter = irq_latch;
+        return;
+    }
     --irq_counter;
     if (irq_counter == 0) {
         if (irq_enable) cpu->irq_line = 1;

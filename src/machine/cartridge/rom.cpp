@@ -176,8 +176,30 @@ uint8_t* ROM::get_chr_bank(int n) {
     return chr_rom.data() + static_cast<size_t>(wrap(n, banks)) * 1024;
 }
 
+namespace {
+// Puts a board of class Board back into its power-on state without moving it.
+template <class Board, class... Args>
+bool reset_in_place(Mapper* board, Args... args) {
+    auto* b = dynamic_cast<Board*>(board);
+    if (b == nullptr) return false;
+    *b = Board(args...);
+    return true;
+}
+}  // namespace
+
 void ROM::reset_mapper() {
-    mapper = make_mapper((header[6] >> 4) | (header[7] & 0xF0));
+    // The PPU keeps a pointer to the board for its per-dot clock, so the fresh board takes
+    // the place of the old one instead of being allocated anew.
+    const int number = (header[6] >> 4) | (header[7] & 0xF0);
+    Mapper* board = mapper.get();
+    if (reset_in_place<NROM>(board) || reset_in_place<MMC1>(board) || reset_in_place<UxROM>(board) ||
+        reset_in_place<CNROM>(board) || reset_in_place<MMC3>(board) || reset_in_place<NTDEC2722>(board))
+        return;
+    if (reset_in_place<DEFAULT_MAPPER>(board, number)) {
+        std::puts("UNRECOGNIZED MAPPER!");
+        return;
+    }
+    mapper = make_mapper(number);
 }
 
 }  // namespace NES

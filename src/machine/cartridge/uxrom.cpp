@@ -22,7 +22,10 @@ void UxROM::serialize(Context&, uint8_t* out) {
 }
 
 void UxROM::deserialize(Context& ctx, const uint8_t* in) {
-    select(*ctx.cpu, *this, banking::get_le32(in));
+    // A block from elsewhere may hold any number: keep it on a 16 KiB bank of this ROM.
+    const int count = ctx.cpu->rom->prg_size / (16 * banking::KIB);
+    const int saved = banking::get_le32(in) / 16;
+    select(*ctx.cpu, *this, count == 0 ? 0 : banking::wrap_bank(saved, count) * 16);
 }
 
 }  // namespace NES
