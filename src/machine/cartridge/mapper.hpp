@@ -23,6 +23,12 @@ public:
     int mapper_number;
     // True for boards whose `clock` does something; the PPU skips the call otherwise.
     bool clocked;
+    // For a clocked board whose `clock` acts only when the PPU has just moved to one dot of a
+    // line (its `dot` as the board sees it), that dot: the PPU may skip the call on the other
+    // dots when it runs many at once. -1: every dot matters.
+    int clock_dot = -1;
+    // False for boards whose `map_read` does nothing; the CPU skips the call then.
+    bool notify_reads = true;
 
     // See a CPU write before it is stored; may change the byte to be stored.
     virtual void map_write(Context& ctx, Loc addr, uint8_t* value) = 0;
@@ -45,7 +51,7 @@ bool mapper_supported(int number);
 
 class NROM : public Mapper {
 public:
-    NROM() : Mapper(0) {}
+    NROM() : Mapper(0) { notify_reads = false; }
     void map_write(Context&, Loc, uint8_t*) override {}
     void map_read(Context&, Loc) override {}
     void clock(Context&) override {}
@@ -55,7 +61,7 @@ public:
 
 class DEFAULT_MAPPER : public Mapper {
 public:
-    explicit DEFAULT_MAPPER(int number) : Mapper(number) {}
+    explicit DEFAULT_MAPPER(int number) : Mapper(number) { notify_reads = false; }
     void map_write(Context&, Loc, uint8_t*) override {}
     void map_read(Context&, Loc) override {}
     void clock(Context&) override {}
@@ -65,7 +71,7 @@ public:
 
 class UxROM : public Mapper {
 public:
-    UxROM() : Mapper(2) {}
+    UxROM() : Mapper(2) { notify_reads = false; }
     int prg_bank = 0;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
     void map_read(Context&, Loc) override {}
@@ -76,7 +82,7 @@ public:
 
 class CNROM : public Mapper {
 public:
-    CNROM() : Mapper(3) {}
+    CNROM() : Mapper(3) { notify_reads = false; }
     int chr_bank = 0;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
     void map_read(Context&, Loc) override {}
@@ -87,7 +93,7 @@ public:
 
 class MMC1 : public Mapper {
 public:
-    MMC1() : Mapper(1) {}
+    MMC1() : Mapper(1) { notify_reads = false; }
     uint8_t prg_mode = 3;
     uint8_t chr_mode = 0;
     uint8_t shift_register = 0x10;
@@ -101,7 +107,11 @@ public:
 
 class MMC3 : public Mapper {
 public:
-    MMC3() : Mapper(4, true) {}
+    // The scanline counter looks only at dot 256.
+    MMC3() : Mapper(4, true) {
+        clock_dot = 256;
+        notify_reads = false;
+    }
     uint8_t bank_select = 0;
     uint8_t prev_bank_select = 0;
     bool prg_ram_protect = false;
@@ -122,7 +132,7 @@ public:
 
 class NTDEC2722 : public Mapper {
 public:
-    NTDEC2722() : Mapper(40, true) {}
+    NTDEC2722() : Mapper(40, true) { notify_reads = false; }
     uint16_t irq_counter = 12288;
     bool irq_enable = true;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;

@@ -67,7 +67,8 @@ public:
         // Only $2000-$2007 and $4015-$4017 have read side effects; one range test covers them.
         const uint8_t result = static_cast<uint16_t>(a - 0x2000) < 0x2018 ? read_port(a) : memory[a];
         if (notify && rom != nullptr) {
-            if (Mapper* board = rom->mapper.get()) {
+            Mapper* board = rom->mapper.get();
+            if (board != nullptr && board->notify_reads) {
                 context.ppu = ppu;
                 context.apu = apu;
                 board->map_read(context, memory + a);

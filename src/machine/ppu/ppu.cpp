@@ -52,21 +52,9 @@ constexpr uint16_t y_step(uint16_t v) {
     return static_cast<uint16_t>(v + 0x20);
 }
 
-inline uint16_t fold_nametable(const PPU& ppu, uint16_t address) {
+inline uint16_t nametable_fold(const PPU& ppu) {
     const auto mode = static_cast<uint32_t>(ppu.mirroring);
-    return address & NAMETABLE_FOLD[mode < 4 ? mode : FOUR_SCREEN];
-}
-
-// Loads the latches with the tile at `address` (a `v` value).
-inline void fetch_tile(PPU& ppu, uint16_t address) {
-    ppu.nt_addr = static_cast<uint16_t>((address & 0x0FFF) | 0x2000);
-    ppu.at_addr =
-        static_cast<uint16_t>(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 7));
-    ppu.tile_index = ppu.video_memory[fold_nametable(ppu, ppu.nt_addr)];
-    const unsigned table = (*ppu.ppuctrl & CTRL_BG_TABLE) ? 0x1000u : 0u;
-    ppu.pattern_addr = static_cast<uint16_t>(table | (ppu.tile_index * 16u) | ((address >> 12) & 7u));
-    ppu.pattern_low = ppu.video_memory[ppu.pattern_addr];
-    ppu.pattern_high = ppu.video_memory[ppu.pattern_addr + 8];
+    return NAMETABLE_FOLD[mode < 4 ? mode : FOUR_SCREEN];
 }
 
 inline void reset_evaluation(PPU& ppu) {
@@ -78,38 +66,45 @@ inline void reset_evaluation(PPU& ppu) {
     ppu.sprite0_in_secondary = 0;
 }
 
-// One dot of the search for the next line's sprites (dots 129-256). Even dots examine one
-// sprite each; once eight are found, every dot runs the overflow search, which after a miss
-// compares the next byte of the following sprites instead of their Y.
-inline void evaluate_sprite(PPU& ppu, int d) {
+// Dots first to end - 1 (within 129-256) of the search for the next line's sprites. Even
+// dots examine one sprite each; once eight are found, every dot runs the overflow search,
+// which after a miss compares the next byte of the following sprites instead of their Y.
+// Drawing never looks at this state, so a span may search before it draws.
+inline void evaluate_sprites(PPU& ppu, int first, int end) {
     const uint32_t height = (*ppu.ppuctrl & CTRL_TALL_SPRITES) ? 16 : 8;
-    if (ppu.secondary_count == 8) {
-        const uint8_t y = ppu.oam[ppu.eval_index + ppu.eval_byte];
-        if (static_cast<uint32_t>(ppu.scanline - y) < height)
-            *ppu.ppustatus |= STATUS_OVERFLOW;
-        else
-            ppu.eval_byte = (ppu.eval_byte + 1) & 3;
-        ppu.eval_index = static_cast<uint8_t>(ppu.eval_index + 4);
-        return;
-    }
-    if (d & 1) return;
-    if (!ppu.eval_done) {
-        const uint8_t* sprite = ppu.oam + ppu.eval_index;
-        if (sprite[0] != 255) {
-            uint8_t* entry = ppu.secondary_oam + 4 * ppu.secondary_count;
-            const int top = sprite[0] + 1;  // the first line the sprite covers
-            entry[0] = static_cast<uint8_t>(top);
-            const int next_line = (ppu.scanline + 1) % 240;
-            if (static_cast<uint32_t>(next_line - top) < height && top <= LAST_VISIBLE_LINE) {
-                std::memcpy(entry + 1, sprite + 1, 3);
-                ppu.sprite_x_start[ppu.secondary_count] = sprite[3];
-                if (ppu.eval_index == 0) ppu.sprite0_in_secondary = 1;
-                ++ppu.secondary_count;
+    const int next_line = (ppu.scanline + 1) % 240;
+    uint8_t index = ppu.eval_index;
+    unsigned count = ppu.secondary_count;
+    for (int d = first; d < end; ++d) {
+        if (count == 8) {
+            const uint8_t y = ppu.oam[index + ppu.eval_byte];
+            if (static_cast<uint32_t>(ppu.scanline - y) < height)
+                *ppu.ppustatus |= STATUS_OVERFLOW;
+            else
+                ppu.eval_byte = (ppu.eval_byte + 1) & 3;
+            index = static_cast<uint8_t>(index + 4);
+            continue;
+        }
+        if (d & 1) continue;
+        if (!ppu.eval_done) {
+            const uint8_t* sprite = ppu.oam + index;
+            if (sprite[0] != 255) {
+                uint8_t* entry = ppu.secondary_oam + 4 * count;
+                const int top = sprite[0] + 1;  // the first line the sprite covers
+                entry[0] = static_cast<uint8_t>(top);
+                if (static_cast<uint32_t>(next_line - top) < height && top <= LAST_VISIBLE_LINE) {
+                    std::memcpy(entry + 1, sprite + 1, 3);
+                    ppu.sprite_x_start[count] = sprite[3];
+                    if (index == 0) ppu.sprite0_in_secondary = 1;
+                    ++count;
+                }
             }
         }
+        index = static_cast<uint8_t>(index + 4);
+        if (index == 0) ppu.eval_done = 1;
     }
-    ppu.eval_index = static_cast<uint8_t>(ppu.eval_index + 4);
-    if (ppu.eval_index == 0) ppu.eval_done = 1;
+    ppu.eval_index = index;
+    ppu.secondary_count = static_cast<uint8_t>(count);
 }
 
 // Dot 257: the horizontal scroll returns to `t` and the sprites found become the line list.
@@ -122,7 +117,7 @@ inline void load_line_sprites(PPU& ppu) {
     ppu.sprite_active = 0;
     std::memcpy(ppu.sprite_x_counter, ppu.sprite_x_start, sizeof ppu.sprite_x_counter);
     ppu.sprite0_on_line = ppu.sprite0_in_secondary;
-    std::memset(ppu.sprite_cover, 0, sizeof ppu.sprite_cover);
+    std::memset(ppu.sprite_cover, 0, PPU::SPRITE_CLOCK_END);
     for (int i = 0; i < count; ++i) {
         ppu.sprite_bit[i] = 7;
         const auto x = static_cast<uint8_t>(ppu.sprite_x_start[i]);
@@ -164,55 +159,14 @@ inline SpritePixel sprite_pixel(PPU& ppu, uint8_t active) {
     return {};
 }
 
-[[gnu::always_inline]] inline void draw_pixel(PPU& ppu, int x, uint8_t mask, uint8_t active) {
-    const unsigned shift = 7u - ppu.bit_counter;
-    const unsigned p = (((ppu.pattern_high >> shift) & 1u) << 1) | ((ppu.pattern_low >> shift) & 1u);
-
-    // Sprites hidden by PPUMASK bit 4 leave the background pixel.
-    SpritePixel s;
-    if (active != 0 && (mask & MASK_SPRITES)) {
-        s = sprite_pixel(ppu, active);
-        // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
-        if (s.value != 0 && s.entry == 0 && ppu.sprite0_on_line && p != 0 && (mask & MASK_BG))
-            *ppu.ppustatus |= STATUS_SPRITE0;
-    }
-
-    const uint8_t* palette = ppu.video_memory + 0x3F00;
-    const bool left = x < 8;
-    uint8_t colour = palette[0];  // the backdrop
-    if (s.value != 0 && (p == 0 || !s.behind)) {
-        if (!left || (mask & MASK_SPRITES_LEFT)) colour = palette[0x10 + 4 * s.palette + s.value];
-    } else if ((mask & MASK_BG) && p != 0 && (!left || (mask & MASK_BG_LEFT))) {
-        const uint8_t attribute = ppu.video_memory[fold_nametable(ppu, ppu.at_addr)];
-        const unsigned q = (attribute >> ((ppu.nt_addr & 0x02) | ((ppu.nt_addr >> 4) & 0x04))) & 3u;
-        colour = palette[4 * q + p];
-    }
-
-    const int n = ppu.scanline * 256 + x;
-    if (colour != ppu.frame_index[n]) {
-        ppu.frame_index[n] = colour;
-        const uint8_t* rgb = NTSC_TO_RGB[colour & 0x3F];
-        uint8_t* out = ppu.frame_rgb + 3 * n;
-        out[0] = rgb[0];
-        out[1] = rgb[1];
-        out[2] = rgb[2];
-    }
-
-    // At the tile's edge the tile to the right is fetched; `v` itself moves at dots 8k.
-    if (++ppu.bit_counter == 8) {
-        ppu.bit_counter = 0;
-        fetch_tile(ppu, coarse_x_step(ppu.v));
-    }
-}
-
-// What dots 1-256 of a visible line do besides drawing.
+// What dots 1-256 of a visible line do besides drawing and the sprite search (dots 129-256).
 enum DotEvent : uint8_t {
     FETCH = 1,       // dots 8k + 1: tile fetch at `v` (rendering)
     RESET_EVAL = 2,  // dot 1: clear the search state (sprites shown)
-    EVALUATE = 4,    // dots 129-256: sprite evaluation (rendering)
-    Y_STEP = 8,      // dot 256: Y increment of `v` (rendering)
-    COARSE_X = 16,   // dots 8k up to 248: coarse-X increment of `v` after drawing (rendering)
+    Y_STEP = 4,      // dot 256: Y increment of `v` (rendering)
+    COARSE_X = 8,    // dots 8k up to 248: coarse-X increment of `v` after drawing (rendering)
 };
+constexpr int FIRST_EVALUATION_DOT = 129;
 
 constexpr std::array<uint8_t, 257> dot_events() {
     std::array<uint8_t, 257> events{};
@@ -220,7 +174,6 @@ constexpr std::array<uint8_t, 257> dot_events() {
         unsigned e = 0;
         if (((d - 1) & 7) == 0) e |= FETCH;
         if (d == 1) e |= RESET_EVAL;
-        if (d >= 129) e |= EVALUATE;
         if (d == 256) e |= Y_STEP;
         if ((d & 7) == 0 && d <= 255) e |= COARSE_X;
         events[static_cast<size_t>(d)] = static_cast<uint8_t>(e);
@@ -230,26 +183,160 @@ constexpr std::array<uint8_t, 257> dot_events() {
 
 constexpr std::array<uint8_t, 257> DOT_EVENTS = dot_events();
 
-// Dots 1-256 of a visible line.
-[[gnu::always_inline]] inline void pixel_dot(PPU& ppu, uint8_t mask) {
-    const int d = ppu.dot;
-    uint8_t active = 0;
-    if (ppu.sprite_clock < PPU::SPRITE_CLOCK_END) active = ppu.sprite_cover[ppu.sprite_clock++];
-    ppu.sprite_active = active;
-
-    unsigned events = DOT_EVENTS[static_cast<size_t>(d)];
-    if (!ppu.rendering_enabled) events &= RESET_EVAL;
-    if (events & (FETCH | RESET_EVAL | EVALUATE)) {
-        if (events & FETCH) {
-            fetch_tile(ppu, ppu.v);
-            ppu.bit_counter = ppu.fine_x;
-        }
-        if ((events & RESET_EVAL) && (mask & MASK_SPRITES)) reset_evaluation(ppu);
-        if (events & EVALUATE) evaluate_sprite(ppu, d);
-        if (events & Y_STEP) ppu.v = y_step(ppu.v);
+// Bits 0-7 of a byte moved to the even bits 0-14.
+constexpr std::array<uint16_t, 256> spread_bits() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned r = 0;
+        for (unsigned i = 0; i < 8; ++i) r |= ((b >> i) & 1u) << (2 * i);
+        table[b] = static_cast<uint16_t>(r);
     }
-    draw_pixel(ppu, d - 1, mask, active);
-    if (events & COARSE_X) ppu.v = coarse_x_step(ppu.v);
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> SPREAD = spread_bits();
+
+// The background latches of the tile being drawn, held in locals while a span of dots runs:
+// every store into the picture may alias any byte of the PPU, so fields would be reloaded
+// after each pixel. (No member is an array, so all of it can live in registers.)
+struct Background {
+    uint16_t nt_addr, at_addr, pattern_addr;
+    uint8_t tile_index, pattern_low, pattern_high, bit_counter;
+    // The pixel values (0-3) of the tile, two bits each, the next one to draw in bits 14-15.
+    uint32_t pixels;
+    // Colours of background pixel values 0-3 for this tile's attribute, one byte each from
+    // the lowest; value 0 has the backdrop (all four are the backdrop with the layer hidden).
+    uint32_t colours;
+
+    // Video memory, PPUCTRL and the mirroring hold still while a span runs, so the attribute
+    // byte read on every dot is the one read at the fetch.
+    void fetch(const uint8_t* vram, uint16_t address, unsigned bg_table, uint16_t nt_fold, bool shown) {
+        nt_addr = static_cast<uint16_t>((address & 0x0FFF) | 0x2000);
+        at_addr = static_cast<uint16_t>(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 7));
+        tile_index = vram[nt_addr & nt_fold];
+        pattern_addr = static_cast<uint16_t>(bg_table | (tile_index * 16u) | ((address >> 12) & 7u));
+        pattern_low = vram[pattern_addr];
+        pattern_high = vram[pattern_addr + 8];
+        set_colours(vram, nt_fold, shown);
+    }
+
+    void set_colours(const uint8_t* vram, uint16_t nt_fold, bool shown) {
+        const uint8_t* palette = vram + 0x3F00;
+        if (!shown) {
+            colours = palette[0] * 0x01010101u;
+            return;
+        }
+        const uint8_t attribute = vram[at_addr & nt_fold];
+        const unsigned q = (attribute >> ((nt_addr & 0x02) | ((nt_addr >> 4) & 0x04))) & 3u;
+        colours = palette[0] | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
+                  uint32_t{palette[4 * q + 3]} << 24;
+    }
+
+    // Lines the pixel values up for `bit_counter`.
+    void set_pixels() {
+        pixels = static_cast<uint32_t>(SPREAD[pattern_low] | SPREAD[pattern_high] << 1) << (2 * bit_counter);
+    }
+
+    unsigned pixel() const { return (pixels >> 14) & 3u; }
+};
+
+// Dots ppu.dot to ppu.dot + count - 1 of a visible line, all within 1-256: per dot the sprite
+// counters, the fetch and evaluation events, the pixel, and the coarse-X step. The caller keeps
+// PPUMASK, PPUCTRL, the mirroring and video memory still for the span, and moves `dot` on.
+void pixel_span(PPU& ppu, int count, uint8_t mask) {
+    const int first = ppu.dot;
+    const int end = first + count;
+    const bool rendering = ppu.rendering_enabled;
+    const bool sprites_shown = (mask & MASK_SPRITES) != 0;
+    if (first == 1 && sprites_shown) reset_evaluation(ppu);
+    if (rendering && end > FIRST_EVALUATION_DOT) evaluate_sprites(ppu, std::max(first, FIRST_EVALUATION_DOT), end);
+
+    const unsigned bg_table = (*ppu.ppuctrl & CTRL_BG_TABLE) ? 0x1000u : 0u;
+    const uint16_t nt_fold = nametable_fold(ppu);
+    const uint8_t fine_x = ppu.fine_x;
+    const unsigned event_mask = rendering ? unsigned{FETCH | Y_STEP | COARSE_X} : 0u;
+    const bool bg_shown = (mask & MASK_BG) != 0;
+    const uint8_t* const vram = ppu.video_memory;
+    const uint8_t backdrop = vram[0x3F00];
+    // Up to this dot the clipped layers show the backdrop.
+    const int bg_clip_end = (mask & MASK_BG_LEFT) ? 1 : 9;
+    const int sprite_clip_end = (mask & MASK_SPRITES_LEFT) ? 1 : 9;
+
+    Background bg{ppu.nt_addr, ppu.at_addr, ppu.pattern_addr, ppu.tile_index, ppu.pattern_low,
+                  ppu.pattern_high, ppu.bit_counter, 0, 0};
+    bg.set_colours(vram, nt_fold, bg_shown);
+    bg.set_pixels();
+    uint16_t v = ppu.v;
+    uint8_t active = ppu.sprite_active;
+    // Clocks from SPRITE_CLOCK_END on find no sprite; the cover reads zeros there.
+    const uint32_t sprite_clock = ppu.sprite_clock;
+    const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END) - first;
+    uint16_t fetched = 0;  // the address of the last fetch in this span
+    bool any_fetched = false;
+
+    const int row = ppu.scanline * 256 - 1;  // pixel x = d - 1
+    uint16_t* const index = ppu.frame_index + row;
+    uint8_t* const rgb = ppu.frame_rgb + 3 * row;
+    for (int d = first; d < end; ++d) {
+        active = cover[d];
+        const unsigned events = DOT_EVENTS[static_cast<size_t>(d)] & event_mask;
+        if (events & (FETCH | Y_STEP)) {
+            // The tile at `v` is usually the one the edge of the last tile fetched already, with
+            // the bit counter back at fine X; video memory holds still, so that fetch would repeat.
+            if ((events & FETCH) && !(any_fetched && fetched == v && bg.bit_counter == fine_x)) {
+                bg.fetch(vram, v, bg_table, nt_fold, bg_shown);
+                bg.bit_counter = fine_x;
+                bg.set_pixels();
+            }
+            if (events & Y_STEP) v = y_step(v);
+        }
+
+        const unsigned p = bg.pixel();
+        auto colour = static_cast<uint8_t>(bg.colours >> (8 * p));
+        if (d < bg_clip_end) colour = backdrop;
+        // Sprites hidden by PPUMASK bit 4 leave the background pixel.
+        if (active != 0 && sprites_shown) {
+            ppu.sprite_clock = sprite_clock + static_cast<uint32_t>(d - first + 1);
+            const SpritePixel sprite = sprite_pixel(ppu, active);
+            if (sprite.value != 0) {
+                // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
+                if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && bg_shown) *ppu.ppustatus |= STATUS_SPRITE0;
+                if (p == 0 || !sprite.behind)
+                    colour = d >= sprite_clip_end ? vram[0x3F10 + 4 * sprite.palette + sprite.value] : backdrop;
+            }
+        }
+
+        if (colour != index[d]) {
+            index[d] = colour;
+            const uint8_t* c = NTSC_TO_RGB[colour & 0x3F];
+            uint8_t* out = rgb + 3 * d;
+            out[0] = c[0];
+            out[1] = c[1];
+            out[2] = c[2];
+        }
+
+        // At the tile's edge the tile to the right is fetched; `v` itself moves at dots 8k.
+        bg.pixels <<= 2;
+        if (++bg.bit_counter == 8) {
+            bg.bit_counter = 0;
+            fetched = coarse_x_step(v);
+            any_fetched = true;
+            bg.fetch(vram, fetched, bg_table, nt_fold, bg_shown);
+            bg.set_pixels();
+        }
+        if (events & COARSE_X) v = coarse_x_step(v);
+    }
+
+    ppu.v = v;
+    ppu.nt_addr = bg.nt_addr;
+    ppu.at_addr = bg.at_addr;
+    ppu.pattern_addr = bg.pattern_addr;
+    ppu.tile_index = bg.tile_index;
+    ppu.pattern_low = bg.pattern_low;
+    ppu.pattern_high = bg.pattern_high;
+    ppu.bit_counter = bg.bit_counter;
+    ppu.sprite_clock = std::min(sprite_clock + static_cast<uint32_t>(count), PPU::SPRITE_CLOCK_END);
+    ppu.sprite_active = active;
 }
 
 // Lines 241 and 261: vertical blank starts and ends, and the pre-render line reloads
@@ -319,7 +406,7 @@ void PPU::loadRom(ROM* r) {
 void PPU::map_memory(uint16_t& address) const {
     const uint16_t a = address;
     if (a >= 0x2000 && a <= 0x2FFF)
-        address = fold_nametable(*this, a);
+        address = a & nametable_fold(*this);
     else if (a >= 0x3000 && a <= 0x3EFF)
         address = static_cast<uint16_t>(a - 0x1000);
     else if ((a & 0xFFF3) == 0x3F10)
@@ -349,7 +436,8 @@ namespace {
     ppu.rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
     if (!ppu.past_visible) {
         if (static_cast<uint32_t>(ppu.dot - 1) < 256) {
-            pixel_dot(ppu, mask);
+            pixel_span(ppu, 1, mask);
+            return;
         } else if (ppu.dot == 257) {
             if (ppu.rendering_enabled) load_line_sprites(ppu);
         } else if (ppu.dot == DOTS_PER_LINE - 1 && ppu.scanline == LAST_VISIBLE_LINE) {
@@ -400,29 +488,45 @@ void PPU::run(uint64_t until) {
 }
 
 void PPU::run_dots(uint64_t count) {
-    if (mapper != nullptr && mapper->clocked) {  // the board sees every dot
-        for (uint64_t i = 0; i < count; ++i) {
-            const uint64_t frame = frame_count.load();
-            cycle();
-            if (frame_count.load() != frame) return;
-        }
-        return;
-    }
-    // Nothing but this PPU runs until the call returns, so PPUMASK holds still.
-    const uint8_t mask = *ppumask;
+    Mapper* const board = mapper != nullptr && mapper->clocked ? mapper : nullptr;
+    // The board is called after every dot, or only on reaching its one dot of interest.
+    const int board_dot = board != nullptr ? board->clock_dot : -1;
+    const bool board_every_dot = board != nullptr && board_dot < 0;
+    // Nothing but this PPU (and the board, after which they are read again) runs until the
+    // call returns, so PPUMASK and PPUCTRL hold still.
+    uint8_t mask = *ppumask;
     rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
     uint64_t left = count;
     while (left != 0) {
-        const int idle = idle_dots(*this);
-        if (idle > 0) {
-            const auto skip = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(idle), left));
-            dot += skip;
-            left -= static_cast<uint64_t>(skip);
-            continue;
+        // Dots that can run together: none that crosses the line's end or the board's dot.
+        int limit = static_cast<int>(std::min<uint64_t>(left, DOTS_PER_LINE));
+        if (board_every_dot)
+            limit = 1;
+        else if (board != nullptr && dot < board_dot)
+            limit = std::min(limit, board_dot - dot);
+        int done;
+        bool frame_ended = false;
+        if (!past_visible && static_cast<uint32_t>(dot - 1) < 256) {
+            done = std::min(limit, 257 - dot);
+            pixel_span(*this, done, mask);
+            dot += done;
+        } else if (const int idle = idle_dots(*this); idle > 0) {
+            done = std::min(limit, idle);
+            dot += done;
+        } else {
+            dot_work(*this, mask);
+            done = 1;
+            frame_ended = advance_position(*this);
         }
-        dot_work(*this, mask);
-        --left;
-        if (advance_position(*this)) break;
+        left -= static_cast<uint64_t>(done);
+        if (board != nullptr && (board_every_dot || dot == board_dot)) {
+            dot_count.store(dot_count.load() + (count - left));
+            count = left;
+            board->clock(clock_context);
+            mask = *ppumask;
+            rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+        }
+        if (frame_ended) break;
     }
     dot_count.store(dot_count.load() + (count - left));
 }

@@ -79,8 +79,9 @@ public:
     uint8_t sprite0_on_line = 0;
     uint32_t sprite_clock = 0;
     // Entries active at each value of `sprite_clock`, built when the list is loaded; an X of 255
-    // stays active up to clock 262 when the list is not reloaded.
-    uint8_t sprite_cover[SPRITE_CLOCK_END] = {};
+    // stays active up to clock 262 when the list is not reloaded. A line's worth of zeros follows,
+    // so a span of dots can read on from any clock up to the end without a bounds test.
+    uint8_t sprite_cover[SPRITE_CLOCK_END + 256] = {};
 
     uint8_t past_visible = 0;
 
