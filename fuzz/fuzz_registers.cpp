@@ -63,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             default:
                 switch ((op >> 2) & 3) {
                     case 0: {
-                        const long before = static_cast<long>(cpu.cycle_count.load());
-                        nes->runFrame();
-                        steps += (static_cast<long>(cpu.cycle_count.load()) - before) / 2;
+                        const auto before = cpu.instruction_count;
+                        fuzz::run_frame_within(*nes, MAX_STEPS);
+                        steps += static_cast<long>(cpu.instruction_count - before);
                         break;
                     }
                     case 1: {
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
         }
     }
-    nes->runFrame();
+    fuzz::run_frame_within(*nes, MAX_STEPS);
     fuzz::check_state_round_trip(*nes);
     return 0;
 }

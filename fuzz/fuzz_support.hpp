@@ -88,6 +88,16 @@ inline std::unique_ptr<NESUnit> console(const std::vector<uint8_t>& image) {
     return std::make_unique<NESUnit>("fuzz.nes", image, 0);
 }
 
+// Runs up to the end of the frame, or until the CPU has run `max_instructions`; false then.
+inline bool run_frame_within(NESUnit& nes, long max_instructions) {
+    const uint64_t frame = nes.ppu->frame_count.load();
+    for (long n = 0; n < max_instructions; ++n) {
+        nes.single_cycle();
+        if (nes.ppu->frame_count.load() != frame) return true;
+    }
+    return false;
+}
+
 // Save states reload faithfully. A load applies the registers and memory images of the file,
 // then the board copies in the banks its registers select (they win over the file's bytes, as
 // a board may have had pattern memory written over its CHR ROM). So: a state saved right

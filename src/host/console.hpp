@@ -65,10 +65,32 @@ public:
     // Pacing: the instant (ns after start) at which `cycles` of emulated time have passed.
     static int64_t pacing_target_ns(int64_t cycles, int32_t clock_speed);
 
+    // The per-frame function, replaced from the caller's thread while the run thread calls it:
+    // every reader takes it whole and keeps it alive through its call. A mutex taken once per
+    // frame guards it rather than std::atomic<std::shared_ptr>, whose load in libstdc++ 12
+    // releases its lock bit with relaxed order and so races with the next store.
+    class FrameFunction {
+    public:
+        using Ptr = std::shared_ptr<const std::function<void()>>;
+        Ptr load() const {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return function_;
+        }
+        void store(Ptr next) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                function_.swap(next);
+            }
+            // `next` now holds the old function, released here outside the lock.
+        }
+
+    private:
+        mutable std::mutex mutex_;
+        Ptr function_ = std::make_shared<const std::function<void()>>([] {});
+    };
+
     int64_t start_time = 0;
-    // Swapped atomically, so a replacement never disturbs a call in progress on the run thread.
-    std::atomic<std::shared_ptr<const std::function<void()>>> perframefunc{
-        std::make_shared<const std::function<void()>>([] {})};
+    FrameFunction perframefunc;
     int64_t pause_start = 0;
     std::string save_dir;
     // This console's cartridge directory (the battery RAM file lives here).
