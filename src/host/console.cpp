@@ -70,13 +70,12 @@ void NESUnit::halt() {
     }
 }
 
-void NESUnit::single_cycle() {
-    NES::CPU& c = *cpu;
-    NES::APU& a = *apu;
-    NES::PPU& p = *ppu;
-    c.clock();
-    const int64_t cycles = c.cycle_count.load();
-    while (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.cycle();
+namespace {
+
+// Brings the PPU up to three dots per CPU cycle.
+void catch_up_ppu(NESUnit& console) {
+    NES::CPU& c = *console.cpu;
+    NES::PPU& p = *console.ppu;
     // The PPU runs its dots in one call, which stops early only where a frame ends, so the
     // per-frame function still runs right after the dot that completed the frame.
     for (;;) {
@@ -84,16 +83,52 @@ void NESUnit::single_cycle() {
         if (behind <= 0) break;
         const uint64_t frame = p.frame_count.load();
         p.run_dots(static_cast<uint64_t>(behind));
-        if (p.frame_count.load() != frame) (*perframefunc.load())();
+        if (p.frame_count.load() != frame) (*console.perframefunc.load())();
     }
+}
+
+}  // namespace
+
+void NESUnit::single_cycle() {
+    NES::CPU& c = *cpu;
+    NES::APU& a = *apu;
+    c.clock();
+    const int64_t cycles = c.cycle_count.load();
+    while (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.cycle();
+    catch_up_ppu(*this);
 }
 
 void NESUnit::runFrame() {
     if (running.load() && !on_run_thread())
         throw StateError("runFrame: the console is running on its thread; stop it first");
     const uint64_t frame = ppu->frame_count.load();
-    while (ppu->frame_count.load() == frame) single_cycle();
+    NES::Mapper* board = rom ? rom->mapper.get() : nullptr;
+    if (board != nullptr && board->notify_reads) {  // the board may look at the PPU on any read
+        while (ppu->frame_count.load() == frame) single_cycle();
+        return;
+    }
+    // The steps of single_cycle, but the PPU catches up only when the CPU could tell: when an
+    // instruction ends past the PPU's next event (NMI request, frame end, board call), and,
+    // through the CPU, before a port access. In between it runs whole lines at a time.
+    NES::CPU& c = *cpu;
+    NES::APU& a = *apu;
+    NES::PPU& p = *ppu;
+    struct Lagging {
+        NES::CPU& cpu;
+        explicit Lagging(NES::CPU& c) : cpu(c) { cpu.ppu_lags = true; }
+        ~Lagging() { cpu.ppu_lags = false; }
+    } lagging(c);
+    uint64_t deadline = p.event_deadline();
+    while (p.frame_count.load() == frame) {
+        c.clock();
+        const int64_t cycles = c.cycle_count.load();
+        while (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.cycle();
+        if (3 * cycles < static_cast<int64_t>(deadline)) continue;
+        catch_up_ppu(*this);
+        deadline = p.event_deadline();
+    }
 }
+
 
 void NESUnit::setController(NES::Controller* pad, int port) {
     cpu->set_controller(pad, static_cast<uint8_t>(port));

@@ -39,6 +39,13 @@ void CPU::map_memory(Loc& loc) const {
     if (off < 0x10000) loc = const_cast<Loc>(memory) + fold(static_cast<uint32_t>(off));
 }
 
+void CPU::catch_up_ppu() {
+    // Where the PPU would stand: the console never lets it lag across a frame's end, so
+    // this never completes a frame.
+    const int64_t behind = 3 * instruction_start - static_cast<int64_t>(ppu->dot_count.load());
+    if (behind > 0) ppu->run_dots(static_cast<uint64_t>(behind));
+}
+
 uint8_t CPU::read_port(uint16_t a) {
     uint8_t& b = memory[a];
     if (a >= 0x4000) {
@@ -50,6 +57,8 @@ uint8_t CPU::read_port(uint16_t a) {
         return static_cast<uint8_t>(0x40 | bit);
     }
     if (ppu == nullptr) return b;
+    // $2000-$2007 other than these read back what the CPU stored.
+    if (ppu_lags && (a == 0x2002 || a == 0x2004 || a == 0x2007)) catch_up_ppu();
     switch (a) {
         case 0x2002: {
             const uint8_t status = b;
@@ -94,6 +103,8 @@ void CPU::write(Loc loc, uint8_t value) {
     }
     const uint16_t a = fold(static_cast<uint32_t>(off));
     if (debug) std::printf("%04x=>%02x\n", a, value);
+    // RAM, the APU registers and the pads are out of the PPU's sight; a board sees the rest.
+    if (ppu_lags && a >= 0x2000 && (a < 0x4000 || a == 0x4014 || a >= 0x4018) && ppu != nullptr) catch_up_ppu();
     if (static_cast<uint16_t>(a - 0x2000) < 0x2018) write_port(a, value);
     if (rom != nullptr) {
         if (Mapper* board = rom->mapper.get()) {
@@ -233,6 +244,7 @@ void CPU::set_controller(Controller* pad, uint8_t port) {
 // Clock, interrupts, reset
 
 void CPU::clock() {
+    instruction_start = cycle_count.load();
     pc_step = 1;
     const uint32_t pc = static_cast<uint32_t>(offset_of(PC));
     const uint8_t opcode = read(PC, true);

@@ -48,6 +48,13 @@ public:
     bool page_crossed = false;
     // A single 16 KiB PRG bank on NROM or CNROM: $C000-$FFFF reads $8000-$BFFF (set by loadRom).
     bool prg_fold16 = false;
+    // Set while the console lets the PPU fall behind (it then catches up only when something
+    // could tell): before the CPU reads a PPU port or writes anything outside RAM and the APU
+    // registers, the PPU is brought to where it would stand after the previous instruction,
+    // three dots per cycle up to `instruction_start`.
+    bool ppu_lags = false;
+    // `cycle_count` when the current instruction began.
+    int64_t instruction_start = 0;
 
     // Bits of P.
     static constexpr uint8_t FLAG_C = 0x01, FLAG_Z = 0x02, FLAG_I = 0x04, FLAG_D = 0x08;
@@ -154,6 +161,7 @@ private:
         return reinterpret_cast<uintptr_t>(loc) - reinterpret_cast<uintptr_t>(memory);
     }
     uint8_t read_port(uint16_t a);
+    void catch_up_ppu();
     void write_port(uint16_t a, uint8_t& value);
     void interrupt(uint16_t vector);
     void trace(Loc effective);

@@ -482,6 +482,24 @@ void PPU::cycle() {
     if (mapper != nullptr && mapper->clocked) mapper->clock(clock_context);
 }
 
+uint64_t PPU::event_deadline() const {
+    constexpr int FRAME_DOTS = DOTS_PER_LINE * (PRE_RENDER_LINE + 1);
+    const int here = scanline * DOTS_PER_LINE + dot;
+    // Dots to run until the position is (line, d).
+    const auto dots_to = [here](int line, int d) {
+        const int delta = line * DOTS_PER_LINE + d - here;
+        return delta < 0 ? delta + FRAME_DOTS : delta;
+    };
+    int next = std::min(dots_to(VBLANK_LINE, 1), dots_to(PRE_RENDER_LINE, 1)) + 1;
+    const int frame_end = dots_to(0, 0);
+    next = std::min(next, frame_end == 0 ? FRAME_DOTS : frame_end);
+    if (mapper != nullptr && mapper->clocked) {
+        const int d = mapper->clock_dot;
+        next = d < 0 ? 1 : std::min(next, dot < d ? d - dot : DOTS_PER_LINE - dot + d);
+    }
+    return dot_count.load() + static_cast<uint64_t>(std::max(next, 1));
+}
+
 void PPU::run(uint64_t until) {
     const uint64_t dots = dot_count.load();
     if (dots < until) run_dots(until - dots);

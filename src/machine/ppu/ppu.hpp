@@ -108,6 +108,10 @@ public:
     void run(uint64_t until);
     // The same for `count` dots from the current `dot_count` on.
     void run_dots(uint64_t count);
+    // The `dot_count` by which running on may first change what the CPU sees without reading
+    // or writing a port: the NMI request rising (line 241 dot 1) or falling (line 261 dot 1),
+    // the frame's end, or a call of a clocked board.
+    uint64_t event_deadline() const;
 };
 
 }  // namespace NES

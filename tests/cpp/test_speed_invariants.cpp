@@ -1,0 +1,186 @@
+// What the fast paths must keep: runFrame, which lets the PPU fall behind the CPU until
+// something could tell, leaves the machine exactly as stepping instruction by instruction
+// does; and running frames allocates nothing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "host/console.hpp"
+#include "scratch_home.hpp"
+
+// Every allocation of this test program passes here, so a test can count those made while
+// frames run.
+namespace {
+std::atomic<long> allocations{0};
+}  // namespace
+
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string test_rom(const char* name) { return std::string(ZUMBREL_TEST_ROMS) + "/" + name; }
+
+// Our programs, then the public cartridges that are present.
+std::vector<std::string> cartridges() {
+    std::vector<std::string> roms;
+    for (const char* name : {"speed_midframe.nes", "ppu_scroll.nes", "ppu_sprites.nes", "ppu_tall.nes",
+                             "board_mmc1.nes", "board_mmc3.nes", "board_ntdec2722.nes", "board_uxrom.nes",
+                             "board_cnrom.nes", "apu_noise.nes", "pad_read.nes"})
+        roms.push_back(test_rom(name));
+    const fs::path shared = ZUMBREL_SHARED_ROMS;
+    for (const char* name : {"demos/spritecans.nes", "demos/SimpleParallaxDemo.nes", "demos/nes15-NTSC.nes",
+                             "mappers/smwstomp.nes", "mappers/scroll.nes", "mappers/240pee.nes",
+                             "ppu/sprite_hit_tests/01.basics.nes", "ppu/sprite_hit_tests/09.timing_basics.nes",
+                             "ppu/sprite_hit_tests/11.edge_timing.nes", "ppu/blargg_ppu_tests/vbl_clear_time.nes"})
+        if (fs::exists(shared / name)) roms.push_back((shared / name).string());
+    return roms;
+}
+
+// Where each call of the per-frame function found the machine.
+struct FrameCall {
+    int64_t cycles;
+    uint64_t dots;
+    int64_t instructions;
+    bool operator==(const FrameCall&) const = default;
+};
+
+struct Recorded {
+    explicit Recorded(const std::string& rom) : console(rom.c_str(), NESUnit::DEFAULT_CLOCK_SPEED) {
+        console.perFrame([this] {
+            calls.push_back({console.cpu->cycle_count, console.ppu->dot_count, console.cpu->instruction_count});
+        });
+    }
+    void press(int frame) {
+        // Start now and then, and a walk through the other buttons, so menus and games move.
+        bool buttons[8] = {};
+        buttons[(frame / 8) % 8] = true;
+        if (frame % 50 < 3) buttons[3] = true;
+        console.controllers[0].update_inputs(buttons);
+    }
+    NESUnit console;
+    std::vector<FrameCall> calls;
+};
+
+void expect_same_machine(const NESUnit& a, const NESUnit& b, const std::string& where) {
+    const NES::CPU& ca = *a.cpu;
+    const NES::CPU& cb = *b.cpu;
+    const NES::PPU& pa = *a.ppu;
+    const NES::PPU& pb = *b.ppu;
+    ASSERT_EQ(ca.cycle_count, cb.cycle_count) << where;
+    ASSERT_EQ(ca.instruction_count, cb.instruction_count) << where;
+    ASSERT_EQ(pa.dot_count, pb.dot_count) << where;
+    ASSERT_EQ(pa.frame_count, pb.frame_count) << where;
+    ASSERT_EQ(a.apu->apu_cycles, b.apu->apu_cycles) << where;
+    ASSERT_EQ(a.apu->samples_written, b.apu->samples_written) << where;
+    ASSERT_EQ(ca.get_addr(ca.PC), cb.get_addr(cb.PC)) << where;
+    ASSERT_EQ((std::vector<int>{ca.A, ca.X, ca.Y, ca.P, ca.SP, ca.irq_line, ca.nmi_sample, ca.nmi_condition}),
+              (std::vector<int>{cb.A, cb.X, cb.Y, cb.P, cb.SP, cb.irq_line, cb.nmi_sample, cb.nmi_condition}))
+        << where;
+    ASSERT_TRUE(std::equal(std::begin(ca.memory), std::end(ca.memory), std::begin(cb.memory))) << where;
+    ASSERT_EQ((std::vector<int>{pa.scanline, pa.dot, pa.v, pa.t, pa.fine_x, pa.write_toggle, pa.oam_addr,
+                                pa.read_buffer, pa.nmi_pending, pa.in_vblank, pa.mirroring}),
+              (std::vector<int>{pb.scanline, pb.dot, pb.v, pb.t, pb.fine_x, pb.write_toggle, pb.oam_addr,
+                                pb.read_buffer, pb.nmi_pending, pb.in_vblank, pb.mirroring}))
+        << where;
+    ASSERT_TRUE(std::equal(std::begin(pa.video_memory), std::end(pa.video_memory), std::begin(pb.video_memory)))
+        << where;
+    ASSERT_TRUE(std::equal(std::begin(pa.oam), std::end(pa.oam), std::begin(pb.oam))) << where;
+    ASSERT_TRUE(std::equal(std::begin(pa.frame_rgb), std::end(pa.frame_rgb), std::begin(pb.frame_rgb))) << where;
+}
+
+class SpeedInvariants : public ScratchHome {};
+
+TEST_F(SpeedInvariants, RunFrameLeavesTheMachineAsSteppingDoes) {
+    const std::vector<std::string> roms = cartridges();
+    ASSERT_GE(roms.size(), 11u);
+    if (roms.size() == 11) std::printf("the public cartridges are absent: only our programs are compared\n");
+    for (const std::string& rom : roms) {
+        Recorded framed(rom), stepped(rom);
+        int16_t block_a[NES::BUFFER_LEN], block_b[NES::BUFFER_LEN];
+        for (int frame = 0; frame < 150; ++frame) {
+            framed.press(frame);
+            stepped.press(frame);
+            framed.console.runFrame();
+            const long long count = stepped.console.frame_count();
+            while (stepped.console.frame_count() == count) stepped.console.single_cycle();
+
+            const std::string where = rom + ", frame " + std::to_string(frame);
+            expect_same_machine(framed.console, stepped.console, where);
+            if (HasFatalFailure()) return;
+            ASSERT_EQ(framed.calls, stepped.calls) << where;
+            const bool got_a = framed.console.getAudio(block_a);
+            ASSERT_EQ(got_a, stepped.console.getAudio(block_b)) << where;
+            if (got_a) {
+                ASSERT_TRUE(std::equal(block_a, block_a + NES::BUFFER_LEN, block_b)) << where;
+            }
+        }
+    }
+}
+
+// The per-frame function may step the machine itself; runFrame carries on from where it left.
+TEST_F(SpeedInvariants, PerFrameFunctionThatStepsSeesACaughtUpMachine) {
+    const std::string rom = test_rom("speed_midframe.nes");
+    NESUnit framed(rom.c_str(), NESUnit::DEFAULT_CLOCK_SPEED);
+    NESUnit stepped(rom.c_str(), NESUnit::DEFAULT_CLOCK_SPEED);
+    std::vector<uint64_t> seen_framed, seen_stepped;
+    framed.perFrame([&] {
+        seen_framed.push_back(framed.ppu->dot_count);
+        for (int i = 0; i < 50; ++i) framed.single_cycle();
+    });
+    stepped.perFrame([&] {
+        seen_stepped.push_back(stepped.ppu->dot_count);
+        for (int i = 0; i < 50; ++i) stepped.single_cycle();
+    });
+    for (int frame = 0; frame < 40; ++frame) {
+        framed.runFrame();
+        const long long count = stepped.frame_count();
+        while (stepped.frame_count() == count) stepped.single_cycle();
+        expect_same_machine(framed, stepped, "frame " + std::to_string(frame));
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_EQ(seen_framed, seen_stepped);
+}
+
+TEST_F(SpeedInvariants, FramesAllocateNothing) {
+    for (const std::string& rom : {test_rom("speed_midframe.nes"), test_rom("board_mmc3.nes"),
+                                   test_rom("apu_pulse1.nes")}) {
+        NESUnit console(rom.c_str(), NESUnit::DEFAULT_CLOCK_SPEED);
+        int frames_seen = 0;
+        console.perFrame([&frames_seen] { ++frames_seen; });
+        int16_t block[NES::BUFFER_LEN];
+        for (int f = 0; f < 5; ++f) console.runFrame();  // past start-up
+
+        const long before = allocations.load();
+        for (int f = 0; f < 60; ++f) {
+            console.runFrame();
+            console.getAudio(block);
+        }
+        for (int i = 0; i < 20000; ++i) console.single_cycle();
+        EXPECT_EQ(allocations.load() - before, 0) << rom;
+        EXPECT_GE(frames_seen, 65) << rom;
+    }
+    // The counter sees allocations at all.
+    const long before = allocations.load();
+    auto* probe = new std::vector<int>(100);
+    delete probe;
+    EXPECT_GE(allocations.load() - before, 2);
+}
+
+}  // namespace
