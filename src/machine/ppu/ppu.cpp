@@ -270,15 +270,15 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     uint8_t active = ppu.sprite_active;
     // Clocks from SPRITE_CLOCK_END on find no sprite; the cover reads zeros there.
     const uint32_t sprite_clock = ppu.sprite_clock;
-    const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END) - first;
+    const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END);
     uint16_t fetched = 0;  // the address of the last fetch in this span
     bool any_fetched = false;
 
-    const int row = ppu.scanline * 256 - 1;  // pixel x = d - 1
+    const int row = ppu.scanline * 256;
     uint16_t* const index = ppu.frame_index + row;
     uint8_t* const rgb = ppu.frame_rgb + 3 * row;
     for (int d = first; d < end; ++d) {
-        active = cover[d];
+        active = cover[d - first];
         const unsigned events = DOT_EVENTS[static_cast<size_t>(d)] & event_mask;
         if (events & (FETCH | Y_STEP)) {
             // The tile at `v` is usually the one the edge of the last tile fetched already, with
@@ -306,10 +306,11 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             }
         }
 
-        if (colour != index[d]) {
-            index[d] = colour;
+        const int x = d - 1;
+        if (colour != index[x]) {
+            index[x] = colour;
             const uint8_t* c = NTSC_TO_RGB[colour & 0x3F];
-            uint8_t* out = rgb + 3 * d;
+            uint8_t* out = rgb + 3 * x;
             out[0] = c[0];
             out[1] = c[1];
             out[2] = c[2];
