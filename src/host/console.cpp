@@ -113,17 +113,25 @@ void NESUnit::runFrame() {
     NES::CPU& c = *cpu;
     NES::APU& a = *apu;
     NES::PPU& p = *ppu;
+    // The APU lags as well, unless the DMC may raise its interrupt, which the CPU must see
+    // on time; it catches up before the PPU does, as in a step, so the per-frame function
+    // finds both where a step would have left them.
     struct Lagging {
         NES::CPU& cpu;
         explicit Lagging(NES::CPU& c) : cpu(c) { cpu.ppu_lags = true; }
-        ~Lagging() { cpu.ppu_lags = false; }
+        ~Lagging() { cpu.ppu_lags = cpu.apu_lags = false; }
     } lagging(c);
+    const auto catch_up_apu = [&a](int64_t cycles) {
+        if (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.run(static_cast<uint64_t>(cycles + 1) / 2);
+    };
     uint64_t deadline = p.event_deadline();
     while (p.frame_count.load() == frame) {
+        c.apu_lags = !a.dmc_irq_armed();
         c.clock();
         const int64_t cycles = c.cycle_count.load();
-        while (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.cycle();
+        if (!c.apu_lags) catch_up_apu(cycles);
         if (3 * cycles < static_cast<int64_t>(deadline)) continue;
+        catch_up_apu(cycles);
         catch_up_ppu(*this);
         deadline = p.event_deadline();
     }

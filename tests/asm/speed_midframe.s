@@ -2,7 +2,9 @@
 ; palette entry and moves the scroll. The main loop waits for the sprite-0 hit by polling
 ; PPUSTATUS, then changes the scroll, the pattern table and the mask while the picture is
 ; drawn, reads OAMDATA and PPUDATA, sometimes moves the VRAM address, and every fourth frame
-; also polls for vertical blank, racing the NMI request. Nine sprites share a line.
+; also polls for vertical blank, racing the NMI request. Nine sprites share a line. Sound runs
+; beside it: every sixteenth frame the NMI handler restarts the channels and a DMC sample, looped
+; or with its end interrupt; the main loop reads APUSTATUS, and the IRQ handler counts.
 ; link: nrom.cfg
 .include "nes.inc"
 INES_HEADER 2, 1, 0, 1
@@ -12,6 +14,7 @@ SPRITE_COUNT = 16
 .segment "ZEROPAGE"
 frame:    .res 1
 nmi_seen: .res 1
+irqs:     .res 1
 
 .segment "BSS"
 oam_copy: .res 256
@@ -79,9 +82,12 @@ reset:
     inx
     bne :-
 
+    lda #$40            ; no frame interrupt
+    sta JOY2
     WAIT_VBLANK
     lda #$80
     sta PPUCTRL
+    cli
 
 main:
     lda #0
@@ -118,6 +124,8 @@ main:
 :   lda #$80
     sta PPUCTRL
     inc oam_copy + 7    ; sprite 1 moves right
+    lda APUSTATUS
+    sta oam_copy + 9    ; sprite 2's tile shows it
 
     lda frame
     and #3
@@ -146,12 +154,57 @@ nmi:
     sta PPUCTRL
     lda #$1E
     sta PPUMASK
+    lda frame
+    and #15
+    bne @quiet
+    jsr start_sound
+@quiet:
     inc frame
     lda #1
     sta nmi_seen
     pla
-irq:
     rti
+
+irq:
+    inc irqs
+    rti
+
+; Pulse 1 with a sweep, noise, and a DMC sample from $C000: looped, or every other time
+; ending with an interrupt. Every fourth time the frame counter turns to five steps.
+start_sound:
+    lda frame
+    and #16
+    beq :+
+    lda #$8F            ; interrupt at the end, fastest rate
+    bne :++
+:   lda #$4F            ; looped, fastest rate
+:   sta $4010
+    lda #$00
+    sta $4012
+    lda #$04
+    sta $4013
+    lda #$1F
+    sta APUSTATUS
+    lda #$BF
+    sta $4000
+    lda #$99
+    sta $4001
+    lda frame
+    sta $4002
+    lda #$08
+    sta $4003
+    lda #$0F
+    sta $400C
+    lda #$03
+    sta $400E
+    lda #$08
+    sta $400F
+    lda frame
+    and #63
+    bne :+
+    lda #$C0
+    sta JOY2
+:   rts
 
 .segment "RODATA"
 palette:

@@ -469,6 +469,86 @@ void APU::cycle() {
     apu_cycles.store(k + 1);
 }
 
+// A timer counting 0..last over n clocks from `count` (at most last), in closed form;
+// returns how many times it wrapped to 0.
+template <class T>
+inline uint32_t advance_by(T& count, T last, uint32_t n) {
+    const uint32_t total = uint32_t{count} + n;
+    if (total <= last) {
+        count = static_cast<T>(total);
+        return 0;
+    }
+    const uint32_t length = uint32_t{last} + 1;
+    count = static_cast<T>(total % length);
+    return total / length;
+}
+
+// The channel timers over n cycles without a frame-counter step or a sample. Pulse and
+// triangle timers only count and step their sequencers, so they move at once; the noise and
+// the DMC act on a cycle that starts with their timer at 0 (or a DMC fetch), and go cycle by
+// cycle only when such a cycle comes.
+void APU::run_channels(uint32_t n) {
+    for (Pulse* p : {&pulse1, &pulse2}) {
+        if (p->pulse_timer <= p->pulse_period)
+            p->pulse_step = static_cast<uint8_t>((p->pulse_step + advance_by<uint16_t>(p->pulse_timer, p->pulse_period, n)) & 7);
+        else
+            for (uint32_t i = 0; i < n; ++i) pulse(*p);
+    }
+
+    if (triangle_timer <= triangle_period)
+        triangle_step = static_cast<uint8_t>((triangle_step + advance_by<uint16_t>(triangle_timer, triangle_period, 2 * n)) & 31);
+    else
+        for (uint32_t i = 0; i < n; ++i) triangle();
+
+    const int32_t noise_last = NOISE_LAST[cpu->memory[0x400E] & 15];
+    for (uint32_t left = n; left != 0;) {
+        if (noise_timer == 0 || noise_timer > noise_last) {
+            noise();
+            --left;
+            continue;
+        }
+        // Cycles until the one that starts at 0: the timer reaches 0 after last + 1 - timer.
+        const auto quiet = std::min<uint32_t>(left, static_cast<uint32_t>(noise_last + 1 - noise_timer));
+        noise_timer = noise_timer + static_cast<int32_t>(quiet) == noise_last + 1 ? 0 : noise_timer + static_cast<int32_t>(quiet);
+        left -= quiet;
+    }
+
+    const int32_t dmc_last = DMC_LAST[dmc_flags & 15];
+    for (uint32_t left = n; left != 0;) {
+        const bool fetching = channel_enabled[4] && dmc_empty && dmc_remaining != 0;
+        if (fetching || dmc_timer == 0 || dmc_timer > dmc_last) {
+            dmc();
+            --left;
+            continue;
+        }
+        const auto quiet = std::min<uint32_t>(left, static_cast<uint32_t>(dmc_last + 1 - dmc_timer));
+        dmc_timer = dmc_timer + static_cast<int32_t>(quiet) == dmc_last + 1 ? 0 : dmc_timer + static_cast<int32_t>(quiet);
+        left -= quiet;
+    }
+}
+
+void APU::run(uint64_t until) {
+    uint64_t k = apu_cycles.load();
+    while (k < until) {
+        if (k != frame_k || (cpu->memory[0x4017] & 0x80) != frame_mode) plan_frame_steps(k);
+        if (samples_written != planned_written || sample_rate != planned_rate || apu_clock_rate != planned_clock)
+            plan_samples();
+        // Cycles before the frame counter's next step and the next sample, which `cycle` runs.
+        uint64_t quiet = std::min<uint64_t>(until - k, static_cast<uint64_t>(frame_wait));
+        quiet = std::min(quiet, next_sample_cycle > k ? next_sample_cycle - k : 0);
+        if (quiet == 0) {
+            cycle();
+            ++k;
+            continue;
+        }
+        run_channels(static_cast<uint32_t>(quiet));
+        frame_wait -= static_cast<int64_t>(quiet);
+        k += quiet;
+        frame_k = k;
+        apu_cycles.store(k);
+    }
+}
+
 // Sample n is due once sample_rate * k / apu_clock_rate > n, that is from the cycle
 // k = ceil((n + 1) * apu_clock_rate / sample_rate); each further sample is
 // apu_clock_rate / sample_rate cycles later, carried as quotient and remainder.

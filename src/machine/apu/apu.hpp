@@ -76,6 +76,12 @@ public:
 
     void setCPU(CPU* cpu);
     void cycle();
+    // Runs cycles as `cycle` does until `apu_cycles` reaches `until`. Between the frame
+    // counter's steps and the samples the channels do not affect one another, so each
+    // channel's timer moves over such a stretch at once.
+    void run(uint64_t until);
+    // True when the DMC may raise its interrupt: the CPU must then see every cycle on time.
+    bool dmc_irq_armed() const { return (dmc_flags & 0x80) && dmc_remaining != 0; }
     static uint8_t length_lookup(uint8_t index);
     void start_sample();
     void clock_envs();
@@ -108,6 +114,7 @@ private:
     void noise();
     void dmc();
     void sample_step(uint64_t k);
+    void run_channels(uint32_t n);
 
     void clock_triangle_timer();
     void refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep);

@@ -46,10 +46,19 @@ void CPU::catch_up_ppu() {
     if (behind > 0) ppu->run_dots(static_cast<uint64_t>(behind));
 }
 
+void CPU::catch_up_apu() {
+    const auto until = static_cast<uint64_t>(instruction_start + 1) / 2;
+    if (apu->apu_cycles.load() < until) apu->run(until);
+}
+
 uint8_t CPU::read_port(uint16_t a) {
     uint8_t& b = memory[a];
     if (a >= 0x4000) {
-        if (a == 0x4015) return apu ? apu->read_status() : b;
+        if (a == 0x4015) {
+            if (apu == nullptr) return b;
+            if (apu_lags) catch_up_apu();
+            return apu->read_status();
+        }
         if (a < 0x4016) return b;
         const int port = a - 0x4016;
         const uint8_t bit = controller_shift[port] >> 7;
@@ -105,6 +114,8 @@ void CPU::write(Loc loc, uint8_t value) {
     if (debug) std::printf("%04x=>%02x\n", a, value);
     // RAM, the APU registers and the pads are out of the PPU's sight; a board sees the rest.
     if (ppu_lags && a >= 0x2000 && (a < 0x4000 || a == 0x4014 || a >= 0x4018) && ppu != nullptr) catch_up_ppu();
+    // The APU sees its registers, and a board may change what the DMC fetches.
+    if (apu_lags && a >= 0x4000 && a != 0x4014 && a != 0x4016 && apu != nullptr) catch_up_apu();
     if (static_cast<uint16_t>(a - 0x2000) < 0x2018) write_port(a, value);
     if (rom != nullptr) {
         if (Mapper* board = rom->mapper.get()) {

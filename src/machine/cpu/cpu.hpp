@@ -53,6 +53,10 @@ public:
     // registers, the PPU is brought to where it would stand after the previous instruction,
     // three dots per cycle up to `instruction_start`.
     bool ppu_lags = false;
+    // The same for the APU: it is brought to where it would stand after the previous
+    // instruction (`instruction_start` / 2 cycles, rounded up) before the CPU reads $4015 or
+    // writes an APU register or anything a board sees.
+    bool apu_lags = false;
     // `cycle_count` when the current instruction began.
     int64_t instruction_start = 0;
 
@@ -162,6 +166,7 @@ private:
     }
     uint8_t read_port(uint16_t a);
     void catch_up_ppu();
+    void catch_up_apu();
     void write_port(uint16_t a, uint8_t& value);
     void interrupt(uint16_t vector);
     void trace(Loc effective);
