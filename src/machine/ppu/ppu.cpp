@@ -234,7 +234,8 @@ struct Background {
 
     // Lines the pixel values up for `bit_counter`.
     void set_pixels() {
-        pixels = static_cast<uint32_t>(SPREAD[pattern_low] | SPREAD[pattern_high] << 1) << (2 * bit_counter);
+        const uint32_t row = SPREAD[pattern_low] | SPREAD[pattern_high] << 1;
+        pixels = bit_counter < 16 ? row << (2 * bit_counter) : 0;
     }
 
     unsigned pixel() const { return (pixels >> 14) & 3u; }
@@ -277,8 +278,9 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const int row = ppu.scanline * 256;
     uint16_t* const index = ppu.frame_index + row;
     uint8_t* const rgb = ppu.frame_rgb + 3 * row;
-    for (int d = first; d < end; ++d) {
-        active = cover[d - first];
+    // Dots come in segments that end at a tile group's last dot (8k), before the Y step (256)
+    // and where the bit counter wraps; events fall only at their edges.
+    for (int d = first; d < end;) {
         const unsigned events = DOT_EVENTS[static_cast<size_t>(d)] & event_mask;
         if (events & (FETCH | Y_STEP)) {
             // The tile at `v` is usually the one the edge of the last tile fetched already, with
@@ -290,42 +292,58 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             }
             if (events & Y_STEP) v = y_step(v);
         }
+        // Pixels left before the counter reaches 8 (an 8-bit counter beyond 8 goes round first).
+        int to_wrap = static_cast<uint8_t>(8 - bg.bit_counter);
+        if (to_wrap == 0) to_wrap = 256;
+        int last = std::min({end - 1, ((d - 1) | 7) + 1, d + to_wrap - 1});
+        if (rendering && d < 256) last = std::min(last, 255);
 
-        const unsigned p = bg.pixel();
-        auto colour = static_cast<uint8_t>(bg.colours >> (8 * p));
-        if (d < bg_clip_end) colour = backdrop;
-        // Sprites hidden by PPUMASK bit 4 leave the background pixel.
-        if (active != 0 && sprites_shown) {
-            ppu.sprite_clock = sprite_clock + static_cast<uint32_t>(d - first + 1);
-            const SpritePixel sprite = sprite_pixel(ppu, active);
-            if (sprite.value != 0) {
-                // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
-                if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && bg_shown) *ppu.ppustatus |= STATUS_SPRITE0;
-                if (p == 0 || !sprite.behind)
-                    colour = d >= sprite_clip_end ? vram[0x3F10 + 4 * sprite.palette + sprite.value] : backdrop;
+        // The segment's colour for each background pixel value (all the backdrop where the
+        // leftmost pixels are clipped: segments never cross dot 8).
+        uint8_t colour_of[4];
+        const uint32_t colours = d < bg_clip_end ? backdrop * 0x01010101u : bg.colours;
+        for (unsigned k = 0; k < 4; ++k) colour_of[k] = static_cast<uint8_t>(colours >> (8 * k));
+        const int start = d;
+        for (; d <= last; ++d) {
+            active = cover[d - first];
+            const unsigned p = bg.pixel();
+            bg.pixels <<= 2;
+            uint8_t colour = colour_of[p];
+            // Sprites hidden by PPUMASK bit 4 leave the background pixel.
+            if (active != 0 && sprites_shown) {
+                ppu.sprite_clock = sprite_clock + static_cast<uint32_t>(d - first + 1);
+                const SpritePixel sprite = sprite_pixel(ppu, active);
+                if (sprite.value != 0) {
+                    // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
+                    if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && bg_shown)
+                        *ppu.ppustatus |= STATUS_SPRITE0;
+                    if (p == 0 || !sprite.behind)
+                        colour = d >= sprite_clip_end ? vram[0x3F10 + 4 * sprite.palette + sprite.value] : backdrop;
+                }
+            }
+
+            const int x = d - 1;
+            if (colour != index[x]) {
+                index[x] = colour;
+                const uint8_t* c = NTSC_TO_RGB[colour & 0x3F];
+                uint8_t* out = rgb + 3 * x;
+                out[0] = c[0];
+                out[1] = c[1];
+                out[2] = c[2];
             }
         }
 
-        const int x = d - 1;
-        if (colour != index[x]) {
-            index[x] = colour;
-            const uint8_t* c = NTSC_TO_RGB[colour & 0x3F];
-            uint8_t* out = rgb + 3 * x;
-            out[0] = c[0];
-            out[1] = c[1];
-            out[2] = c[2];
-        }
-
         // At the tile's edge the tile to the right is fetched; `v` itself moves at dots 8k.
-        bg.pixels <<= 2;
-        if (++bg.bit_counter == 8) {
+        const int drawn = last + 1 - start;
+        bg.bit_counter = static_cast<uint8_t>(bg.bit_counter + drawn);
+        if (drawn == to_wrap) {
             bg.bit_counter = 0;
             fetched = coarse_x_step(v);
             any_fetched = true;
             bg.fetch(vram, fetched, bg_table, nt_fold, bg_shown);
             bg.set_pixels();
         }
-        if (events & COARSE_X) v = coarse_x_step(v);
+        if (DOT_EVENTS[static_cast<size_t>(last)] & event_mask & COARSE_X) v = coarse_x_step(v);
     }
 
     ppu.v = v;
