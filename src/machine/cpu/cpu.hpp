@@ -71,12 +71,23 @@ public:
 
     // Bus (cpu.cpp)
     // Inline: the instruction set reads through here two or three times per instruction.
+    // RAM and cartridge space, nearly every read, come first and need no port test.
     uint8_t read(Loc loc, bool notify) {
         const uintptr_t off = offset_of(loc);
-        if (off >= 0x10000) return *loc;  // the accumulator: no bus cycle
-        const uint16_t a = fold(static_cast<uint32_t>(off));
-        // Only $2000-$2007 and $4015-$4017 have read side effects; one range test covers them.
-        const uint8_t result = static_cast<uint16_t>(a - 0x2000) < 0x2018 ? read_port(a) : memory[a];
+        uint16_t a;
+        uint8_t result;
+        if (off < 0x2000) {
+            a = static_cast<uint16_t>(off & 0x07FF);
+            result = memory[a];
+        } else if (off >= 0x8000) {
+            if (off >= 0x10000) return *loc;  // the accumulator: no bus cycle
+            a = static_cast<uint16_t>(prg_fold16 && off >= 0xC000 ? off - 0x4000 : off);
+            result = memory[a];
+        } else {
+            a = fold(static_cast<uint32_t>(off));
+            // Only $2000-$2007 and $4015-$4017 have read side effects; one range test covers them.
+            result = static_cast<uint16_t>(a - 0x2000) < 0x2018 ? read_port(a) : memory[a];
+        }
         if (notify && rom != nullptr) {
             Mapper* board = rom->mapper.get();
             if (board != nullptr && board->notify_reads) {

@@ -301,7 +301,7 @@ void CPU::BIT(Loc loc) {
     P = static_cast<uint8_t>((P & ~(FLAG_V | FLAG_N)) | (m & (FLAG_V | FLAG_N)));
 }
 
-void CPU::compare(uint8_t reg, Loc loc) {
+inline void CPU::compare(uint8_t reg, Loc loc) {
     const uint8_t m = read(loc, true);
     set_bit(FLAG_C, reg >= m);
     set_zn(static_cast<uint8_t>(reg - m));
