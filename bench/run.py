@@ -7,6 +7,11 @@ instructions per second (C++, no Python), and the CPU time a console running at 
 time on its thread uses (share of one core).
 
     python3 bench/run.py [--json FILE] [--quick] [ROM ...]
+    python3 bench/run.py --callgrind [ROM ...]
+
+--callgrind instead counts the host instructions per frame of runFrame under valgrind's
+callgrind (frame_cost; 300 frames after a warm-up of 120): a figure that, unlike frames per
+second, does not move with the load of a shared machine.
 
 Without ROM arguments it uses our test programs and the public cartridges in
 ../shared/testroms when present. It builds what it needs under build/bench.
@@ -37,8 +42,8 @@ DEFAULT_SHARED = [
 def build():
     subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DZUMBREL_BENCH=ON", "-DZUMBREL_TESTS=ON",
                     "-DZUMBREL_PYTHON=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "-j2", "--target", "core_bench", "zumbrel", "test_roms"],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(BUILD), "-j2", "--target", "core_bench", "frame_cost", "zumbrel",
+                    "test_roms"], check=True, stdout=subprocess.DEVNULL)
     sys.path.insert(0, str(BUILD / "src" / "binding"))
 
 
@@ -85,14 +90,38 @@ def core_figures(roms):
     return figures
 
 
+def callgrind_figures(roms, frames=300):
+    """Host instructions per frame of runFrame, counted by callgrind."""
+    figures = {}
+    for rom in roms:
+        result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                                 "--toggle-collect=*measured_frames*", str(BUILD / "bench" / "frame_cost"), str(rom),
+                                 str(frames)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True)
+        for line in result.stderr.splitlines():
+            if "Collected :" in line:
+                figures[rom.name] = int(line.split(":")[-1]) / frames
+    return figures
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("roms", nargs="*")
     parser.add_argument("--json", help="also write the results to this file")
     parser.add_argument("--quick", action="store_true", help="fewer frames and a shorter real-time run")
+    parser.add_argument("--callgrind", action="store_true", help="host instructions per frame under callgrind")
     args = parser.parse_args()
 
     build()
+    if args.callgrind:
+        roms = [pathlib.Path(r) for r in args.roms] or default_roms()
+        figures = callgrind_figures(roms)
+        print(f"{'cartridge':<28} {'instructions/frame':>19}")
+        for name, per_frame in figures.items():
+            print(f"{name:<28} {per_frame:>19,.0f}")
+        if args.json:
+            pathlib.Path(args.json).write_text(json.dumps({"time": time.time(), "callgrind": figures}, indent=2))
+        return
+
     with open(os.devnull, "w") as devnull:
         saved = os.dup(1)
         os.dup2(devnull.fileno(), 1)  # the console prints its own lines
