@@ -6,6 +6,11 @@ cd "$(dirname "$0")/.."
 missing=()
 command -v ca65 >/dev/null 2>&1 || missing+=(cc65)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+# clang and its runtime libraries for the fuzz targets (scripts/sanitize.sh).
+command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+if ! command -v clang++ >/dev/null 2>&1 || [ ! -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then
+  missing+=(libclang-rt-14-dev)
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ]; then
     apt-get update -qq
@@ -24,3 +29,7 @@ cmake --build build/tests -j"$jobs"
 ctest --test-dir build/tests --output-on-failure -j"$jobs"
 
 python3 -m pytest -q tests/python
+
+# AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer runs of the tests, and a
+# short fuzz of every target (about a quarter of an hour in all on two cores).
+FUZZ_SECONDS=15 bash scripts/sanitize.sh

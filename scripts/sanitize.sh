@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Sanitizer runs and a short fuzz of every target.
+#
+#   asan  C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer, then every
+#         Python test against the extension built the same way (the sanitizer runtime and
+#         libstdc++ preloaded into the interpreter; leak checks off for the interpreter).
+#   tsan  ThreadSanitizer build: the C++ run-thread test, and the Python run-thread and
+#         safe-call tests with the runtime preloaded (their wall-clock rate checks are left
+#         out: the instrumented machine runs slower than real time).
+#   fuzz  The libFuzzer targets (clang), FUZZ_SECONDS each (default 15), from copies of the
+#         seed corpus in fuzz/corpus.
+#
+# Usage: scripts/sanitize.sh [asan] [tsan] [fuzz]     (no argument: all three)
+# Build folders: build/san-asan, build/san-tsan, build/fuzz (SANITIZE_BUILD_ROOT to move them).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+builds=${SANITIZE_BUILD_ROOT:-$root/build}
+jobs=$(nproc 2>/dev/null || echo 2)
+steps=("$@")
+[ ${#steps[@]} -eq 0 ] && steps=(asan tsan fuzz)
+
+# The interpreter itself, not a launcher script, so that preloading reaches it.
+py=$(python3 -c 'import sys; print(sys.executable)')
+ubsan_options="halt_on_error=1:print_stacktrace=1:suppressions=$root/fuzz/ubsan.supp"
+
+configure() {  # folder, extra cmake arguments...
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -DZUMBREL_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+
+run_asan() {
+    local dir=$builds/san-asan
+    echo "== AddressSanitizer + UndefinedBehaviorSanitizer: C++ tests"
+    configure "$dir" -DZUMBREL_SANITIZE=address,undefined -DZUMBREL_PYTHON=ON
+    cmake --build "$dir" -j"$jobs"
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=$ubsan_options \
+        ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+
+    echo "== AddressSanitizer + UndefinedBehaviorSanitizer: Python tests"
+    local preload
+    preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+    LD_PRELOAD=$preload ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=$ubsan_options \
+        PYTHONPATH="$dir/src/binding:$root/python" \
+        "$py" -m pytest -q -p no:cacheprovider tests/python
+}
+
+run_tsan() {
+    local dir=$builds/san-tsan
+    echo "== ThreadSanitizer: run-thread tests"
+    configure "$dir" -DZUMBREL_SANITIZE=thread -DZUMBREL_PYTHON=ON
+    cmake --build "$dir" -j"$jobs" --target zumbrel test_hardening_threads test_console
+    local tsan_options="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/fuzz/tsan.supp"
+    TSAN_OPTIONS=$tsan_options "$dir/tests/test_hardening_threads"
+    TSAN_OPTIONS=$tsan_options "$dir/tests/test_console"
+    LD_PRELOAD=$(g++ -print-file-name=libtsan.so) TSAN_OPTIONS=$tsan_options \
+        PYTHONPATH="$dir/src/binding:$root/python" \
+        "$py" -m pytest -q -p no:cacheprovider tests/python/test_run_thread.py tests/python/test_safe_calls.py \
+        -k "not real_time and not unpaced and not measures_from"
+}
+
+run_fuzz() {
+    local dir=$builds/fuzz seconds=${FUZZ_SECONDS:-15}
+    echo "== libFuzzer: ${seconds} s per target"
+    CXX=clang++ cmake -S . -B "$dir" -DZUMBREL_FUZZ=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$dir" -j"$jobs" --target fuzz_cartridge fuzz_state fuzz_registers
+    local work
+    work=$(mktemp -d)
+    for target in cartridge state registers; do
+        cp -r "fuzz/corpus/$target" "$work/$target"
+        (cd "$work" && UBSAN_OPTIONS=$ubsan_options "$dir/fuzz/fuzz_$target" \
+            -max_total_time="$seconds" -max_len=90000 -timeout=60 -print_final_stats=1 \
+            -artifact_prefix="$work/$target-" "$target" 2>"$work/$target.log") || {
+            tail -n 60 "$work/$target.log"
+            echo "fuzz_$target found a fault; its input: $(ls "$work"/"$target"-* 2>/dev/null)" >&2
+            mkdir -p "$builds/fuzz-findings" && cp "$work/$target"-* "$builds/fuzz-findings/" 2>/dev/null || true
+            rm -rf "$work"
+            return 1
+        }
+        grep -E "stat::number_of_executed_units|stat::new_units_added" "$work/$target.log" | sed "s/^/fuzz_$target /"
+    done
+    rm -rf "$work"
+}
+
+for step in "${steps[@]}"; do
+    case $step in
+        asan) run_asan ;;
+        tsan) run_tsan ;;
+        fuzz) run_fuzz ;;
+        *) echo "unknown step: $step (asan, tsan or fuzz)" >&2; exit 2 ;;
+    esac
+done
+echo "sanitizer runs passed: ${steps[*]}"
