@@ -196,6 +196,18 @@ constexpr std::array<uint16_t, 256> spread_bits() {
 
 constexpr std::array<uint16_t, 256> SPREAD = spread_bits();
 
+// The colour of dot d where sprites are active over background pixel value p (colour):
+// sets the sprite-0 hit. Out of line, so the pixel loop keeps its registers.
+[[gnu::noinline]] uint8_t sprite_over(PPU& ppu, uint8_t active, int d, unsigned p, uint8_t colour, uint8_t mask) {
+    const SpritePixel sprite = sprite_pixel(ppu, active);
+    if (sprite.value == 0) return colour;
+    // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
+    if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && (mask & MASK_BG)) *ppu.ppustatus |= STATUS_SPRITE0;
+    if (p != 0 && sprite.behind) return colour;
+    const uint8_t* palette = ppu.video_memory + 0x3F00;
+    return d > 8 || (mask & MASK_SPRITES_LEFT) ? palette[0x10 + 4 * sprite.palette + sprite.value] : palette[0];
+}
+
 // The background latches of the tile being drawn, held in locals while a span of dots runs:
 // every store into the picture may alias any byte of the PPU, so fields would be reloaded
 // after each pixel. (No member is an array, so all of it can live in registers.)
@@ -261,14 +273,12 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const uint8_t backdrop = vram[0x3F00];
     // Up to this dot the clipped layers show the backdrop.
     const int bg_clip_end = (mask & MASK_BG_LEFT) ? 1 : 9;
-    const int sprite_clip_end = (mask & MASK_SPRITES_LEFT) ? 1 : 9;
 
     Background bg{ppu.nt_addr, ppu.at_addr, ppu.pattern_addr, ppu.tile_index, ppu.pattern_low,
                   ppu.pattern_high, ppu.bit_counter, 0, 0};
     bg.set_colours(vram, nt_fold, bg_shown);
     bg.set_pixels();
     uint16_t v = ppu.v;
-    uint8_t active = ppu.sprite_active;
     // Clocks from SPRITE_CLOCK_END on find no sprite; the cover reads zeros there.
     const uint32_t sprite_clock = ppu.sprite_clock;
     const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END);
@@ -305,21 +315,14 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         for (unsigned k = 0; k < 4; ++k) colour_of[k] = static_cast<uint8_t>(colours >> (8 * k));
         const int start = d;
         for (; d <= last; ++d) {
-            active = cover[d - first];
+            const uint8_t active = cover[d - first];
             const unsigned p = bg.pixel();
             bg.pixels <<= 2;
             uint8_t colour = colour_of[p];
             // Sprites hidden by PPUMASK bit 4 leave the background pixel.
             if (active != 0 && sprites_shown) {
                 ppu.sprite_clock = sprite_clock + static_cast<uint32_t>(d - first + 1);
-                const SpritePixel sprite = sprite_pixel(ppu, active);
-                if (sprite.value != 0) {
-                    // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
-                    if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && bg_shown)
-                        *ppu.ppustatus |= STATUS_SPRITE0;
-                    if (p == 0 || !sprite.behind)
-                        colour = d >= sprite_clip_end ? vram[0x3F10 + 4 * sprite.palette + sprite.value] : backdrop;
-                }
+                colour = sprite_over(ppu, active, d, p, colour, mask);
             }
 
             const int x = d - 1;
@@ -355,7 +358,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     ppu.pattern_high = bg.pattern_high;
     ppu.bit_counter = bg.bit_counter;
     ppu.sprite_clock = std::min(sprite_clock + static_cast<uint32_t>(count), PPU::SPRITE_CLOCK_END);
-    ppu.sprite_active = active;
+    ppu.sprite_active = cover[count - 1];  // the last dot's
 }
 
 // Lines 241 and 261: vertical blank starts and ends, and the pre-render line reloads
