@@ -116,10 +116,15 @@ void NESUnit::runFrame() {
     // The APU lags as well, unless the DMC may raise its interrupt, which the CPU must see
     // on time; it catches up before the PPU does, as in a step, so the per-frame function
     // finds both where a step would have left them.
+    // A per-frame function may call runFrame again: the outer call's flags come back after.
     struct Lagging {
         NES::CPU& cpu;
-        explicit Lagging(NES::CPU& c) : cpu(c) { cpu.ppu_lags = true; }
-        ~Lagging() { cpu.ppu_lags = cpu.apu_lags = false; }
+        bool ppu_before, apu_before;
+        explicit Lagging(NES::CPU& c) : cpu(c), ppu_before(c.ppu_lags), apu_before(c.apu_lags) { cpu.ppu_lags = true; }
+        ~Lagging() {
+            cpu.ppu_lags = ppu_before;
+            cpu.apu_lags = apu_before;
+        }
     } lagging(c);
     const auto catch_up_apu = [&a](int64_t cycles) {
         if (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.run(static_cast<uint64_t>(cycles + 1) / 2);
