@@ -44,15 +44,48 @@ public:
     py::object pads[2];
 };
 
+// Holds the console's Python object across a per-frame call on the run thread. The function
+// may drop the console's last other reference; the console must then outlive the step in
+// progress, so the thread stops and releases it as the very last thing it does.
+class HeldAcrossCall {
+public:
+    explicit HeldAcrossCall(PyNES& console) : console_(console) {
+        py::gil_scoped_acquire gil;
+        self_ = py::cast(&console, py::return_value_policy::reference);
+    }
+    ~HeldAcrossCall() {
+        py::gil_scoped_acquire gil;
+        if (self_.ref_count() > 1) {
+            self_ = py::object();
+            return;
+        }
+        console_.running.store(false);
+        console_.at_thread_exit = [self = std::move(self_)]() mutable {
+            py::gil_scoped_acquire lock;
+            self = py::object();  // the console's destructor runs here, on the ending thread
+        };
+    }
+    HeldAcrossCall(const HeldAcrossCall&) = delete;
+    HeldAcrossCall& operator=(const HeldAcrossCall&) = delete;
+
+private:
+    PyNES& console_;
+    py::object self_;
+};
+
 // Wraps a Python per-frame function. On the run thread its error is reported as Python
 // reports errors in threads and ends the run thread; elsewhere it reaches the caller.
 std::function<void()> per_frame_function(PyNES& console, std::function<void()> f) {
     if (!f) return f;  // None: the next frame completion raises the bad-function-call error
     return [&console, f = std::move(f)]() {
+        if (!console.on_run_thread()) {
+            f();
+            return;
+        }
+        HeldAcrossCall held(console);
         try {
             f();
         } catch (py::error_already_set& e) {
-            if (!console.on_run_thread()) throw;
             py::gil_scoped_acquire gil;
             py::module_::import("sys").attr("stderr").attr("write")("Exception in the zumbrel run thread:\n");
             py::module_::import("traceback").attr("print_exception")(e.type(), e.value(), e.trace());

@@ -107,6 +107,10 @@ public:
     // Emulated time is measured from the cycle count found at the last start.
     int64_t start_cycles = 0;
 
+    // Set on the run thread (by the binding) to run once the thread has stopped stepping, as
+    // the very last thing it does: it may release the console itself.
+    std::function<void()> at_thread_exit;
+
     // True on the console's own run thread (inside the per-frame function).
     bool on_run_thread() const { return run_thread_id.load() == std::this_thread::get_id(); }
     // Ends the run thread and waits for it (without writing the battery RAM file).

@@ -46,7 +46,11 @@ void NESUnit::start() {
         std::lock_guard<std::mutex> lock(park_mutex);
         thread_active = true;
     }
-    run_thread = std::thread([this] { operation_thread(); });
+    run_thread = std::thread([this] {
+        operation_thread();
+        // It may release the console: nothing after it touches `this`.
+        if (std::function<void()> last = std::move(at_thread_exit)) last();
+    });
 }
 
 void NESUnit::stop() {

@@ -95,3 +95,27 @@ def test_state_files_of_the_wrong_size_change_nothing(roms):
         with pytest.raises(ValueError):
             nes.loadState(6)
         assert (bytes(nes.cpuMem()), bytes(nes.ppuMem())) == before
+
+
+def test_per_frame_function_may_drop_the_last_reference(roms):
+    """The run thread calls a function that releases the console's last reference: the
+    console must outlive the step in progress, and the thread then ends for good."""
+    import threading
+    import time
+
+    holder = [zumbrel.NES(str(roms / "smoke.nes"), CLOCK_SPEED=0)]
+    calls = []
+
+    def drop():
+        calls.append(threading.get_ident())
+        if len(calls) == 3:
+            holder.clear()
+
+    holder[0].perFrame(drop)
+    holder[0].start()
+    deadline = time.monotonic() + 10
+    while len(calls) < 3 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.3)
+    assert len(calls) == 3  # no frame ran after the console was released
+    assert threading.main_thread().ident not in calls
