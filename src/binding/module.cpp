@@ -44,17 +44,15 @@ public:
     py::object pads[2];
 };
 
-// Holds the console's Python object across a per-frame call on the run thread. The function
-// may drop the console's last other reference; the console must then outlive the step in
-// progress, so the thread stops and releases it as the very last thing it does.
+// Holds the console's Python object across a per-frame call on the run thread (made with the
+// interpreter lock held). The function may drop the console's last other reference; the
+// console must then outlive the step in progress, so the thread stops and releases it as the
+// very last thing it does.
 class HeldAcrossCall {
 public:
-    explicit HeldAcrossCall(PyNES& console) : console_(console) {
-        py::gil_scoped_acquire gil;
-        self_ = py::cast(&console, py::return_value_policy::reference);
-    }
+    explicit HeldAcrossCall(PyNES& console)
+        : console_(console), self_(py::cast(&console, py::return_value_policy::reference)) {}
     ~HeldAcrossCall() {
-        py::gil_scoped_acquire gil;
         if (self_.ref_count() > 1) {
             self_ = py::object();
             return;
@@ -82,11 +80,12 @@ std::function<void()> per_frame_function(PyNES& console, std::function<void()> f
             f();
             return;
         }
+        // One lock per frame, as the call takes anyway; the hold and its release share it.
+        py::gil_scoped_acquire gil;
         HeldAcrossCall held(console);
         try {
             f();
         } catch (py::error_already_set& e) {
-            py::gil_scoped_acquire gil;
             py::module_::import("sys").attr("stderr").attr("write")("Exception in the zumbrel run thread:\n");
             py::module_::import("traceback").attr("print_exception")(e.type(), e.value(), e.trace());
             throw ReportedError("the per-frame function raised");
