@@ -27,6 +27,10 @@ public:
     // line (its `dot` as the board sees it), that dot: the PPU may skip the call on the other
     // dots when it runs many at once. -1: every dot matters.
     int clock_dot = -1;
+    // True for a clocked board whose `clock` only counts dots: it reads nothing of the PPU's
+    // and changes nothing the PPU reads, so the PPU may run several dots and then make as
+    // many calls.
+    bool clock_counts_dots = false;
     // False for boards whose `map_read` does nothing; the CPU skips the call then.
     bool notify_reads = true;
 
@@ -132,7 +136,11 @@ public:
 
 class NTDEC2722 : public Mapper {
 public:
-    NTDEC2722() : Mapper(40, true) { notify_reads = false; }
+    // The interrupt timer counts dots and nothing else.
+    NTDEC2722() : Mapper(40, true) {
+        clock_counts_dots = true;
+        notify_reads = false;
+    }
     uint16_t irq_counter = 12288;
     bool irq_enable = true;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;

@@ -529,9 +529,11 @@ void PPU::run(uint64_t until) {
 
 void PPU::run_dots(uint64_t count) {
     Mapper* const board = mapper != nullptr && mapper->clocked ? mapper : nullptr;
-    // The board is called after every dot, or only on reaching its one dot of interest.
-    const int board_dot = board != nullptr ? board->clock_dot : -1;
-    const bool board_every_dot = board != nullptr && board_dot < 0;
+    // The board is called after every dot, only on reaching its one dot of interest, or, when
+    // it only counts dots, as many times as dots ran.
+    const bool board_counts = board != nullptr && board->clock_counts_dots;
+    const int board_dot = board != nullptr && !board_counts ? board->clock_dot : -1;
+    const bool board_every_dot = board != nullptr && !board_counts && board_dot < 0;
     // Nothing but this PPU (and the board, after which they are read again) runs until the
     // call returns, so PPUMASK and PPUCTRL hold still.
     uint8_t mask = *ppumask;
@@ -559,7 +561,11 @@ void PPU::run_dots(uint64_t count) {
             frame_ended = advance_position(*this);
         }
         left -= static_cast<uint64_t>(done);
-        if (board != nullptr && (board_every_dot || dot == board_dot)) {
+        if (board_counts) {
+            dot_count.store(dot_count.load() + (count - left));
+            count = left;
+            for (int i = 0; i < done; ++i) board->clock(clock_context);
+        } else if (board != nullptr && (board_every_dot || dot == board_dot)) {
             dot_count.store(dot_count.load() + (count - left));
             count = left;
             board->clock(clock_context);
