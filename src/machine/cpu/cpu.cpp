@@ -272,6 +272,9 @@ void CPU::clock() {
 
     if (debug) trace(loc);
     if (const Op op = operations[opcode]) (this->*op)(loc);
+    // The table gives twelve undocumented opcodes no cycles; were time to stand still, code
+    // made of them would keep a frame from ever ending. They take two, as an immediate does.
+    if (cycle_count.load() == instruction_start) cycle_count.store(instruction_start + 2);
     ++instruction_count;
     PC = at(static_cast<uint32_t>(offset_of(PC)) + pc_step);
 
