@@ -25,6 +25,9 @@ NESUnit::NESUnit(int clock_speed) {
     apu = std::make_unique<NES::APU>();
     apu->setCPU(cpu.get());
     apu->sample_rate = 44100;
+    // Unpaced consoles still sound like the machine: their samples follow the NTSC clock,
+    // not the largest int that stands for "no pacing".
+    if (clock_speed <= 0) apu->apu_clock_rate = DEFAULT_CLOCK_SPEED / 2;
     cpu->apu = apu.get();
     cpu->loadRom(rom.get(), true);
     for (int port = 0; port < 2; ++port) cpu->set_controller(&controllers[port], static_cast<uint8_t>(port));
@@ -40,6 +43,9 @@ void NESUnit::build_machine(int clock_speed) {
     cpu->apu = apu.get();
     apu->setCPU(cpu.get());
     apu->sample_rate = 44100;
+    // Unpaced consoles still sound like the machine: their samples follow the NTSC clock,
+    // not the largest int that stands for "no pacing".
+    if (clock_speed <= 0) apu->apu_clock_rate = DEFAULT_CLOCK_SPEED / 2;
     for (int port = 0; port < 2; ++port) cpu->set_controller(&controllers[port], static_cast<uint8_t>(port));
 }
 

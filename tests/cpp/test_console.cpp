@@ -41,6 +41,8 @@ TEST(Console, ClockSpeedBelowOneMeansUnpaced) {
     EXPECT_EQ(NESUnit(-5).cpu->clock_speed, INT_MAX);
     EXPECT_EQ(NESUnit(1).cpu->clock_speed, 1);
     EXPECT_EQ(NESUnit(NESUnit::DEFAULT_CLOCK_SPEED).apu->apu_clock_rate, 894886);
+    EXPECT_EQ(NESUnit(1000).apu->apu_clock_rate, 500);  // the schedule follows the clock speed
+    EXPECT_EQ(NESUnit(0).apu->apu_clock_rate, 894886);  // unpaced still makes 44100 samples a second
 }
 
 TEST(Console, StepKeepsApuAndPpuCaughtUp) {
