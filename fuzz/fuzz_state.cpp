@@ -48,9 +48,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    const int board = fuzz::BOARDS[data[0] % fuzz::BOARD_COUNT];
-    const bool chr_ram = (data[0] / fuzz::BOARD_COUNT) & 1;
-    auto nes = fuzz::console(fuzz::board_image(board, chr_ram));
+    auto nes = fuzz::console_for(data[0]);
     nes->runFrame();
     nes->runFrame();
     std::vector<uint8_t> state(NES::CPU::STATE_SIZE);

@@ -88,6 +88,13 @@ inline std::unique_ptr<NESUnit> console(const std::vector<uint8_t>& image) {
     return std::make_unique<NESUnit>("fuzz.nes", image, 0);
 }
 
+// A console of the board and CHR kind that an input's first byte picks.
+inline std::unique_ptr<NESUnit> console_for(uint8_t selector) {
+    const int board = BOARDS[selector % BOARD_COUNT];
+    const bool chr_ram = (selector / BOARD_COUNT) & 1;
+    return console(board_image(board, chr_ram));
+}
+
 // Runs up to the end of the frame, or until the CPU has run `max_instructions`; false then.
 inline bool run_frame_within(NESUnit& nes, long max_instructions) {
     const uint64_t frame = nes.ppu->frame_count.load();

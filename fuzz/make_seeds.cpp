@@ -1,4 +1,4 @@
-// Writes the seed corpus of the fuzz targets into a folder: our own small cartridges for
+// Writes the starting corpus of the fuzz targets into a folder: our own small cartridges for
 // every board, and selector bytes plus a few records for the state and register targets.
 #include <cstdio>
 #include <string>

@@ -8,7 +8,7 @@
 #         safe-call tests with the runtime preloaded (their wall-clock rate checks are left
 #         out: the instrumented machine runs slower than real time).
 #   fuzz  The libFuzzer targets (clang), FUZZ_SECONDS each (default 15), from copies of the
-#         seed corpus in fuzz/corpus.
+#         starting corpus in fuzz/corpus.
 #
 # Usage: scripts/sanitize.sh [asan] [tsan] [fuzz]     (no argument: all three)
 # Build folders: build/san-asan, build/san-tsan, build/fuzz (SANITIZE_BUILD_ROOT to move them).
