@@ -24,10 +24,20 @@ steps=("$@")
 py=$(python3 -c 'import sys; print(sys.executable)')
 ubsan_options="halt_on_error=1:print_stacktrace=1:suppressions=$root/fuzz/ubsan.supp"
 
+# The module is built with the pybind11 that pyproject.toml pins for the package (its build
+# requirement), installed in a build folder so the interpreter's own pybind11, if any, plays no part.
+pybind11_cmakedir() {
+    local target=$builds/pybind11 pin
+    pin=$("$py" scripts/build_requirement.py pybind11)
+    "$py" -m pip install -q --disable-pip-version-check --upgrade --target "$target" "$pin" >&2
+    PYTHONPATH=$target "$py" -m pybind11 --cmakedir
+}
+
 configure() {  # folder, extra cmake arguments...
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DZUMBREL_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake -S . -B "$dir" -DZUMBREL_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -Dpybind11_DIR="$(pybind11_cmakedir)" "$@" >/dev/null
 }
 
 run_asan() {

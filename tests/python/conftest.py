@@ -1,3 +1,4 @@
+import faulthandler
 import pathlib
 import subprocess
 import sys
@@ -7,6 +8,20 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 ASM = ROOT / "tests" / "asm"
 SHARED = ROOT.parent / "shared" / "testroms"
+
+
+@pytest.fixture(autouse=True)
+def hard_stop(request):
+    """Ends the whole run, with every thread's stack, when a test outlives its timeout by a minute.
+
+    pytest-timeout's handler is Python code: a hang that holds the interpreter lock (a thread
+    blocked in native code) never lets it run. faulthandler's watchdog needs no lock.
+    """
+    marker = request.node.get_closest_marker("timeout")
+    seconds = marker.args[0] if marker and marker.args else request.config.getini("timeout")
+    faulthandler.dump_traceback_later(float(seconds) + 60, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture(autouse=True)

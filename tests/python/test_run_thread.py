@@ -27,44 +27,46 @@ def rate(nes, seconds):
     return (c1 - c0) / (t1 - t0)
 
 
-def test_runs_at_real_time(roms):
+# The bounds below only tell pacing from its absence, wide enough for a loaded machine or a
+# sanitizer build; bench/run_thread_rates.py measures how close to real time the thread runs.
+
+def test_paced_thread_keeps_to_real_time(roms):
     nes = zumbrel.NES(str(roms / "smoke.nes"))
-    f0 = nes.frameCount()
-    c0, t0 = nes.cycleCount(), time.monotonic()
     nes.start()
     try:
-        time.sleep(3)
-        c1, t1, f1 = nes.cycleCount(), time.monotonic(), nes.frameCount()
+        r = rate(nes, 1.0)
     finally:
         nes.stop()
-    assert (c1 - c0) == pytest.approx(CLOCK * (t1 - t0), rel=0.03)
-    assert (f1 - f0) == pytest.approx(60.1 * (t1 - t0), rel=0.05)
+    assert 0.2 * CLOCK < r < 1.3 * CLOCK
 
 
 def test_clock_speed_zero_runs_unpaced(roms):
     nes = zumbrel.NES(str(roms / "smoke.nes"), CLOCK_SPEED=0)
+    t0 = time.monotonic()
     nes.start()
     try:
-        assert rate(nes, 1.0) > 3 * CLOCK
+        # Four emulated seconds in less wall time than that; paced, it would take four.
+        assert wait_until(lambda: nes.cycleCount() >= 4 * CLOCK, seconds=30)
     finally:
         nes.stop()
+    assert time.monotonic() - t0 < 4 * 0.9
 
 
-def test_pause_stops_time_and_resumes_at_real_time(roms):
+def test_pause_holds_time_and_resume_does_not_catch_up(roms):
     nes = zumbrel.NES(str(roms / "smoke.nes"))
     nes.start()
     try:
-        time.sleep(0.3)
+        time.sleep(0.2)
         nes.setPaused(True)
         nes.setPaused(True)  # the same state again changes nothing
         time.sleep(0.1)
-        held = nes.cycleCount()
-        time.sleep(2)
-        assert nes.cycleCount() == held
+        held = nes.cycleCount(), nes.frameCount()
+        time.sleep(1.0)
+        assert (nes.cycleCount(), nes.frameCount()) == held
         nes.setPaused(False)
         nes.setPaused(False)
-        # No race to catch up the two paused seconds.
-        assert rate(nes, 1.0) == pytest.approx(CLOCK, rel=0.05)
+        # Catching up the paused second would show as three times real time here.
+        assert rate(nes, 0.5) < 1.5 * CLOCK
     finally:
         nes.stop()
 
@@ -73,9 +75,11 @@ def test_start_measures_from_the_cycles_it_finds(roms):
     nes = zumbrel.NES(str(roms / "smoke.nes"))
     for _ in range(120):  # two seconds of emulated time before the start
         nes.runFrame()
+    frames = nes.frameCount()
     nes.start()
     try:
-        assert rate(nes, 0.5) > 0.9 * CLOCK  # no sleeping to let wall time catch up first
+        # Sleeping to let wall time catch up first would show no frame for two seconds.
+        assert wait_until(lambda: nes.frameCount() >= frames + 6, seconds=1.5)
     finally:
         nes.stop()
 
