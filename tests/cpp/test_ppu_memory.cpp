@@ -183,6 +183,34 @@ TEST(PpuCartridge, WithoutChrRomThePatternMemoryBecomesTheCartridgeRam) {
     EXPECT_EQ(rom.get_chr_bank(1)[5], 0x99);
 }
 
+// A start-up loop that clears video memory through $2007 from $0000, as programs commonly do.
+void clear_through_ppudata(NES::CPU& cpu, uint16_t from, int count, uint8_t value) {
+    cpu.write(cpu.at(0x2006), static_cast<uint8_t>(from >> 8));
+    cpu.write(cpu.at(0x2006), static_cast<uint8_t>(from & 0xFF));
+    for (int i = 0; i < count; ++i) cpu.write(cpu.at(0x2007), value);
+}
+
+TEST(PpuCartridge, PpudataWritesLeaveChrRomAloneButFillChrRam) {
+    for (const int chr_banks : {1, 0}) {
+        SCOPED_TRACE(::testing::Message() << chr_banks << " CHR ROM banks");
+        auto m = std::make_unique<Machine>();
+        const std::vector<uint8_t> bytes = image(chr_banks, 0x00);
+        NES::ROM rom(static_cast<long>(bytes.size()), bytes.data());
+        ::testing::internal::CaptureStdout();
+        m->ppu.loadRom(&rom);
+        ::testing::internal::GetCapturedStdout();
+        clear_through_ppudata(m->cpu, 0x0000, 0x2400, 0xA5);
+        EXPECT_EQ(m->ppu.v, 0x2400);  // the address moves on past refused writes too
+        for (int i = 0; i < 0x2000; ++i)
+            ASSERT_EQ(m->ppu.video_memory[i], chr_banks ? chr_byte(i) : 0xA5) << i;
+        EXPECT_EQ(m->ppu.video_memory[0x2000], 0xA5);  // nametables are written either way
+        EXPECT_EQ(m->ppu.video_memory[0x23FF], 0xA5);
+        // The address wraps from $3FFF into pattern memory.
+        clear_through_ppudata(m->cpu, 0x3FFF, 2, 0x5C);
+        EXPECT_EQ(m->ppu.video_memory[0x0000], chr_banks ? chr_byte(0) : 0x5C);
+    }
+}
+
 TEST(PpuCartridge, ConstructorAttachesTheCpusCartridgeAndTakesTheApuFromTheCpu) {
     const std::vector<uint8_t> bytes = image(1, 0x00);
     NES::ROM rom(static_cast<long>(bytes.size()), bytes.data());

@@ -416,12 +416,14 @@ Expected model(const NES::PPU& ppu, const Scene& s) {
                 out.hit_x = x;
                 out.hit_y = y;
             }
+            // A layer hidden at a pixel (by PPUMASK or its left clip) is transparent there.
+            const bool bg_shown = (s.mask & 0x08) && bg.bg != 0 && (x >= 8 || (s.mask & 0x02));
+            const bool sprite_shown = u != 0 && (x >= 8 || (s.mask & 0x04));
             uint8_t colour = pal[0];
-            if (u != 0 && (bg.bg == 0 || !behind)) {
-                if (x >= 8 || (s.mask & 0x04)) colour = pal[0x10 + 4 * g + u];
-            } else if ((s.mask & 0x08) && bg.bg != 0 && (x >= 8 || (s.mask & 0x02))) {
+            if (sprite_shown && (!bg_shown || !behind))
+                colour = pal[0x10 + 4 * g + u];
+            else if (bg_shown)
                 colour = pal[4 * bg.bg_pal + bg.bg];
-            }
             out.colour[y * 256 + x] = colour;
         }
     }

@@ -203,9 +203,13 @@ constexpr std::array<uint16_t, 256> SPREAD = spread_bits();
     if (sprite.value == 0) return colour;
     // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
     if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && (mask & MASK_BG)) *ppu.ppustatus |= STATUS_SPRITE0;
-    if (p != 0 && sprite.behind) return colour;
-    const uint8_t* palette = ppu.video_memory + 0x3F00;
-    return d > 8 || (mask & MASK_SPRITES_LEFT) ? palette[0x10 + 4 * sprite.palette + sprite.value] : palette[0];
+    const bool left = d <= 8;
+    // A sprite clipped at the left leaves what is beneath it; a background pixel hidden by
+    // PPUMASK or by its own left clip is transparent, so a sprite behind it shows.
+    if (left && !(mask & MASK_SPRITES_LEFT)) return colour;
+    const bool bg_opaque = p != 0 && (mask & MASK_BG) && (!left || (mask & MASK_BG_LEFT));
+    if (bg_opaque && sprite.behind) return colour;
+    return ppu.video_memory[0x3F10 + 4 * sprite.palette + sprite.value];
 }
 
 // The background latches of the tile being drawn, held in locals while a span of dots runs:
@@ -443,6 +447,9 @@ uint8_t PPU::read(uint16_t address) const {
 }
 
 void PPU::write(uint16_t address, uint8_t value) {
+    // Pattern memory is ROM on a cartridge with CHR ROM: a start-up loop that clears video
+    // memory from $0000 must not erase the graphics.
+    if ((address & 0x3FFF) < 0x2000 && rom != nullptr && rom->chr_size > 0) return;
     map_memory(address);
     video_memory[address & 0x3FFF] = value;
 }
