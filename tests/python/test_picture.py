@@ -18,6 +18,11 @@ SPRITE_PALETTE = [0x0F, 0x01, 0x12, 0x23, 0x0F, 0x05, 0x16, 0x27, 0x0F, 0x09, 0x
 SPRITES_8 = [(0, 3, 0x00, 0), (100, 4, 0x40, 252), (232, 5, 0x80, 100), (50, 6, 0xC1, 50), (60, 6, 0x22, 60),
              (62, 7, 0x03, 64), (150, 1, 0x00, 255), (120, 3, 0x01, 3), (239, 1, 0x00, 30)] + \
             [(200, 1 + i % 7, i & 3, 10 + 20 * i) for i in range(9)]
+SPRITES_CHR_ROM = [(30, 1, 0x00, 40), (80, 4, 0x41, 120), (150, 7, 0x02, 200)]
+PRIORITY_PALETTE = [0x2D, 0x01, 0x12, 0x23, 0x2D, 0x05, 0x16, 0x27, 0x2D, 0x09, 0x1A, 0x2B, 0x2D, 0x0C, 0x1C, 0x3C,
+                    0x2D, 0x14, 0x24, 0x34, 0x2D, 0x06, 0x17, 0x28, 0x2D, 0x0A, 0x19, 0x29, 0x2D, 0x02, 0x11, 0x30]
+SPRITES_PRIORITY = [(2, 1, 0x00, 1), (40, 1, 0x00, 0), (40, 5, 0x01, 4), (56, 1, 0x20, 0), (56, 5, 0x22, 4),
+                    (100, 4, 0x20, 100), (100, 7, 0x23, 124), (140, 6, 0x02, 60)]
 SPRITES_16 = [(20, 0x03, 0x00, 20), (20, 0x04, 0x80, 40), (20, 0x05, 0xC2, 60), (226, 0x07, 0x01, 80),
               (0, 0x02, 0x20, 100), (100, 0x06, 0x41, 252)]
 
@@ -89,13 +94,13 @@ def expected_picture(tiles, pal_ram, pages, oam, ctrl, mask, scroll_x, scroll_y)
                         u[y, x + col], g[y, x + col] = line[col], attributes & 3
                         behind[y, x + col] = bool(attributes & 0x20)
 
+    # A layer hidden at a pixel, by PPUMASK or its left clip, is transparent there.
     left = np.arange(256)[None, :] < 8
-    front = (u != 0) & ((p == 0) | ~behind)
+    background = bool(mask & 0x08) & (p != 0) & (~left | bool(mask & 0x02))
+    front = (u != 0) & (~left | bool(mask & 0x04)) & (~background | ~behind)
     colour = np.full((240, 256), pal_ram[0])
-    shown = front & (~left | bool(mask & 0x04))
-    colour[shown] = pal_ram[0x10 + 4 * g + u][shown]
-    background = ~front & bool(mask & 0x08) & (p != 0) & (~left | bool(mask & 0x02))
     colour[background] = pal_ram[4 * q + p][background]
+    colour[front] = pal_ram[0x10 + 4 * g + u][front]
     return colour
 
 
@@ -114,17 +119,7 @@ def scroll_pages():
     return [pages[0], pages[1], pages[0], pages[1]]  # vertical mirroring
 
 
-@pytest.mark.parametrize("name, pages, oam, pal, ctrl, mask, scroll", [
-    ("ppu_scroll", scroll_pages, [], SCROLL_PALETTE, 0x01, 0x08, (13, 21)),
-    ("ppu_sprites", lambda: [checkered()] * 4, SPRITES_8, SPRITE_PALETTE, 0x08, 0x1A, (0, 0)),
-    ("ppu_tall", lambda: [checkered()] * 4, SPRITES_16, SPRITE_PALETTE, 0x20, 0x1E, (0, 0)),
-])
-def test_program_draws_the_expected_picture(roms, capsys, name, pages, oam, pal, ctrl, mask, scroll):
-    path = roms / f"{name}.nes"
-    nes = quiet_nes(path, capsys)
-    for _ in range(6):
-        nes.runFrame()
-    want = expected_picture(patterns(path), palette_ram(pal), pages(), oam, ctrl, mask, *scroll)
+def assert_picture(nes, want):
     rgb = np.array(nes.colorLookup())[want & 0x3F]
     got = np.array(nes.getImg())
     wrong = np.argwhere((got != rgb).any(axis=2))
@@ -132,6 +127,41 @@ def test_program_draws_the_expected_picture(roms, capsys, name, pages, oam, pal,
     # The picture is still: the next frame is the same.
     nes.runFrame()
     assert np.array_equal(np.array(nes.getImg()), got)
+
+
+@pytest.mark.parametrize("name, pages, oam, pal, ctrl, mask, scroll", [
+    ("ppu_scroll", scroll_pages, [], SCROLL_PALETTE, 0x01, 0x08, (13, 21)),
+    ("ppu_sprites", lambda: [checkered()] * 4, SPRITES_8, SPRITE_PALETTE, 0x08, 0x1A, (0, 0)),
+    ("ppu_tall", lambda: [checkered()] * 4, SPRITES_16, SPRITE_PALETTE, 0x20, 0x1E, (0, 0)),
+    # Clears video memory from $0000 through PPUDATA: the CHR ROM graphics stay.
+    ("ppu_chr_rom_writes", lambda: [checkered()] * 4, SPRITES_CHR_ROM, SPRITE_PALETTE, 0x08, 0x1E, (0, 0)),
+])
+def test_program_draws_the_expected_picture(roms, capsys, name, pages, oam, pal, ctrl, mask, scroll):
+    path = roms / f"{name}.nes"
+    nes = quiet_nes(path, capsys)
+    for _ in range(8):
+        nes.runFrame()
+    assert_picture(nes, expected_picture(patterns(path), palette_ram(pal), pages(), oam, ctrl, mask, *scroll))
+
+
+@pytest.mark.parametrize("mask", [
+    0x10,  # background hidden and sprites clipped at the left
+    0x14,  # background hidden: sprites behind it show, at the left too
+    0x18,  # both layers clipped at the left
+    0x1A,  # sprites clipped at the left: the background shows beneath them
+    0x1C,  # background clipped at the left: sprites behind it show there
+])
+def test_sprite_priority_over_hidden_and_clipped_layers(roms, capsys, mask):
+    path = roms / "ppu_priority.nes"
+    nes = quiet_nes(path, capsys)
+    for _ in range(6):
+        nes.runFrame()
+    nes.cpuMem()[0x2001] = mask  # the PPU reads PPUMASK from the CPU's memory
+    nes.runFrame()
+    want = expected_picture(patterns(path), palette_ram(PRIORITY_PALETTE), [checkered()] * 4, SPRITES_PRIORITY,
+                            0x08, mask, 0, 0)
+    assert len(np.unique(want)) >= 5  # the picture is not the backdrop alone
+    assert_picture(nes, want)
 
 
 def test_views_have_their_shapes_and_alias_the_machine(roms, capsys):

@@ -46,14 +46,17 @@ def test_sprite_hit_results(shared_rom, capsys, name, result):
 
 
 @pytest.mark.parametrize("name, moving", [
-    ("spritecans", True),
+    ("demos/spritecans.nes", True),
     # Waits for a sprite-0 hit before it scrolls, but sprite 0's one opaque pixel, at (0, 151),
     # lies over transparent sky: no hit, so the picture stands still.
-    ("SimpleParallaxDemo", False),
-    ("nes15-NTSC", False),  # the title screen waits for Start
+    ("demos/SimpleParallaxDemo.nes", False),
+    ("demos/nes15-NTSC.nes", False),  # the title screen waits for Start
+    # Both clear video memory from $0000 through PPUDATA at start-up, over their CHR ROM.
+    ("demos/ny2011.nes", True),
+    ("mappers/DROPOFF7.NES", False),  # MMC3; a still title picture from frame 10 on
 ])
 def test_demos_run_600_frames_with_a_full_picture(shared_rom, capsys, name, moving):
-    nes = run(shared_rom(f"demos/{name}.nes"), 590, capsys)
+    nes = run(shared_rom(name), 590, capsys)
     earlier = np.array(nes.getImg())
     for _ in range(10):
         nes.runFrame()
