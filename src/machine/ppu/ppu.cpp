@@ -203,12 +203,10 @@ constexpr std::array<uint16_t, 256> SPREAD = spread_bits();
     if (sprite.value == 0) return colour;
     // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
     if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && (mask & MASK_BG)) *ppu.ppustatus |= STATUS_SPRITE0;
-    const bool left = d <= 8;
-    // A sprite clipped at the left leaves what is beneath it; a background pixel hidden by
-    // PPUMASK or by its own left clip is transparent, so a sprite behind it shows.
-    if (left && !(mask & MASK_SPRITES_LEFT)) return colour;
-    const bool bg_opaque = p != 0 && (mask & MASK_BG) && (!left || (mask & MASK_BG_LEFT));
-    if (bg_opaque && sprite.behind) return colour;
+    // A background pixel hidden by PPUMASK or by its own left clip is transparent, so a sprite
+    // behind it shows; a sprite clipped at the left leaves what is beneath it.
+    if (sprite.behind && p != 0 && (mask & MASK_BG) && (d > 8 || (mask & MASK_BG_LEFT))) return colour;
+    if (d <= 8 && !(mask & MASK_SPRITES_LEFT)) return colour;
     return ppu.video_memory[0x3F10 + 4 * sprite.palette + sprite.value];
 }
 
