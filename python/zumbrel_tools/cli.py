@@ -3,11 +3,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
-from typing import List, NoReturn, Optional, Sequence
+from typing import List, NoReturn, Optional, Sequence, Tuple
 
 from . import cartridge, headless, media
-from .console import DEMO_ROM, CommandError, check_rom, open_console, stop_console
+from .console import (DEMO_ROM, CommandError, NoDisplay, check_rom, open_console, stop_console,
+                      terminate_as_interrupt)
 from .inputs import BUTTONS, SCRIPT_HELP, InputScript, ScriptError
 
 DEMO_FRAMES = 600
@@ -71,6 +73,7 @@ def build_parser() -> Parser:
     play.add_argument("--mute", action="store_true", help="no sound")
     play.add_argument("--shots", default=".", metavar="FOLDER",
                       help="where screenshots go (default: here)")
+    play.add_argument("--force", action="store_true", help="run a board zumbrel does not support")
     play.add_argument("-v", "--verbose", action="store_true", help="show the emulator's own lines")
 
     run = commands.add_parser(
@@ -80,17 +83,20 @@ def build_parser() -> Parser:
     run.add_argument("rom", nargs="?", metavar="ROM", help="iNES cartridge image")
     run.add_argument("--frames", type=int, default=DEMO_FRAMES, metavar="N",
                      help=f"frames to run (default {DEMO_FRAMES}, 10 seconds)")
-    run.add_argument("--png", metavar="FILE", help="the last picture, 256x240")
-    run.add_argument("--gif", metavar="FILE", help="an animated GIF of the run")
+    run.add_argument("--png", metavar="FILE",
+                     help="the last picture, 256x240, in the format the extension names")
+    run.add_argument("--gif", metavar="FILE",
+                     help="an animation of the run (.gif, or another animated format: .png, .webp)")
     run.add_argument("--gif-every", type=int, default=2, metavar="K",
                      help="keep every K-th frame in the GIF (default 2: 30 per second)")
     run.add_argument("--wav", metavar="FILE", help="the sound, 44100 Hz mono 16-bit")
     run.add_argument("--input", metavar="FILE", help="buttons to press (format below)")
+    run.add_argument("--force", action="store_true", help="run a board zumbrel does not support")
     run.add_argument("-v", "--verbose", action="store_true", help="show the emulator's own lines")
 
     info = commands.add_parser("info", help="what a cartridge's header says",
                                description="Show a cartridge's header and its save folder.")
-    info.add_argument("rom", metavar="ROM", help="iNES cartridge image")
+    info.add_argument("rom", nargs="?", metavar="ROM", help="iNES cartridge image")
     return parser
 
 
@@ -101,15 +107,61 @@ def positive(value: int, name: str) -> int:
 
 
 def command_info(args) -> int:
-    header = check_rom(args.rom, complete=False)
-    print("\n".join(cartridge.describe(args.rom, header)))
+    rom = args.rom or DEMO_ROM
+    header = check_rom(rom, complete=False)
+    print("\n".join(cartridge.describe(rom, header)))
     return 0
+
+
+def same_file(a: str, b: str) -> bool:
+    """Whether two names reach one file, through links too (the file need not exist yet)."""
+    if os.path.realpath(a) == os.path.realpath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def check_outputs(outputs: Sequence[Tuple[str, str]], protected: Sequence[Tuple[str, str]]) -> None:
+    """Refuses an output that would replace the cartridge, the input script or another output."""
+    seen = list(protected)
+    for option, path in outputs:
+        for other, what in seen:
+            if same_file(path, other):
+                raise CommandError(f"{option} {path}: that is {what}; choose another file name")
+        seen.append((path, f"the {option} file"))
+
+
+def open_outputs(outputs: Sequence[Tuple[str, str]]) -> List[media.AtomicFile]:
+    """A temporary file beside each output, so an output that cannot be written fails now."""
+    opened: List[media.AtomicFile] = []
+    try:
+        for option, path in outputs:
+            try:
+                opened.append(media.AtomicFile(path))
+            except OSError as error:
+                raise CommandError(f"{option} {path}: cannot write there: {error.strerror or error}") from None
+    except BaseException:
+        for out in opened:
+            out.discard()
+        raise
+    return opened
 
 
 def command_run(args) -> int:
     positive(args.frames, "--frames")
     positive(args.gif_every, "--gif-every")
     rom = args.rom or DEMO_ROM
+    outputs = [(option, path) for option, path in
+               (("--png", args.png), ("--gif", args.gif), ("--wav", args.wav)) if path]
+    protected = [(rom, "the cartridge")] + ([(args.input, "the --input script")] if args.input else [])
+    check_outputs(outputs, protected)
+    try:
+        formats = {"--png": media.picture_format(args.png) if args.png else None,
+                   "--gif": media.picture_format(args.gif, animated=True) if args.gif else None}
+    except media.FormatError as error:
+        raise CommandError(str(error)) from None
     script = None
     if args.input:
         try:
@@ -119,34 +171,39 @@ def command_run(args) -> int:
             raise CommandError(f"{args.input}: {error.strerror or error}") from None
         except ScriptError as error:
             raise CommandError(str(error)) from None
-    for output in (args.png, args.gif, args.wav):
-        if output:
-            open(output, "wb").close()  # an unwritable output fails now, not after the run
-    nes = open_console(rom, args.verbose)
-    gif_file = open(args.gif, "wb") if args.gif else None
+    nes = open_console(rom, args.verbose, args.force)
+    files = {}
     try:
-        gif = headless.gif_writer(gif_file, args.gif_every) if gif_file else None
-        result = headless.run(nes, args.frames, script, gif, args.gif_every)
-        if gif is not None:
-            gif.close()
-    finally:
-        if gif_file is not None:
-            gif_file.close()
+        files = dict(zip((option for option, _ in outputs), open_outputs(outputs)))
+        animation = media.Animation(media.NES_FRAME_RATE / args.gif_every) if args.gif else None
+        result = headless.run(nes, args.frames, script, animation, args.gif_every)
+        stop_console(nes, args.verbose)  # the battery RAM file first: the outputs can wait
+        if args.png:
+            media.save_picture(files["--png"].file, nes.getImg(), formats["--png"])
+        if animation is not None:
+            animation.save(files["--gif"].file, formats["--gif"])
+        if args.wav:
+            media.save_sound(files["--wav"].file, result.samples)
+        for out in files.values():
+            out.commit()
+    except BaseException:
+        for out in files.values():
+            out.discard()
         stop_console(nes, args.verbose)
+        raise
     if args.png:
-        media.write_png(args.png, nes.getImg())
         print(f"picture: {args.png}")
-    if args.gif:
-        print(f"animation: {args.gif} ({result.gif_frames} frames)")
+    if animation is not None:
+        print(f"animation: {args.gif} ({animation.count} frames)")
     if args.wav:
-        media.write_wav(args.wav, result.samples)
         print(f"sound: {args.wav} ({len(result.samples) / media.SAMPLE_RATE:.1f} s)")
     print(f"{result.frames} frames in {result.seconds:.2f} s: {result.fps:.0f} frames per second")
     return 0
 
 
 def command_play(args) -> int:
-    check_rom(args.rom or DEMO_ROM)
+    rom = args.rom or DEMO_ROM
+    check_rom(rom)
     if not pygame_available():
         raise CommandError("play needs pygame: pip install 'zumbrel[play]'")
     from .player import COMMANDS as PLAYER_COMMANDS
@@ -160,31 +217,39 @@ def command_play(args) -> int:
         raise CommandError("--pad-button: the gamepad button is a number") from None
     import pygame
 
-    nes = open_console(args.rom or DEMO_ROM, args.verbose)
+    nes = open_console(rom, args.verbose, args.force)
     try:
-        player = Player(nes, args.rom or DEMO_ROM, scale=args.scale, fullscreen=args.fullscreen,
+        player = Player(nes, rom, scale=args.scale, fullscreen=args.fullscreen,
                         keys=keys, pad_buttons=pad_numbers, sound=not args.mute,
                         shot_dir=args.shots, verbose=args.verbose)
     except pygame.error as error:
         stop_console(nes, args.verbose)
         raise CommandError(f"cannot open a window ({error}); 'zumbrel run' needs none") from None
-    player.run()
+    except BaseException:
+        stop_console(nes, args.verbose)
+        raise
+    player.run()  # stops the console on every way out
     return 0
 
 
 def command_demo() -> int:
     """No command: the demo in a window, or headless with its picture and sound to files."""
-    if display_available() and pygame_available():
-        return command_play(build_parser().parse_args(["play"]))
+    reason = None if pygame_available() else "pygame is not installed"
+    if reason is None and not display_available():
+        reason = "no display"
+    if reason is None:
+        try:
+            return command_play(build_parser().parse_args(["play"]))
+        except NoDisplay:
+            reason = "no display"
     nes = open_console(DEMO_ROM)
     try:
         result = headless.run(nes, DEMO_FRAMES)
     finally:
         stop_console(nes)
     png, wav = os.path.abspath("demo.png"), os.path.abspath("demo.wav")
-    media.write_png(png, nes.getImg())
-    media.write_wav(wav, result.samples)
-    reason = "no display" if not display_available() else "pygame is not installed"
+    media.write_picture(png, nes.getImg())
+    media.write_sound(wav, result.samples)
     print(f"zumbrel: {reason}, so the demo ran without a window: {DEMO_FRAMES} frames in "
           f"{result.seconds:.2f} s ({result.fps:.0f} frames per second).")
     print(f"picture: {png}")
@@ -194,25 +259,33 @@ def command_demo() -> int:
     return 0
 
 
+def dispatch(args_list: List[str]) -> int:
+    if not args_list:
+        return command_demo()
+    if args_list[0] not in COMMANDS and not args_list[0].startswith("-"):
+        args_list.insert(0, "play")  # `zumbrel game.nes` plays it
+    args = build_parser().parse_args(args_list)
+    if args.command is None:
+        return command_demo()
+    return {"play": command_play, "run": command_run, "info": command_info}[args.command](args)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args_list: List[str] = list(sys.argv[1:] if argv is None else argv)
     try:
-        if not args_list:
-            return command_demo()
-        if args_list[0] not in COMMANDS and not args_list[0].startswith("-"):
-            args_list.insert(0, "play")  # `zumbrel game.nes` plays it
-        args = build_parser().parse_args(args_list)
-        if args.command is None:
-            return command_demo()
-        return {"play": command_play, "run": command_run, "info": command_info}[args.command](args)
+        with terminate_as_interrupt():
+            return dispatch(args_list)
     except UsageError as error:
         print(error, file=sys.stderr)
         return 2
     except CommandError as error:
         print(f"zumbrel: error: {error}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        return 130
+    except KeyboardInterrupt as stop:
+        signum = getattr(stop, "signum", signal.SIGINT)
+        print(f"zumbrel: stopped by {signal.Signals(signum).name}; no unfinished file was written",
+              file=sys.stderr)
+        return 128 + signum
     except SystemExit as done:  # --help
         return done.code if isinstance(done.code, int) else 0
     except OSError as error:  # an output file that cannot be written, and the like

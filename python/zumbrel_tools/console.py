@@ -4,8 +4,9 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import os
+import signal
 import sys
-from typing import Iterator
+from typing import Iterator, Optional
 
 from . import cartridge
 
@@ -16,6 +17,10 @@ class CommandError(Exception):
     """An error the command reports as one line."""
 
 
+class NoDisplay(CommandError):
+    """The window would open on no screen."""
+
+
 def _flush_c_stdout() -> None:
     try:
         ctypes.CDLL(None).fflush(None)
@@ -24,20 +29,22 @@ def _flush_c_stdout() -> None:
 
 
 @contextlib.contextmanager
-def quiet_stdout(enabled: bool = True) -> Iterator[None]:
-    """Sends what the emulator prints on file descriptor 1 to /dev/null meanwhile."""
+def quiet_stdout(enabled: bool = True, fd: int = 1) -> Iterator[None]:
+    """Sends what C code prints on file descriptor `fd` (the emulator's lines on standard
+    output) to /dev/null meanwhile."""
     if not enabled:
         yield
         return
     sys.stdout.flush()
-    saved = os.dup(1)
+    sys.stderr.flush()
+    saved = os.dup(fd)
     devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
+    os.dup2(devnull, fd)
     try:
         yield
     finally:
         _flush_c_stdout()
-        os.dup2(saved, 1)
+        os.dup2(saved, fd)
         os.close(saved)
         os.close(devnull)
 
@@ -60,23 +67,67 @@ def check_rom(path: str, complete: bool = True) -> cartridge.Header:
     return header
 
 
-def open_console(path: str, verbose: bool = False):
-    """A console with the cartridge at `path`; raises CommandError with a readable line."""
+def open_console(path: str, verbose: bool = False, force: bool = False):
+    """A console with the cartridge at `path`; raises CommandError with a readable line.
+    A board the console does not know is refused unless `force` is given."""
     header = check_rom(path)
     if not header.supported:
-        print(f"zumbrel: {path}: board {header.board} ({header.board_name}) is not supported; "
-              "it runs without its board logic", file=sys.stderr)
+        board = f"board {header.board} ({header.board_name}) is not supported"
+        if not force:
+            raise CommandError(f"{path}: {board}: it would run without its board logic "
+                               "(--force runs it anyway)")
+        print(f"zumbrel: warning: {path}: {board}; it runs without its board logic", file=sys.stderr)
     home = os.environ.get("HOME")
     if not home:
-        raise CommandError("HOME is not set: the console keeps its saves under $HOME/.config")
-    os.makedirs(os.path.join(home, ".config"), exist_ok=True)
+        raise CommandError("HOME is not set: the console keeps its save folder under $HOME/.config")
+    folder = cartridge.save_dir(path)
+    if os.path.isdir(home):
+        with contextlib.suppress(OSError):  # when this fails, so does the console, with the reason
+            os.makedirs(os.path.join(home, ".config"), exist_ok=True)
     import zumbrel
 
     try:
         with quiet_stdout(not verbose):
-            return zumbrel.NES(path)
+            nes = zumbrel.NES(path)
     except (ValueError, OSError, RuntimeError) as error:
+        if not os.path.isdir(folder):
+            raise CommandError(f"cannot make the save folder {folder}: {_folder_reason(home, error)}") from None
         raise CommandError(f"{path}: {error}") from None
+    if not os.path.isdir(folder):
+        print(f"zumbrel: warning: cannot make the save folder {folder} ({_folder_reason(home, None)}): "
+              "save states and battery RAM are not kept", file=sys.stderr)
+    return nes
+
+
+def _folder_reason(home: str, error: Optional[Exception]) -> str:
+    if not os.path.isdir(home):
+        return f"HOME is {home}, which is not a folder"
+    return str(error) if error is not None else "no permission?"
+
+
+class Interrupted(KeyboardInterrupt):
+    """A signal that ends the command the way Ctrl-C does, through the same clean-up."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def terminate_as_interrupt() -> Iterator[None]:
+    """SIGTERM raises Interrupted meanwhile (the main thread only)."""
+    def raise_interrupted(signum, _frame):
+        raise Interrupted(signum)
+
+    try:
+        previous = signal.signal(signal.SIGTERM, raise_interrupted)
+    except ValueError:  # not the main thread: leave signals alone
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def stop_console(nes, verbose: bool = False) -> None:

@@ -3,10 +3,11 @@ from __future__ import annotations
 
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import List, Optional, TextIO
 
 import numpy as np
+from tqdm import tqdm
 
 from . import media
 from .inputs import InputScript
@@ -17,46 +18,23 @@ class RunResult:
     frames: int
     seconds: float
     samples: np.ndarray
-    gif_frames: int = 0
-    written: List[str] = field(default_factory=list)
 
     @property
     def fps(self) -> float:
         return self.frames / self.seconds if self.seconds > 0 else float("inf")
 
 
-class Progress:
-    """A bar on the terminal, redrawn a few times a second; nothing when not a terminal."""
-
-    WIDTH = 30
-
-    def __init__(self, total: int, stream: TextIO) -> None:
-        self.total = total
-        self.stream = stream
-        self.shown = stream.isatty() and total >= 120
-        self.last = 0.0
-
-    def update(self, done: int) -> None:
-        if not self.shown:
-            return
-        now = time.monotonic()
-        if now - self.last < 0.1 and done < self.total:
-            return
-        self.last = now
-        filled = self.WIDTH * done // self.total
-        self.stream.write(f"\r[{'#' * filled}{'.' * (self.WIDTH - filled)}] "
-                          f"{100 * done // self.total:3d}% {done}/{self.total} frames")
-        self.stream.flush()
-
-    def finish(self) -> None:
-        if self.shown:
-            self.stream.write("\r" + " " * (self.WIDTH + 40) + "\r")
-            self.stream.flush()
+def progress_bar(frames: int, stream: TextIO) -> tqdm:
+    """A bar on a terminal for runs long enough to wait for; nothing otherwise."""
+    return tqdm(total=frames, unit="frame", file=stream, leave=False, dynamic_ncols=True,
+                disable=None if frames >= 120 else True)
 
 
-def run(nes, frames: int, inputs: Optional[InputScript] = None, gif=None, gif_every: int = 2,
+def run(nes, frames: int, inputs: Optional[InputScript] = None,
+        animation: Optional[media.Animation] = None, gif_every: int = 2,
         progress_stream: TextIO = sys.stderr) -> RunResult:
-    """Runs `frames` frames, pressing the scripted buttons, collecting every audio block."""
+    """Runs `frames` frames, pressing the scripted buttons, collecting every audio block and,
+    with an animation, every `gif_every`-th picture."""
     import zumbrel
 
     pads = [zumbrel.Controller(), zumbrel.Controller()]
@@ -64,29 +42,23 @@ def run(nes, frames: int, inputs: Optional[InputScript] = None, gif=None, gif_ev
     nes.setController(pads[1], 1)
     held = None
     blocks: List[bytes] = []
-    progress = Progress(frames, progress_stream)
     start = time.perf_counter()
-    for frame in range(frames):
-        if inputs is not None:
-            now = inputs.at(frame)
-            if now != held:
-                pads[0].updateInputs(list(now[0]))
-                pads[1].updateInputs(list(now[1]))
-                held = now
-        nes.runFrame()
-        # A frame makes about 735 samples, under one 1024-sample block, so reading after
-        # every frame misses none.
-        block = nes.getAudio()
-        if block:
-            blocks.append(block)
-        if gif is not None and frame % gif_every == 0:
-            gif.add(nes.getImg())
-        progress.update(frame + 1)
+    with progress_bar(frames, progress_stream) as progress:
+        for frame in range(frames):
+            if inputs is not None:
+                now = inputs.at(frame)
+                if now != held:
+                    pads[0].updateInputs(list(now[0]))
+                    pads[1].updateInputs(list(now[1]))
+                    held = now
+            nes.runFrame()
+            # A frame makes about 735 samples, under one 1024-sample block, so reading after
+            # every frame misses none.
+            block = nes.getAudio()
+            if block:
+                blocks.append(block)
+            if animation is not None and frame % gif_every == 0:
+                animation.add(nes.getImg())
+            progress.update()
     seconds = time.perf_counter() - start
-    progress.finish()
-    samples = np.frombuffer(b"".join(blocks), dtype=np.int16)
-    return RunResult(frames, seconds, samples, gif.count if gif is not None else 0)
-
-
-def gif_writer(stream, gif_every: int) -> media.GifWriter:
-    return media.GifWriter(stream, 256, 240, media.NES_FRAME_RATE / gif_every)
+    return RunResult(frames, seconds, np.frombuffer(b"".join(blocks), dtype=np.int16))

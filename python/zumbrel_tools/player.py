@@ -237,7 +237,7 @@ class Player:
 
     def screenshot(self) -> str:
         path = os.path.join(self.shot_dir, f"{self.name}-{self.nes.frameCount():06d}.png")
-        media.write_png(path, self.nes.getImg())
+        media.write_picture(path, self.nes.getImg())
         self.say(f"screenshot {path}")
         return path
 
