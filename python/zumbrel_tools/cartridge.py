@@ -96,7 +96,7 @@ def _kib(size: int) -> str:
 
 def describe(path: str, header: Header) -> List[str]:
     """The lines of `zumbrel info`."""
-    support = "supported" if header.supported else "not supported by zumbrel (it will run without board logic)"
+    support = "supported" if header.supported else "not supported (play and run refuse it without --force)"
     chr_line = "none, 8 KiB of CHR RAM" if header.chr_ram else _kib(header.chr_size)
     lines = [
         f"file:       {path}",

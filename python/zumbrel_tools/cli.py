@@ -141,7 +141,8 @@ def open_outputs(outputs: Sequence[Tuple[str, str]]) -> List[media.AtomicFile]:
             try:
                 opened.append(media.AtomicFile(path))
             except OSError as error:
-                raise CommandError(f"{option} {path}: cannot write there: {error.strerror or error}") from None
+                reason = error.strerror or error
+                raise CommandError(f"{option} {path}: cannot write there: {reason}") from None
     except BaseException:
         for out in opened:
             out.discard()

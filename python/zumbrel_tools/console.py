@@ -91,7 +91,8 @@ def open_console(path: str, verbose: bool = False, force: bool = False):
             nes = zumbrel.NES(path)
     except (ValueError, OSError, RuntimeError) as error:
         if not os.path.isdir(folder):
-            raise CommandError(f"cannot make the save folder {folder}: {_folder_reason(home, error)}") from None
+            reason = _folder_reason(home, error)
+            raise CommandError(f"cannot make the save folder {folder}: {reason}") from None
         raise CommandError(f"{path}: {error}") from None
     if not os.path.isdir(folder):
         print(f"zumbrel: warning: cannot make the save folder {folder} ({_folder_reason(home, None)}): "

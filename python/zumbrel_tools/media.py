@@ -11,7 +11,7 @@ import io
 import os
 import tempfile
 import wave
-from typing import BinaryIO, Dict, List, Optional
+from typing import BinaryIO, Dict, List
 
 import numpy as np
 from PIL import Image

@@ -9,19 +9,25 @@ clock. Without sound the loop follows the wall clock at the NES frame rate.
 """
 from __future__ import annotations
 
+import contextlib
+import ctypes
+import ctypes.util
 import math
 import os
-import threading
+import signal
+import sys
 import time
 import warnings
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from . import media
-from .console import CommandError, quiet_stdout, stop_console
+from .console import CommandError, Interrupted, NoDisplay, quiet_stdout, stop_console
 from .cartridge import base_name
 from .inputs import BUTTONS
 
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+# SIGINT and SIGTERM end the player through its own handlers, not as SDL quit events.
+os.environ.setdefault("SDL_NO_SIGNAL_HANDLERS", "1")
 
 SAMPLES_PER_FRAME = media.SAMPLE_RATE / media.NES_FRAME_RATE
 TARGET_SAMPLES = 3072          # about 70 ms of sound queued ahead
@@ -87,55 +93,114 @@ class FramePacer:
         self.start = None
 
 
+class SDLAudioSpec(ctypes.Structure):
+    _fields_ = [("freq", ctypes.c_int), ("format", ctypes.c_uint16), ("channels", ctypes.c_uint8),
+                ("silence", ctypes.c_uint8), ("samples", ctypes.c_uint16), ("padding", ctypes.c_uint16),
+                ("size", ctypes.c_uint32), ("callback", ctypes.c_void_p), ("userdata", ctypes.c_void_p)]
+
+
+SDL_INIT_AUDIO = 0x10
+AUDIO_S16SYS = 0x8010 if sys.byteorder == "little" else 0x9010
+
+
+def sdl_library() -> ctypes.CDLL:
+    """The SDL library that pygame runs on (the copy its wheel carries, when it carries one)."""
+    import pygame  # noqa: F401  (loads SDL)
+
+    with contextlib.suppress(OSError):
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                path = line.split(maxsplit=5)[-1].strip()
+                if os.path.basename(path).startswith("libSDL2-2"):
+                    return ctypes.CDLL(path)
+    name = ctypes.util.find_library("SDL2")
+    if name is None:
+        raise RuntimeError("the SDL library is not found")
+    return ctypes.CDLL(name)
+
+
 class AudioOut:
-    """A sound card stream fed from a byte queue; the card's thread takes what it needs
-    and plays silence when the queue runs dry."""
+    """SDL's queued sound: the main loop queues blocks and the card plays them, or silence
+    when the queue runs dry. No Python code runs on SDL's audio thread, and ctypes lets go
+    of the interpreter lock around every SDL call, so closing can never wait on a thread
+    that waits for Python."""
 
     def __init__(self) -> None:
-        import pygame._sdl2 as sdl2
-        from pygame._sdl2 import audio as sdl_audio
-
-        sdl2.init_subsystem(sdl2.INIT_AUDIO)
-        names = sdl_audio.get_audio_device_names(False)
-        if not names:
-            raise RuntimeError("no sound output device")
-        self.queue = bytearray()
-        self.lock = threading.Lock()
-        self.underruns = 0
-        self.played = 0
-        self.device = sdl_audio.AudioDevice(
-            devicename=names[0], iscapture=False, frequency=media.SAMPLE_RATE,
-            audioformat=sdl_audio.AUDIO_S16, numchannels=1, chunksize=512,
-            allowed_changes=0, callback=self._fill)
-        self.device.pause(0)
-
-    def _fill(self, device, stream) -> None:
-        wanted = len(stream)
-        with self.lock:
-            chunk = bytes(self.queue[:wanted])
-            del self.queue[:wanted]
-        stream[:len(chunk)] = chunk
-        if len(chunk) < wanted:
-            stream[len(chunk):] = bytes(wanted - len(chunk))
-            if self.played:
-                self.underruns += 1
-        self.played += len(chunk) // 2
+        sdl = self.sdl = sdl_library()
+        sdl.SDL_GetError.restype = ctypes.c_char_p
+        sdl.SDL_OpenAudioDevice.restype = ctypes.c_uint32
+        sdl.SDL_OpenAudioDevice.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(SDLAudioSpec),
+                                            ctypes.POINTER(SDLAudioSpec), ctypes.c_int]
+        sdl.SDL_GetQueuedAudioSize.restype = ctypes.c_uint32
+        sdl.SDL_GetQueuedAudioSize.argtypes = [ctypes.c_uint32]
+        sdl.SDL_QueueAudio.argtypes = [ctypes.c_uint32, ctypes.c_char_p, ctypes.c_uint32]
+        for name in ("SDL_ClearQueuedAudio", "SDL_CloseAudioDevice"):
+            getattr(sdl, name).argtypes = [ctypes.c_uint32]
+        sdl.SDL_PauseAudioDevice.argtypes = [ctypes.c_uint32, ctypes.c_int]
+        if sdl.SDL_InitSubSystem(SDL_INIT_AUDIO) != 0:
+            raise RuntimeError(sdl.SDL_GetError().decode(errors="replace"))
+        wanted = SDLAudioSpec(freq=media.SAMPLE_RATE, format=AUDIO_S16SYS, channels=1, samples=512)
+        self.obtained = SDLAudioSpec()
+        self.device = sdl.SDL_OpenAudioDevice(None, 0, ctypes.byref(wanted), ctypes.byref(self.obtained), 0)
+        if not self.device:
+            error = sdl.SDL_GetError().decode(errors="replace")
+            sdl.SDL_QuitSubSystem(SDL_INIT_AUDIO)
+            raise RuntimeError(error or "no sound output device")
+        self.pushed = 0
+        sdl.SDL_PauseAudioDevice(self.device, 0)
 
     def push(self, block: bytes) -> None:
-        with self.lock:
-            self.queue += block
+        self.sdl.SDL_QueueAudio(self.device, block, len(block))
+        self.pushed += len(block) // 2
 
     def queued(self) -> int:
-        with self.lock:
-            return len(self.queue) // 2
+        """Samples waiting to be played."""
+        return self.sdl.SDL_GetQueuedAudioSize(self.device) // 2
 
     def clear(self) -> None:
-        with self.lock:
-            self.queue.clear()
+        self.sdl.SDL_ClearQueuedAudio(self.device)
 
     def close(self) -> None:
-        self.device.pause(1)
-        self.device.close()
+        if self.device:
+            self.sdl.SDL_CloseAudioDevice(self.device)
+            self.sdl.SDL_QuitSubSystem(SDL_INIT_AUDIO)
+            self.device = 0
+
+
+class Overlay:
+    """Short messages drawn over the picture for a few seconds, and "paused" while paused."""
+
+    def __init__(self, pygame, seconds: float = 2.5) -> None:
+        self.seconds = seconds
+        self.text = ""
+        self.until = 0.0
+        self.font = None
+        self.font_size = 0
+        self.pg = None
+        with contextlib.suppress(Exception):  # without fonts the title bar and terminal remain
+            pygame.font.init()
+            self.pg = pygame
+
+    def show(self, text: str) -> None:
+        self.text, self.until = text, time.monotonic() + self.seconds
+
+    def lines(self, paused: bool) -> List[str]:
+        shown = [self.text] if self.text and time.monotonic() < self.until else []
+        return (["paused"] if paused else []) + shown
+
+    def draw(self, surface, at, factor: int, lines: Sequence[str]) -> None:
+        if not lines or self.pg is None:
+            return
+        if self.font is None or self.font_size != 8 * factor:
+            self.font_size = 8 * factor
+            self.font = self.pg.font.Font(None, self.font_size + 4 * factor)
+        y = at[1] + 2 * factor
+        for line in lines:
+            text = self.font.render(line, True, (255, 255, 255))
+            box = text.get_rect(topleft=(at[0] + 2 * factor, y)).inflate(4 * factor, 2 * factor)
+            surface.fill((0, 0, 0), box)
+            surface.blit(text, (at[0] + 2 * factor, y))
+            y += box.height + factor
 
 
 class Player:
@@ -154,9 +219,11 @@ class Player:
         self.verbose = verbose
         self.paused = False
         self.running = True
+        self.stopped_by: Optional[int] = None
         self.slot = 1
         self.frames = 0
         self.messages: List[str] = []
+        self.shown: List[str] = []
         self.pacer = FramePacer()
         self.key_actions = key_codes(keys or {})
         self.pad_buttons = dict(DEFAULT_PAD_BUTTONS, **(pad_buttons or {}))
@@ -169,9 +236,16 @@ class Player:
         nes.setController(self.pad, 0)
         self.buttons = [False] * 8
 
-        pygame.display.init()
-        pygame.joystick.init()
-        self._set_mode()
+        with quiet_stdout(not verbose, fd=2):  # SDL's complaints while it looks for a display
+            pygame.display.init()
+        try:
+            check_display(pygame)
+            pygame.joystick.init()
+            self._set_mode()
+        except BaseException:
+            pygame.display.quit()
+            raise
+        self.overlay = Overlay(pygame)
         self.audio: Optional[AudioOut] = None
         if sound:
             try:
@@ -188,8 +262,8 @@ class Player:
         else:
             self.window = pg.display.set_mode((256 * self.scale, 240 * self.scale))
         width, height = self.window.get_size()
-        factor = max(1, min(width // 256, height // 240))
-        self.picture_size = (256 * factor, 240 * factor)
+        self.factor = max(1, min(width // 256, height // 240))
+        self.picture_size = (256 * self.factor, 240 * self.factor)
         self.picture_at = ((width - self.picture_size[0]) // 2, (height - self.picture_size[1]) // 2)
 
     def _title(self) -> None:
@@ -203,11 +277,20 @@ class Player:
             self.window.fill((0, 0, 0))
         # transform.scale picks the nearest pixel: the picture stays sharp.
         self.window.blit(pg.transform.scale(frame, self.picture_size), self.picture_at)
+        self.shown = self.overlay.lines(self.paused)
+        self.overlay.draw(self.window, self.picture_at, self.factor, self.shown)
         pg.display.flip()
 
     def say(self, text: str) -> None:
+        """A message on the terminal and, for a moment, on the picture."""
         self.messages.append(text)
         print(f"zumbrel: {text}", flush=True)
+        self.notice(text)
+
+    def notice(self, text: str) -> None:
+        """A message on the picture only."""
+        if hasattr(self, "overlay"):
+            self.overlay.show(text)
 
     # -- input -------------------------------------------------------------------
     def _command(self, action: str) -> None:
@@ -219,15 +302,13 @@ class Player:
                 self.audio.clear()
             self.pacer.restart()
             self._title()
+            self.draw()
         elif action == "save":
             with quiet_stdout(not self.verbose):
                 self.nes.saveState(self.slot)
             self.say(f"saved slot {self.slot}")
         elif action == "load":
-            with quiet_stdout(not self.verbose):
-                loaded = self.nes.loadState(self.slot)
-            self.say(f"loaded slot {self.slot}" if loaded else f"slot {self.slot} is empty")
-            self.draw()
+            self.load()
         elif action == "screenshot":
             self.screenshot()
         elif action == "fullscreen":
@@ -235,9 +316,25 @@ class Player:
             self._set_mode()
             self.draw()
 
-    def screenshot(self) -> str:
+    def load(self) -> None:
+        with quiet_stdout(not self.verbose):
+            loaded = self.nes.loadState(self.slot)
+            if loaded and self.paused:
+                # A state holds no picture: draw the frame that follows it, then return to it.
+                self.nes.runFrame()
+                self.nes.getAudio()
+                self.nes.loadState(self.slot)
+        self.say(f"loaded slot {self.slot}" if loaded else f"slot {self.slot} is empty")
+        self.draw()
+
+    def screenshot(self) -> Optional[str]:
+        """Writes the picture as a PNG; a failure is a message, the game goes on."""
         path = os.path.join(self.shot_dir, f"{self.name}-{self.nes.frameCount():06d}.png")
-        media.write_picture(path, self.nes.getImg())
+        try:
+            media.write_picture(path, self.nes.getImg())
+        except OSError as error:
+            self.say(f"no screenshot: {path}: {error.strerror or error}")
+            return None
         self.say(f"screenshot {path}")
         return path
 
@@ -254,6 +351,7 @@ class Player:
             elif pg.K_1 <= event.key <= pg.K_9:
                 self.slot = event.key - pg.K_0
                 self._title()
+                self.notice(f"slot {self.slot}")
         elif event.type == pg.KEYUP:
             self.held_keys.discard(self.key_actions.get(event.key))
         elif event.type == pg.JOYDEVICEADDED:
@@ -303,6 +401,8 @@ class Player:
         if not self.running:
             return
         if self.paused:
+            if self.overlay.lines(True) != self.shown:  # a message came or went
+                self.draw()
             time.sleep(0.01)
             return
         due = self.frames_due()
@@ -313,21 +413,46 @@ class Player:
         else:
             time.sleep(0.002)
 
+    def _stop_on_signal(self, signum, _frame) -> None:
+        self.stopped_by = signum
+        self.running = False
+
     def run(self, on_tick: Optional[Callable[["Player"], None]] = None) -> None:
+        """Plays until quit; SIGINT and SIGTERM quit too, and are raised again afterwards as
+        Interrupted. Every way out stops the console first, which writes the battery RAM."""
+        previous = {}
         try:
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                with contextlib.suppress(ValueError):  # not the main thread
+                    previous[signum] = signal.signal(signum, self._stop_on_signal)
             while self.running:
                 self.tick()
                 if on_tick is not None:
                     on_tick(self)
         finally:
             self.close()
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
+        if self.stopped_by is not None:
+            raise Interrupted(self.stopped_by)
 
     def close(self) -> None:
-        if self.audio is not None:
-            self.audio.close()
-            self.audio = None
-        stop_console(self.nes, self.verbose)  # writes the battery RAM file
-        self.pg.display.quit()
+        """Stops the console (writing its battery RAM), then closes the sound and the window."""
+        try:
+            stop_console(self.nes, self.verbose)
+        finally:
+            if self.audio is not None:
+                self.audio.close()
+                self.audio = None
+            self.pg.display.quit()
+
+
+def check_display(pygame) -> None:
+    """Refuses a video driver that shows nothing unless it was asked for by name."""
+    driver = pygame.display.get_driver()
+    if driver in ("offscreen", "dummy") and os.environ.get("SDL_VIDEODRIVER", "").lower() != driver:
+        raise NoDisplay(f"no display to open a window on (SDL fell back to its {driver!r} driver; "
+                        "is DISPLAY set to a running X server?); 'zumbrel run' needs no window")
 
 
 def key_codes(chosen: Dict[str, str]) -> Dict[int, str]:

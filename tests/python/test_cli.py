@@ -17,7 +17,7 @@ from PIL import Image
 from zumbrel_tools import media
 from zumbrel_tools.cartridge import SUPPORTED_BOARDS
 from zumbrel_tools.cli import main
-from zumbrel_tools.console import DEMO_ROM, open_console, quiet_stdout
+from zumbrel_tools.console import DEMO_ROM, open_console
 
 DEMO_SAVES = (".config", "Quorvali", "zumbrel-demo")
 
@@ -189,7 +189,7 @@ class TestInfo:
         assert code == 0
         shown = out.splitlines()
         assert "format:     NES 2.0" in shown
-        assert "board:      7 AxROM, not supported by zumbrel (it will run without board logic)" in shown
+        assert "board:      7 AxROM, not supported (play and run refuse it without --force)" in shown
         assert "PRG ROM:    48 KiB" in shown
         assert "mirroring:  four-screen" in shown
         assert "trainer:    yes (512 bytes)" in shown
@@ -318,7 +318,8 @@ class TestOutputsAreSafe:
     def test_unknown_picture_format_is_refused_before_the_run(self, tmp_path, capfd):
         code, out, err = cli(capfd, "run", "--png", str(tmp_path / "a.xyz"))
         assert code == 1 and out == ""
-        assert one_error_line(err) == f"zumbrel: error: {tmp_path / 'a.xyz'}: no picture format is named '.xyz'"
+        assert one_error_line(err) == \
+            f"zumbrel: error: {tmp_path / 'a.xyz'}: no picture format is named '.xyz'"
         code, _, err = cli(capfd, "run", "--gif", str(tmp_path / "a.jpg"))
         assert code == 1 and "the JPEG format holds no animation" in one_error_line(err)
 
@@ -336,12 +337,12 @@ class TestBoards:
                 unknown.append(board)
         assert sorted(set(range(256)) - set(unknown)) == sorted(SUPPORTED_BOARDS)
 
-    @pytest.mark.parametrize("name", ["play", "run"])
-    def test_unsupported_board_is_refused_unless_forced(self, tmp_path, name):
+    @pytest.mark.parametrize("argv", [["play", "--mute"], ["run", "--frames", "2"]])
+    def test_unsupported_board_is_refused_unless_forced(self, tmp_path, argv):
         rom = tmp_path / "axrom.nes"
         rom.write_bytes(ines(2, 0, 0x70))
-        done = command(name, str(rom), "--frames" if name == "run" else "--mute", *(["2"] if name == "run" else []),
-                       env=dict(os.environ, SDL_VIDEODRIVER="dummy"))
+        name = argv[0]
+        done = command(*argv, str(rom), env=dict(os.environ, SDL_VIDEODRIVER="dummy"))
         assert done.returncode == 1
         assert one_error_line(done.stderr) == (
             f"zumbrel: error: {rom}: board 7 (AxROM) is not supported: it would run without its "
