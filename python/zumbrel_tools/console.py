@@ -95,7 +95,8 @@ def open_console(path: str, verbose: bool = False, force: bool = False):
             raise CommandError(f"cannot make the save folder {folder}: {reason}") from None
         raise CommandError(f"{path}: {error}") from None
     if not os.path.isdir(folder):
-        print(f"zumbrel: warning: cannot make the save folder {folder} ({_folder_reason(home, None)}): "
+        reason = _folder_reason(home, None)
+        print(f"zumbrel: warning: cannot make the save folder {folder}{f' ({reason})' if reason else ''}: "
               "save states and battery RAM are not kept", file=sys.stderr)
     return nes
 
@@ -103,7 +104,7 @@ def open_console(path: str, verbose: bool = False, force: bool = False):
 def _folder_reason(home: str, error: Optional[Exception]) -> str:
     if not os.path.isdir(home):
         return f"HOME is {home}, which is not a folder"
-    return str(error) if error is not None else "no permission?"
+    return "" if error is None else str(error)
 
 
 class Interrupted(KeyboardInterrupt):

@@ -174,8 +174,7 @@ class Overlay:
         self.seconds = seconds
         self.text = ""
         self.until = 0.0
-        self.font = None
-        self.font_size = 0
+        self.fonts: Dict[int, Any] = {}  # by scale factor
         self.pg = None
         with contextlib.suppress(Exception):  # without fonts the title bar and terminal remain
             pygame.font.init()
@@ -191,12 +190,12 @@ class Overlay:
     def draw(self, surface, at, factor: int, lines: Sequence[str]) -> None:
         if not lines or self.pg is None:
             return
-        if self.font is None or self.font_size != 8 * factor:
-            self.font_size = 8 * factor
-            self.font = self.pg.font.Font(None, self.font_size + 4 * factor)
+        font = self.fonts.get(factor)
+        if font is None:
+            font = self.fonts[factor] = self.pg.font.Font(None, 12 * factor)  # about 8 NES pixels tall
         y = at[1] + 2 * factor
         for line in lines:
-            text = self.font.render(line, True, (255, 255, 255))
+            text = font.render(line, True, (255, 255, 255))
             box = text.get_rect(topleft=(at[0] + 2 * factor, y)).inflate(4 * factor, 2 * factor)
             surface.fill((0, 0, 0), box)
             surface.blit(text, (at[0] + 2 * factor, y))

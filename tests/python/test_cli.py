@@ -142,9 +142,13 @@ class TestRun:
 
 
 class TestNoArguments:
-    def test_without_display_runs_the_demo_and_writes_its_files(self, tmp_path, capfd, monkeypatch):
-        monkeypatch.delenv("DISPLAY", raising=False)
-        monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
+    @pytest.mark.parametrize("display", [None, ":99"])  # none, or one whose X server is gone
+    def test_without_display_runs_the_demo_and_writes_its_files(self, tmp_path, capfd, monkeypatch,
+                                                                display):
+        for name in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"):
+            monkeypatch.delenv(name, raising=False)
+        if display:
+            monkeypatch.setenv("DISPLAY", display)
         monkeypatch.chdir(tmp_path)
         code, out, _ = cli(capfd)
         assert code == 0
