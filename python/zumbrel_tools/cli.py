@@ -159,8 +159,8 @@ def command_run(args) -> int:
     protected = [(rom, "the cartridge")] + ([(args.input, "the --input script")] if args.input else [])
     check_outputs(outputs, protected)
     try:
-        formats = {"--png": media.picture_format(args.png) if args.png else None,
-                   "--gif": media.picture_format(args.gif, animated=True) if args.gif else None}
+        formats = {option: media.picture_format(path, animated=option == "--gif")
+                   for option, path in outputs if option != "--wav"}
     except media.FormatError as error:
         raise CommandError(str(error)) from None
     script = None
