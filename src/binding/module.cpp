@@ -36,10 +36,13 @@ struct ControllerWrapper {
 class PyNES : public NESUnit {
 public:
     using NESUnit::NESUnit;
-    // The run thread may be waiting for the interpreter lock in a per-frame function.
+    // The run thread may be waiting for the interpreter lock in a per-frame function. Leaving
+    // the list of live consoles first keeps the exit hook from taking a console in release.
     ~PyNES() {
+        unregister();
         py::gil_scoped_release release;
         halt();
+        keep_battery_ram();
     }
     py::object pads[2];
 };
@@ -57,7 +60,7 @@ public:
             self_ = py::object();
             return;
         }
-        console_.running.store(false);
+        console_.request_stop();
         console_.at_thread_exit = [self = std::move(self_)]() mutable {
             py::gil_scoped_acquire lock;
             self = py::object();  // the console's destructor runs here, on the ending thread
@@ -106,7 +109,11 @@ py::array_t<uint8_t> view(PyNES& console, std::vector<py::ssize_t> shape,
 
 std::unique_ptr<PyNES> from_file_object(py::object file, int clock_speed) {
     const std::string name = file.attr("name").cast<std::string>();
-    const std::string bytes = file.attr("read")().cast<std::string>();
+    const py::object contents = file.attr("read")();
+    // Text would reach the machine re-encoded, a different program than the file holds.
+    if (py::isinstance<py::str>(contents))
+        throw py::type_error("rom_file.read() returned str: open the cartridge file in binary mode ('rb')");
+    const std::string bytes = contents.cast<std::string>();
     const std::vector<uint8_t> image(bytes.begin(), bytes.end());
     return std::make_unique<PyNES>(name, image, clock_speed);
 }
@@ -114,7 +121,10 @@ std::unique_ptr<PyNES> from_file_object(py::object file, int clock_speed) {
 void set_controller(PyNES& console, ControllerWrapper& pad, int port) {
     if (port != 0 && port != 1)
         throw py::value_error("setController: port must be 0 or 1, not " + std::to_string(port));
-    console.setController(&pad.controller, port);
+    {
+        py::gil_scoped_release release;  // waits for the stepping thread to stand still
+        console.setController(&pad.controller, port);
+    }
     // Holding the pad's Python object keeps it alive while attached; this releases the one before.
     console.pads[port] = py::cast(&pad, py::return_value_policy::reference);
 }
@@ -143,6 +153,25 @@ void translate_errors() {
     });
 }
 
+// At interpreter exit every console's run thread ends, and the battery RAM of every console
+// is kept, before the interpreter goes away under a thread that would call into it.
+void stop_every_console() {
+    NESUnit::refuse_starts();
+    const std::vector<NESUnit*> consoles = NESUnit::live_consoles();
+    std::vector<py::object> held;  // no console is released while its thread is awaited
+    for (NESUnit* c : consoles) held.push_back(py::cast(static_cast<PyNES*>(c), py::return_value_policy::reference));
+    py::gil_scoped_release release;
+    for (NESUnit* c : consoles) {
+        c->halt();
+        c->keep_battery_ram();
+    }
+}
+
+std::unique_ptr<PyNES> from_path(const std::string& rom_name, int clock_speed) {
+    if (rom_name.find('\0') != std::string::npos) throw py::value_error("rom_name: embedded null byte");
+    return std::make_unique<PyNES>(rom_name.c_str(), clock_speed);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(zumbrel, m) {
@@ -153,10 +182,7 @@ PYBIND11_MODULE(zumbrel, m) {
     py::class_<ControllerWrapper> controller(m, "Controller");
 
     py::class_<PyNES>(m, "NES")
-        .def(py::init([](const std::string& rom_name, int clock_speed) {
-                 return std::make_unique<PyNES>(rom_name.c_str(), clock_speed);
-             }),
-             py::arg("rom_name"), py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
+        .def(py::init(&from_path), py::arg("rom_name"), py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
         .def(py::init<int>(), py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
         .def(py::init(&from_file_object), py::arg("rom_file"),
              py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
@@ -166,7 +192,7 @@ PYBIND11_MODULE(zumbrel, m) {
         .def("getImg", [](PyNES& n) { return view(n, {240, 256, 3}, {768, 3, 1}, n.ppu->frame_rgb); })
         .def("colorLookup", [](PyNES& n) { return view(n, {64, 3}, {3, 1}, &color_table[0][0]); })
         .def("getAudio", &get_audio)
-        .def("start", &NESUnit::start)
+        .def("start", &NESUnit::start, py::call_guard<py::gil_scoped_release>())
         .def("stop", &NESUnit::stop, py::call_guard<py::gil_scoped_release>())
         .def("saveState", &NESUnit::save, py::call_guard<py::gil_scoped_release>())
         .def("loadState", &NESUnit::load, py::call_guard<py::gil_scoped_release>())
@@ -176,9 +202,11 @@ PYBIND11_MODULE(zumbrel, m) {
         .def("setController", &set_controller)
         .def("frameCount", &NESUnit::frame_count)
         .def("cycleCount", &NESUnit::cycle_count)
-        .def("runFrame", &NESUnit::runFrame)
+        .def("runFrame", &NESUnit::runFrame, py::call_guard<py::gil_scoped_release>())
         .def("perFrame", [](PyNES& n, std::function<void()> f) { n.perFrame(per_frame_function(n, std::move(f))); });
 
     controller.def(py::init<>())
         .def("updateInputs", &ControllerWrapper::updateInputs);
+
+    py::module_::import("atexit").attr("register")(py::cpp_function(&stop_every_console));
 }

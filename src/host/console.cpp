@@ -6,14 +6,24 @@
 
 NESUnit::NESUnit(const char* path, int clock_speed) {
     detectOS(path);
-    build_machine(clock_speed);
-    attach(std::make_unique<NES::ROM>(path));
+    try {
+        build_machine(clock_speed);
+        attach(std::make_unique<NES::ROM>(path));
+    } catch (...) {
+        undo_made_dirs();  // a cartridge that cannot be loaded leaves no empty save folder
+        throw;
+    }
 }
 
 NESUnit::NESUnit(const std::string& name, const std::vector<uint8_t>& image, int clock_speed) {
     build_machine(clock_speed);
     detectOS(name.c_str());
-    attach(std::make_unique<NES::ROM>(static_cast<long>(image.size()), image.data()));
+    try {
+        attach(std::make_unique<NES::ROM>(static_cast<long>(image.size()), image.data()));
+    } catch (...) {
+        undo_made_dirs();
+        throw;
+    }
 }
 
 NESUnit::NESUnit(int clock_speed) {
@@ -53,6 +63,7 @@ void NESUnit::attach(std::unique_ptr<NES::ROM> cartridge) {
     rom = std::move(cartridge);
     cpu->battery_path = cart_dir.empty() ? std::string() : cart_dir + "/ram";
     cpu->loadRom(rom.get(), true);
+    check_battery_file();
     ppu->loadRom(rom.get());
     cpu->reset();
 }
@@ -60,20 +71,12 @@ void NESUnit::attach(std::unique_ptr<NES::ROM> cartridge) {
 NESUnit::~NESUnit() {
     // A thread still stepping would use the machine while it is released.
     halt();
+    // A script that never calls "stop" keeps its game's save all the same.
+    keep_battery_ram();
     rom.reset();
     cpu.reset();
     ppu.reset();
     apu.reset();
-}
-
-void NESUnit::halt() {
-    running.store(false);
-    if (run_thread.joinable()) {
-        if (on_run_thread())
-            run_thread.detach();
-        else
-            run_thread.join();
-    }
 }
 
 namespace {
@@ -89,7 +92,7 @@ void catch_up_ppu(NESUnit& console) {
         if (behind <= 0) break;
         const uint64_t frame = p.frame_count.load();
         p.run_dots(static_cast<uint64_t>(behind));
-        if (p.frame_count.load() != frame) (*console.perframefunc.load())();
+        if (p.frame_count.load() != frame) console.call_per_frame();
     }
 }
 
@@ -105,8 +108,11 @@ void NESUnit::single_cycle() {
 }
 
 void NESUnit::runFrame() {
-    if (running.load() && !on_run_thread())
-        throw StateError("runFrame: the console is running on its thread; stop it first");
+    struct Turn {
+        NESUnit& console;
+        bool was_resting;
+        ~Turn() { console.end_stepping(was_resting); }
+    } turn{*this, begin_stepping()};
     const uint64_t frame = ppu->frame_count.load();
     NES::Mapper* board = rom ? rom->mapper.get() : nullptr;
     if (board != nullptr && board->notify_reads) {  // the board may look at the PPU on any read
@@ -150,5 +156,6 @@ void NESUnit::runFrame() {
 
 
 void NESUnit::setController(NES::Controller* pad, int port) {
-    cpu->set_controller(pad, static_cast<uint8_t>(port));
+    // The stepping thread reads the port's pointer at every $4016/$4017 access.
+    with_machine_parked([&] { cpu->set_controller(pad, static_cast<uint8_t>(port)); });
 }

@@ -18,6 +18,12 @@
 #include "machine/pad/controller.hpp"
 #include "machine/ppu/ppu.hpp"
 
+// The run thread's life. Stopped: no run thread exists. Starting: it has been launched and
+// has not begun stepping. Running: it steps. Stopping: it has been told to end (or ended by
+// itself) and has not been joined yet; a thread that has not left its loop may still be
+// told to go on by a start.
+enum class RunState : uint8_t { stopped, starting, running, stopping };
+
 class NESUnit {
 public:
     static constexpr int DEFAULT_CLOCK_SPEED = 1789773;
@@ -38,12 +44,20 @@ public:
     long long frame_count() const { return static_cast<long long>(ppu->frame_count.load()); }
     void setController(NES::Controller* pad, int port);
 
-    // Run thread (console.cpp)
+    // Run control (run_thread.cpp). start, stop and runFrame are defined in every state of
+    // the run thread; their waits never hold a lock of the caller's (the binding releases the
+    // interpreter lock around them).
     void start();
-    void stop();
+    void stop();  // ends the run thread, then writes the battery RAM file
     void set_pause(bool p);
     void perFrame(const std::function<void()>& f);
-    bool is_running() const { return running.load(); }
+    bool is_running() const;
+    RunState run_state() const;
+    // Ends the run thread and waits for it, without writing the battery RAM file; from the
+    // console's own run thread it only asks the thread to end.
+    void halt();
+    // True on the console's own run thread (inside the per-frame function).
+    bool on_run_thread() const;
 
     // Save directory and files (storage.cpp)
     void detectOS(const char* path);
@@ -53,9 +67,16 @@ public:
     bool load(int slot);
     std::string slot_path(int slot) const;
     void write_battery_ram();
+    // Writes the battery RAM file when the RAM differs from what the file was last known to
+    // hold (a console destroyed, or the interpreter exiting, without "stop"). Reports a
+    // failure as a diagnostic line instead of throwing.
+    void keep_battery_ram() noexcept;
 
-    // Runs f while the run thread stands between two steps (at once when it is not running,
-    // or when called from the run thread itself). The thread resumes afterwards.
+    // Runs f on the machine while no thread steps it: the run thread stands between two
+    // steps or inside its per-frame function, a runFrame on another thread is inside its
+    // per-frame function, or nobody steps at all. The stepper resumes once f returns; one f
+    // runs at a time. Any thread may call it, the stepping thread itself (from a per-frame
+    // function) included; f must not wait for other threads.
     template <class F>
     void with_machine_parked(F&& f);
 
@@ -64,6 +85,11 @@ public:
 
     // Pacing: the instant (ns after start) at which `cycles` of emulated time have passed.
     static int64_t pacing_target_ns(int64_t cycles, int32_t clock_speed);
+
+    // Every console alive in the process, and a refusal of all later starts: at interpreter
+    // exit the binding stops them all and no new thread may begin after that.
+    static std::vector<NESUnit*> live_consoles();
+    static void refuse_starts();
 
     // The per-frame function, replaced from the caller's thread while the run thread calls it:
     // every reader takes it whole and keeps it alive through its call. A mutex taken once per
@@ -83,15 +109,19 @@ public:
             }
             // `next` now holds the old function, released here outside the lock.
         }
+        std::mutex& mutex() const { return mutex_; }
 
     private:
         mutable std::mutex mutex_;
         Ptr function_ = std::make_shared<const std::function<void()>>([] {});
     };
 
-    int64_t start_time = 0;
+    // Leaves the list of live consoles early (the binding, before it releases the console).
+    void unregister();
+
+    std::atomic<int64_t> start_time{0};
     FrameFunction perframefunc;
-    int64_t pause_start = 0;
+    std::atomic<int64_t> pause_start{0};
     std::string save_dir;
     // This console's cartridge directory (the battery RAM file lives here).
     std::string cart_dir;
@@ -100,61 +130,100 @@ public:
     std::unique_ptr<NES::PPU> ppu;
     std::unique_ptr<NES::APU> apu;
     std::unique_ptr<NES::ROM> rom;
-    std::atomic<bool> running{false};
     std::atomic<bool> paused{false};
     std::atomic<int64_t> pause_total{0};
-    std::thread run_thread;
     // Emulated time is measured from the cycle count found at the last start.
-    int64_t start_cycles = 0;
+    std::atomic<int64_t> start_cycles{0};
 
     // Set on the run thread (by the binding) to run once the thread has stopped stepping, as
     // the very last thing it does: it may release the console itself.
     std::function<void()> at_thread_exit;
 
-    // True on the console's own run thread (inside the per-frame function).
-    bool on_run_thread() const { return run_thread_id.load() == std::this_thread::get_id(); }
-    // Ends the run thread and waits for it (without writing the battery RAM file).
-    void halt();
+    // Asks the run thread to end without waiting (from the run thread itself).
+    void request_stop();
+    // Calls the per-frame function; the stepping thread rests through the call.
+    void call_per_frame();
 
 private:
-    void park_here();
-
-    std::atomic<std::thread::id> run_thread_id{};
-    // Parking: a caller raises park_request; the run thread checks it once per step.
-    std::atomic<bool> park_request{false};
-    std::mutex park_owner;  // one parker at a time
-    std::mutex park_mutex;
-    std::condition_variable park_cv;
-    bool parked = false;         // guarded by park_mutex
-    bool thread_active = false;  // guarded by park_mutex
-
+    friend class MachineLoan;
+    friend struct ForkReset;
 
     void build_machine(int clock_speed);
     void attach(std::unique_ptr<NES::ROM> cartridge);
     void operation_thread();
+    void thread_main();
+    bool attend();
+    void finish_thread();
+    void launch();
+    void await_thread_end(std::unique_lock<std::mutex>& lock);
+    void borrow_machine();
+    void return_machine();
+    bool begin_stepping();  // true when a nested frame interrupts a rest
+    void end_stepping(bool was_resting);
+    void check_battery_file();
+    void set_aside_battery_file(const std::string& path);
+    std::vector<uint8_t> battery_ram_copy();
+
+    // The run control, guarded by `control`.
+    mutable std::mutex control;
+    std::condition_variable control_cv;
+    RunState run_state_ = RunState::stopped;
+    std::thread run_thread;
+    bool thread_leaving = false; // the thread has decided to end: a start no longer revives it
+    bool thread_done = false;    // the thread has left its loop and touches the machine no more
+    uint64_t threads_launched = 0, threads_joined = 0;
+    bool joining = false;        // a waiter is joining the ended thread
+    bool restart_pacing = false; // a start found the thread still in its loop: it goes on afresh
+    bool battery_at_exit = false;
+    int stop_waiters = 0;        // callers waiting for the thread to end (a start must not revive it)
+    // Who uses the machine: the stepping thread (the run thread, or a runFrame caller), whether
+    // it rests (parked between steps, or inside its per-frame function), and a borrower that
+    // uses the machine while the stepper rests.
+    std::thread::id stepper;
+    int stepping_depth = 0;
+    bool resting = false;
+    std::thread::id borrower;
+    int borrow_depth = 0;
+    int park_waiters = 0;
+    // Raised for the run thread, which reads it once per step: park, end or restart pacing.
+    std::atomic<bool> attention{false};
+
+    // Storage state (storage.cpp).
+    int saving_off_error = 0;          // errno that made the save folder unusable (0: fine)
+    std::string saving_off_folder;
+    std::vector<std::string> made_dirs;  // folders this construction created (undone on failure)
+    std::mutex battery_mutex;            // one battery RAM file write at a time; guards the two below
+    std::vector<uint8_t> persisted_ram;  // what the battery RAM file holds, as far as we know
+    bool battery_file_kept = false;      // the battery RAM file could not be read: keep it aside
+    void undo_made_dirs() noexcept;
+    void ensure_directory(const std::string& dir);
+    bool saving_off() const;  // the slots would go to a save folder that could not be made
+    static constexpr long BATTERY_RAM_SIZE = 0x2000;
+
+    // Joins the process-wide list of consoles (for fork and interpreter exit) for its life;
+    // declared last, so it joins with every member built and leaves before any is destroyed.
+    struct Registration {
+        explicit Registration(NESUnit* console);
+        ~Registration();
+        NESUnit* console;
+    };
+    Registration registration{this};
+};
+
+// A borrowing of the machine for with_machine_parked.
+class MachineLoan {
+public:
+    explicit MachineLoan(NESUnit& console) : console_(console) { console_.borrow_machine(); }
+    ~MachineLoan() { console_.return_machine(); }
+    MachineLoan(const MachineLoan&) = delete;
+    MachineLoan& operator=(const MachineLoan&) = delete;
+
+private:
+    NESUnit& console_;
 };
 
 template <class F>
 void NESUnit::with_machine_parked(F&& f) {
-    if (on_run_thread()) {
-        f();
-        return;
-    }
-    std::lock_guard<std::mutex> owner(park_owner);
-    std::unique_lock<std::mutex> lock(park_mutex);
-    if (!thread_active) {
-        lock.unlock();
-        f();
-        return;
-    }
-    park_request.store(true, std::memory_order_relaxed);
-    park_cv.wait(lock, [this] { return parked || !thread_active; });
-    struct Resume {
-        NESUnit* console;
-        ~Resume() {
-            console->park_request.store(false, std::memory_order_relaxed);
-            console->park_cv.notify_all();
-        }
-    } resume{this};
+    MachineLoan loan(*this);
     f();
 }

@@ -1,11 +1,14 @@
-// The run thread: steps the console one instruction at a time and sleeps whenever emulated
-// time is ahead of wall-clock time.
+// The run thread and the run control: who steps the machine, when the run thread starts and
+// ends, and how other threads get the machine while it runs.
+#include <pthread.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <new>
 
 #include "host/console.hpp"
 #include "host/errors.hpp"
@@ -26,7 +29,93 @@ void sleep_ns(int64_t ns) {
     }
 }
 
+// The console whose run thread this is (null on every other thread).
+thread_local const NESUnit* run_thread_console = nullptr;
+
+// A run thread must not wait for another run thread to end: that one may be waiting, inside
+// its per-frame function, for this one.
+bool may_wait_for_other_threads() { return run_thread_console == nullptr; }
+
+std::atomic<bool> starts_refused{false};
+
+// Every live console, for interpreter exit and for fork.
+std::mutex registry_mutex;
+std::vector<NESUnit*>& registry() {
+    static std::vector<NESUnit*> consoles;
+    return consoles;
+}
+
 }  // namespace
+
+// After fork the child has no run threads: every console becomes stopped, with fresh locks
+// (the parent's threads may have left them in use or waited upon).
+struct ForkReset {
+    static void prepare() {
+        registry_mutex.lock();
+        for (NESUnit* c : registry()) {
+            c->control.lock();
+            c->perframefunc.mutex().lock();
+            c->battery_mutex.lock();
+        }
+    }
+    static void parent() {
+        for (NESUnit* c : registry()) {
+            c->battery_mutex.unlock();
+            c->perframefunc.mutex().unlock();
+            c->control.unlock();
+        }
+        registry_mutex.unlock();
+    }
+    static void child() {
+        const std::thread::id me = std::this_thread::get_id();
+        for (NESUnit* c : registry()) {
+            new (&c->battery_mutex) std::mutex();
+            new (&c->perframefunc.mutex()) std::mutex();
+            new (&c->control) std::mutex();
+            new (&c->control_cv) std::condition_variable();
+            if (run_thread_console == c) continue;  // forked from its own per-frame function
+            // The parent's thread does not exist here: forget its handle without joining.
+            new (&c->run_thread) std::thread();
+            c->run_state_ = RunState::stopped;
+            c->thread_done = c->thread_leaving = c->joining = c->restart_pacing = false;
+            c->threads_joined = c->threads_launched;
+            c->stop_waiters = c->park_waiters = 0;
+            c->attention.store(false);
+            if (c->stepper != me) {
+                c->stepper = std::thread::id();
+                c->stepping_depth = 0;
+                c->resting = false;
+            }
+            if (c->borrower != me) {
+                c->borrower = std::thread::id();
+                c->borrow_depth = 0;
+            }
+        }
+        new (&registry_mutex) std::mutex();
+    }
+};
+
+NESUnit::Registration::Registration(NESUnit* c) : console(c) {
+    static const int fork_handlers = pthread_atfork(ForkReset::prepare, ForkReset::parent, ForkReset::child);
+    (void)fork_handlers;
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    registry().push_back(c);
+}
+
+NESUnit::Registration::~Registration() { console->unregister(); }
+
+void NESUnit::unregister() {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    auto& consoles = registry();
+    consoles.erase(std::remove(consoles.begin(), consoles.end(), this), consoles.end());
+}
+
+std::vector<NESUnit*> NESUnit::live_consoles() {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    return registry();
+}
+
+void NESUnit::refuse_starts() { starts_refused.store(true); }
 
 int64_t NESUnit::pacing_target_ns(int64_t cycles, int32_t clock_speed) {
     // cycles * 1e9 / speed, split so that no product overflows: the remainder is below the
@@ -36,41 +125,257 @@ int64_t NESUnit::pacing_target_ns(int64_t cycles, int32_t clock_speed) {
     return whole_seconds * 1000000000 + rest * 1000000000 / clock_speed;
 }
 
+bool NESUnit::on_run_thread() const { return run_thread_console == this; }
+
+RunState NESUnit::run_state() const {
+    std::lock_guard<std::mutex> lock(control);
+    return run_state_;
+}
+
+bool NESUnit::is_running() const {
+    const RunState s = run_state();
+    return s == RunState::starting || s == RunState::running;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Starting and stopping
+
 void NESUnit::start() {
-    if (running.load()) throw StateError("start: the console is already running");
-    if (run_thread.joinable()) run_thread.join();  // a thread that ended by itself
-    running.store(true);
-    start_time = now_ns();
-    pause_start = start_time;
-    pause_total.store(0);
-    start_cycles = cpu->cycle_count.load();
-    {
-        std::lock_guard<std::mutex> lock(park_mutex);
-        thread_active = true;
+    std::unique_lock<std::mutex> lock(control);
+    const std::thread::id me = std::this_thread::get_id();
+    for (;;) {
+        if (starts_refused.load()) throw StateError("start: the interpreter is exiting");
+        switch (run_state_) {
+            case RunState::starting:
+            case RunState::running:
+                throw StateError("start: the console is already running");
+            case RunState::stopping:
+                if (!thread_leaving && stop_waiters == 0) {
+                    // Still in its loop and nobody waits for its end: it simply goes on, with
+                    // its pacing measured afresh (a per-frame function's "stop" then "start").
+                    run_state_ = RunState::running;
+                    restart_pacing = true;
+                    attention.store(true);
+                    control_cv.notify_all();
+                    return;
+                }
+                if (on_run_thread() || (!thread_done && !may_wait_for_other_threads()))
+                    throw StateError("start: the console is still stopping");
+                await_thread_end(lock);
+                break;
+            case RunState::stopped:
+                if (stepper != std::thread::id())
+                    throw StateError(stepper == me ? "start: not from a per-frame function during runFrame"
+                                                   : "start: runFrame is stepping the console on another thread");
+                if (borrower != std::thread::id()) {  // a save or load in progress: short
+                    control_cv.wait(lock);
+                    break;
+                }
+                launch();
+                return;
+        }
     }
-    run_thread = std::thread([this] {
-        operation_thread();
-        // It may release the console: nothing after it touches `this`.
-        if (std::function<void()> last = std::move(at_thread_exit)) last();
-    });
+}
+
+void NESUnit::launch() {
+    start_time.store(now_ns());
+    pause_start.store(start_time.load());
+    pause_total.store(0);
+    start_cycles.store(cpu->cycle_count.load());
+    thread_done = thread_leaving = false;
+    restart_pacing = false;
+    battery_at_exit = false;
+    ++threads_launched;
+    attention.store(park_waiters > 0);
+    run_state_ = RunState::starting;
+    try {
+        run_thread = std::thread([this] { thread_main(); });
+    } catch (...) {
+        run_state_ = RunState::stopped;
+        throw;
+    }
+    stepper = run_thread.get_id();
+    stepping_depth = 1;
+    resting = false;
 }
 
 void NESUnit::stop() {
-    // The thread ends first, so the battery RAM file holds the RAM after a whole instruction.
-    running.store(false);
-    if (!on_run_thread() && run_thread.joinable()) run_thread.join();
+    {
+        std::unique_lock<std::mutex> lock(control);
+        if (run_state_ == RunState::starting || run_state_ == RunState::running) {
+            run_state_ = RunState::stopping;
+            attention.store(true);
+        }
+        if (run_state_ == RunState::stopping && !on_run_thread()) {
+            if (!thread_done && !may_wait_for_other_threads()) {
+                // Called from another console's run thread: the ending thread writes the file.
+                battery_at_exit = true;
+                return;
+            }
+            ++stop_waiters;
+            await_thread_end(lock);
+            --stop_waiters;
+        }
+    }
+    // The thread has ended first (or this is its own per-frame function), so the file holds
+    // the RAM after a whole instruction.
     write_battery_ram();
+}
+
+void NESUnit::request_stop() {
+    std::lock_guard<std::mutex> lock(control);
+    if (run_state_ == RunState::starting || run_state_ == RunState::running) {
+        run_state_ = RunState::stopping;
+        attention.store(true);
+    }
+}
+
+void NESUnit::halt() {
+    std::unique_lock<std::mutex> lock(control);
+    if (run_state_ == RunState::starting || run_state_ == RunState::running) {
+        run_state_ = RunState::stopping;
+        attention.store(true);
+    }
+    if (run_state_ != RunState::stopping) return;
+    if (on_run_thread()) {
+        // Released by its own thread as the thread's last act: nobody can join it any more.
+        if (thread_done && run_thread.joinable()) {
+            run_thread.detach();
+            threads_joined = threads_launched;
+            run_state_ = RunState::stopped;
+        }
+        return;
+    }
+    ++stop_waiters;
+    await_thread_end(lock);
+    --stop_waiters;
+}
+
+// Waits until the current run thread has ended and been joined (by this caller or another).
+void NESUnit::await_thread_end(std::unique_lock<std::mutex>& lock) {
+    // A later start may launch a new thread before this caller wakes: that one is not awaited.
+    const uint64_t awaited = threads_launched;
+    while (threads_joined < awaited) {
+        if (thread_done && !joining) {
+            joining = true;
+            std::thread ended = std::move(run_thread);
+            lock.unlock();
+            ended.join();  // it only has its last act left (at_thread_exit)
+            lock.lock();
+            joining = false;
+            thread_done = thread_leaving = false;
+            threads_joined = threads_launched;
+            run_state_ = RunState::stopped;
+            control_cv.notify_all();
+        } else {
+            control_cv.wait(lock);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The run thread
+
+void NESUnit::thread_main() {
+    run_thread_console = this;
+    {
+        std::lock_guard<std::mutex> lock(control);
+        if (run_state_ == RunState::starting) run_state_ = RunState::running;
+    }
+    operation_thread();
+    finish_thread();
+    // It may release the console: nothing after it touches `this`.
+    if (std::function<void()> last = std::move(at_thread_exit)) last();
+}
+
+// Handles what the other threads asked for; false when the thread shall end.
+bool NESUnit::attend() {
+    std::unique_lock<std::mutex> lock(control);
+    if (restart_pacing) {
+        restart_pacing = false;
+        start_time.store(now_ns());
+        pause_start.store(start_time.load());
+        pause_total.store(0);
+        start_cycles.store(cpu->cycle_count.load());
+    }
+    if (park_waiters > 0 && run_state_ != RunState::stopping) {
+        resting = true;
+        control_cv.notify_all();
+        control_cv.wait(lock, [this] {
+            return borrower == std::thread::id() && (park_waiters == 0 || run_state_ == RunState::stopping);
+        });
+        resting = false;
+    }
+    attention.store(run_state_ == RunState::stopping || restart_pacing || park_waiters > 0);
+    // Once the thread decides to leave, a start no longer revives it.
+    thread_leaving = run_state_ == RunState::stopping;
+    return !thread_leaving;
+}
+
+void NESUnit::operation_thread() {
+    const bool paced = cpu->clock_speed != INT_MAX;
+    try {
+        for (;;) {
+            if (attention.load(std::memory_order_relaxed) && !attend()) break;
+            if (paused.load(std::memory_order_relaxed)) {
+                // Polls the flags without burning a whole core while paused.
+                sleep_ns(1000000);
+                continue;
+            }
+            single_cycle();
+            if (!paced) continue;
+            const int64_t target = start_time.load(std::memory_order_relaxed) +
+                                   pause_total.load(std::memory_order_relaxed) +
+                                   pacing_target_ns(cpu->cycle_count.load() - start_cycles.load(std::memory_order_relaxed),
+                                                    cpu->clock_speed);
+            const int64_t now = now_ns();
+            // Sleeping only once a millisecond ahead keeps the emulated clock within a
+            // millisecond of the wall clock at a small fraction of the wake-ups.
+            if (target - now >= PACING_SLACK_NS) sleep_ns(target - now);
+        }
+    } catch (const ReportedError&) {
+        // the per-frame function's error has been reported already
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zumbrel: the run thread stopped: %s\n", e.what());
+    }
+}
+
+void NESUnit::finish_thread() {
+    bool write_battery = false;
+    {
+        std::unique_lock<std::mutex> lock(control);
+        thread_leaving = true;  // also when it ended by itself (an error)
+        run_state_ = RunState::stopping;
+        // A borrower that arrived while the thread ended finishes first.
+        control_cv.wait(lock, [this] { return borrower == std::thread::id(); });
+        write_battery = battery_at_exit;
+        battery_at_exit = false;
+    }
+    if (write_battery) {
+        try {
+            write_battery_ram();
+        } catch (const std::exception& e) {
+            std::printf("zumbrel: the battery RAM file was not written: %s\n", e.what());
+        }
+    }
+    std::lock_guard<std::mutex> lock(control);
+    stepper = std::thread::id();
+    stepping_depth = 0;
+    resting = false;
+    thread_done = true;
+    attention.store(false);
+    control_cv.notify_all();
 }
 
 void NESUnit::set_pause(bool p) {
     if (p && !paused.load()) {
         const int64_t now = now_ns();
         paused.store(true);
-        pause_start = now;
+        pause_start.store(now);
     } else if (!p && paused.load()) {
         const int64_t now = now_ns();
         paused.store(false);
-        pause_total.fetch_add(now - pause_start);
+        pause_total.fetch_add(now - pause_start.load());
     } else {
         paused.store(p);
     }
@@ -81,41 +386,108 @@ void NESUnit::perFrame(const std::function<void()>& f) {
     perframefunc.store(std::move(next));
 }
 
-void NESUnit::park_here() {
-    std::unique_lock<std::mutex> lock(park_mutex);
-    parked = true;
-    park_cv.notify_all();
-    park_cv.wait(lock, [this] { return !park_request.load(std::memory_order_relaxed); });
-    parked = false;
+// ---------------------------------------------------------------------------------------------
+// Using the machine from other threads
+
+// The per-frame function runs inside a step, where the machine stands between two dots: the
+// stepping thread rests through the call, so that other threads (another console's per-frame
+// function among them) may use the machine meanwhile instead of waiting for the call's end.
+void NESUnit::call_per_frame() {
+    const NESUnit::FrameFunction::Ptr f = perframefunc.load();
+    const std::thread::id me = std::this_thread::get_id();
+    bool rested = false, was_resting = false;
+    {
+        std::lock_guard<std::mutex> lock(control);
+        if (stepper == me) {
+            rested = true;
+            was_resting = resting;
+            resting = true;
+            control_cv.notify_all();
+        }
+    }
+    struct Wake {
+        NESUnit& console;
+        bool rested, was_resting;
+        ~Wake() {
+            if (!rested) return;
+            std::unique_lock<std::mutex> lock(console.control);
+            console.control_cv.wait(lock, [this] { return console.borrower == std::thread::id(); });
+            console.resting = was_resting;
+        }
+    } wake{*this, rested, was_resting};
+    (*f)();
 }
 
-void NESUnit::operation_thread() {
-    run_thread_id.store(std::this_thread::get_id());
-    const bool paced = cpu->clock_speed != INT_MAX;
-    try {
-        while (running.load(std::memory_order_relaxed)) {
-            if (park_request.load(std::memory_order_relaxed)) park_here();
-            if (paused.load(std::memory_order_relaxed)) {
-                // Polls the flags without burning a whole core while paused.
-                sleep_ns(1000000);
-                continue;
-            }
-            single_cycle();
-            if (!paced) continue;
-            const int64_t target = start_time + pause_total.load(std::memory_order_relaxed) +
-                                   pacing_target_ns(cpu->cycle_count.load() - start_cycles, cpu->clock_speed);
-            const int64_t now = now_ns();
-            // Sleeping only once a millisecond ahead keeps the emulated clock within a
-            // millisecond of the wall clock at a small fraction of the wake-ups.
-            if (target - now >= PACING_SLACK_NS) sleep_ns(target - now);
-        }
-    } catch (const ReportedError&) {
-        running.store(false);  // the per-frame function's error has been reported already
-    } catch (const std::exception& e) {
-        running.store(false);
-        std::fprintf(stderr, "zumbrel: the run thread stopped: %s\n", e.what());
+void NESUnit::borrow_machine() {
+    std::unique_lock<std::mutex> lock(control);
+    const std::thread::id me = std::this_thread::get_id();
+    if (borrower == me) {
+        ++borrow_depth;
+        return;
     }
-    std::lock_guard<std::mutex> lock(park_mutex);
-    thread_active = false;
-    park_cv.notify_all();
+    ++park_waiters;
+    if (stepper != std::thread::id() && stepper != me) attention.store(true);
+    control_cv.wait(lock, [&] {
+        return borrower == std::thread::id() && (stepper == std::thread::id() || stepper == me || resting);
+    });
+    --park_waiters;
+    borrower = me;
+    borrow_depth = 1;
+}
+
+void NESUnit::return_machine() {
+    std::lock_guard<std::mutex> lock(control);
+    if (--borrow_depth > 0) return;
+    borrower = std::thread::id();
+    control_cv.notify_all();
+}
+
+// runFrame's turn at stepping: refused while a run thread runs or another thread steps;
+// waits (as stop does) for a run thread that is ending.
+bool NESUnit::begin_stepping() {
+    std::unique_lock<std::mutex> lock(control);
+    const std::thread::id me = std::this_thread::get_id();
+    if (stepper == me) {  // from a per-frame function of this console: a nested frame
+        control_cv.wait(lock, [this] { return borrower == std::thread::id(); });
+        ++stepping_depth;
+        const bool was_resting = resting;
+        resting = false;
+        return was_resting;
+    }
+    for (;;) {
+        switch (run_state_) {
+            case RunState::starting:
+            case RunState::running:
+                throw StateError("runFrame: the console is running on its thread; stop it first");
+            case RunState::stopping:
+                if (!thread_done && !may_wait_for_other_threads())
+                    throw StateError("runFrame: the console is still stopping");
+                control_cv.wait(lock, [this] { return run_state_ != RunState::stopping || thread_done; });
+                if (run_state_ == RunState::stopping) await_thread_end(lock);
+                break;
+            case RunState::stopped:
+                if (stepper != std::thread::id())
+                    throw StateError("runFrame: another thread is stepping the console");
+                if (borrower != std::thread::id()) {
+                    control_cv.wait(lock);
+                    break;
+                }
+                stepper = me;
+                stepping_depth = 1;
+                resting = false;
+                return false;
+        }
+    }
+}
+
+void NESUnit::end_stepping(bool was_resting) {
+    std::lock_guard<std::mutex> lock(control);
+    if (--stepping_depth > 0) {
+        resting = was_resting;
+        control_cv.notify_all();
+        return;
+    }
+    stepper = std::thread::id();
+    resting = false;
+    control_cv.notify_all();
 }
