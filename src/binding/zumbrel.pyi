@@ -22,7 +22,9 @@ class Controller:
 
 class NES:
     """One console. Building it from a cartridge prints the save folder it uses
-    (~/.config/Quorvali/<cartridge name>/) and loads the cartridge's battery RAM file, if any."""
+    (~/.config/Quorvali/<cartridge name>/) and loads the cartridge's battery RAM file, if any;
+    without a usable home folder it is built with saving off, and says so. Its battery RAM file
+    is written by "stop", and also when the console is released or the interpreter exits."""
 
     @overload
     def __init__(self, rom_name: Union[str, bytes], CLOCK_SPEED: int = 1789773) -> None:
@@ -54,14 +56,16 @@ class NES:
         handed out, or empty bytes when there is none. Safe from any thread."""
     def start(self) -> None:
         """Runs the console on its own thread, paced to CLOCK_SPEED. RuntimeError when it
-        already runs."""
+        already runs, or while "runFrame" steps it on another thread. From the per-frame
+        function after "stop", the thread simply goes on."""
     def stop(self) -> None:
         """Ends the run thread (waiting for it, without the interpreter lock) and writes the
         battery RAM file. Harmless on a console that does not run."""
     def saveState(self, slot: int, /) -> None:
         """Writes the machine to the slot file <save folder>/<slot>, whole or not at all.
-        RuntimeError without a save folder, OSError when the file cannot be written. While the
-        run thread runs, the machine is saved between two instructions."""
+        RuntimeError without a save folder, OSError when the file cannot be written or saving
+        is off. While another thread steps the console, the machine is saved between two
+        instructions or inside its per-frame function."""
     def loadState(self, slot: int, /) -> bool:
         """Reads the machine back from a slot file: False when the slot was never saved,
         ValueError (machine unchanged) for a file that is not a save state."""
@@ -81,9 +85,10 @@ class NES:
     def cycleCount(self) -> int:
         """CPU cycles run since power-on."""
     def runFrame(self) -> None:
-        """Runs until the current frame is complete, then calls the per-frame function. Holds
-        the interpreter lock; RuntimeError while the run thread runs. An exception from the
-        per-frame function reaches the caller."""
+        """Runs until the current frame is complete, then calls the per-frame function. Runs
+        without the interpreter lock (the per-frame function takes it); RuntimeError while the
+        run thread runs or another thread's "runFrame" steps the console; waits for a run thread
+        that is ending. An exception from the per-frame function reaches the caller."""
     def perFrame(self, function: Optional[Callable[[], None]], /) -> None:
         """Calls this function (no arguments) once after every frame, on the thread that ran
         it; None removes it. On the run thread, an exception is printed and stops the thread."""
