@@ -190,7 +190,8 @@ void NESUnit::launch() {
     run_state_ = RunState::starting;
     try {
         run_thread = std::thread([this] { thread_main(); });
-    } catch (...) {
+    } catch (...) {  // no thread (out of resources): nothing to await
+        --threads_launched;
         run_state_ = RunState::stopped;
         throw;
     }
