@@ -22,6 +22,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 python3 -m pip install -q '.[test,play]'
+python3 -m ruff check .
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build/tests -DZUMBREL_TESTS=ON -DZUMBREL_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null

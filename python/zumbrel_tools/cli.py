@@ -8,8 +8,7 @@ import sys
 from typing import List, NoReturn, Optional, Sequence, Tuple
 
 from . import cartridge, headless, media
-from .console import (DEMO_ROM, CommandError, NoDisplay, check_rom, open_console, stop_console,
-                      terminate_as_interrupt)
+from .console import DEMO_ROM, CommandError, NoDisplay, check_rom, open_console, stop_console, terminate_as_interrupt
 from .inputs import BUTTONS, SCRIPT_HELP, InputScript, ScriptError
 
 DEMO_FRAMES = 600

@@ -21,8 +21,8 @@ import warnings
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from . import media
-from .console import CommandError, Interrupted, NoDisplay, quiet_stdout, stop_console
 from .cartridge import base_name
+from .console import CommandError, Interrupted, NoDisplay, quiet_stdout, stop_console
 from .inputs import BUTTONS
 
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")

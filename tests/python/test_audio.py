@@ -1,7 +1,6 @@
 """Sound through "getAudio": our programs each play one channel for 60 frames, then stop."""
 import numpy as np
 import pytest
-
 import zumbrel
 
 CPU_HZ = 1789773

@@ -2,13 +2,10 @@
 import gc
 import io
 import re
-import subprocess
-import sys
 import time
 
 import numpy as np
 import pytest
-
 import zumbrel
 
 BUTTONS = ["A", "B", "Select", "Start", "Up", "Down", "Left", "Right"]

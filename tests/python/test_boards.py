@@ -2,7 +2,6 @@
 and the public cartridges of each board run."""
 import numpy as np
 import pytest
-
 import zumbrel
 
 RUNNING = 0x80

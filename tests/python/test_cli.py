@@ -10,10 +10,8 @@ import wave
 
 import numpy as np
 import pytest
-
 import zumbrel
 from PIL import Image
-
 from zumbrel_tools import media
 from zumbrel_tools.cartridge import SUPPORTED_BOARDS
 from zumbrel_tools.cli import main

@@ -7,7 +7,6 @@ import sys
 
 import numpy as np
 import pytest
-
 import zumbrel
 from zumbrel_tools.cartridge import read_header
 from zumbrel_tools.console import DEMO_ROM, open_console, stop_console

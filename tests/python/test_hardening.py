@@ -7,7 +7,6 @@ import os
 import random
 
 import pytest
-
 import zumbrel
 
 STATE_SIZE = 82189

@@ -4,7 +4,6 @@ import gc
 
 import numpy as np
 import pytest
-
 import zumbrel
 
 HEADER = 16

@@ -1,7 +1,6 @@
 """Public PPU test cartridges and demos (skipped when the shared folder is absent)."""
 import numpy as np
 import pytest
-
 import zumbrel
 
 

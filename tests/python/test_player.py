@@ -12,12 +12,11 @@ import pytest
 
 pygame = pytest.importorskip("pygame", reason="the player needs pygame (the play extra)")
 
+from PIL import Image  # noqa: E402
 from zumbrel_tools import media  # noqa: E402
 from zumbrel_tools.cli import main  # noqa: E402
 from zumbrel_tools.console import DEMO_ROM, open_console  # noqa: E402
-from zumbrel_tools.player import (  # noqa: E402
-    SAMPLES_PER_FRAME, TARGET_SAMPLES, FramePacer, Player, key_codes)
-from PIL import Image  # noqa: E402
+from zumbrel_tools.player import SAMPLES_PER_FRAME, TARGET_SAMPLES, FramePacer, Player, key_codes  # noqa: E402
 
 DUMMY_SDL = {"SDL_VIDEODRIVER": "dummy", "SDL_AUDIODRIVER": "dummy"}
 

@@ -2,7 +2,6 @@
 several threads, per-frame functions that stop, restart or save consoles, interpreter exit
 and fork. Each case runs in its own interpreter with a deadline, so a deadlock fails the case
 (and a crash shows as its exit status) instead of stopping the suite."""
-import os
 import subprocess
 import sys
 import textwrap

@@ -3,7 +3,6 @@ import threading
 import time
 
 import pytest
-
 import zumbrel
 
 CLOCK = 1789773

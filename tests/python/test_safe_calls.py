@@ -1,12 +1,9 @@
 """Saving, loading and stepping while the run thread runs."""
 import os
-import struct
 import threading
 import time
 
-import numpy as np
 import pytest
-
 import zumbrel
 
 STATE_SIZE = 82189

@@ -5,7 +5,6 @@ import struct
 
 import numpy as np
 import pytest
-
 import zumbrel
 
 STATE_SIZE = 82189

@@ -8,7 +8,6 @@ import random
 import time
 
 import pytest
-
 import zumbrel
 
 pytestmark = [pytest.mark.slow, pytest.mark.timeout(1800)]

@@ -7,7 +7,6 @@ import sys
 import textwrap
 
 import pytest
-
 import zumbrel
 
 STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "binding" / "zumbrel.pyi"
