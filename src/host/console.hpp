@@ -80,7 +80,7 @@ public:
     template <class F>
     void with_machine_parked(F&& f);
 
-    // Audio: the newest complete block as 2 * BUFFER_LEN bytes, or an empty vector.
+    // Audio: copies the newest complete block (BUFFER_LEN samples) to out; false when none is new.
     bool getAudio(int16_t* out) { return apu->take_block(out); }
 
     // Pacing: the instant (ns after start) at which `cycles` of emulated time have passed.
