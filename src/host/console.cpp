@@ -96,6 +96,58 @@ void catch_up_ppu(NESUnit& console) {
     }
 }
 
+// A program waiting for the next interrupt or status change runs the same few instructions
+// over and over. When it comes back to where it last came back, with the same registers,
+// having written nothing, pushed nothing and touched no port, every further round repeats the
+// last one exactly, as long as nothing outside the CPU changes: no interrupt is due (the NMI
+// input stands still, the IRQ line is low) and the PPU and the APU lag, running only at the
+// deadline. Such rounds are then counted instead of run, up to the last one that ends before
+// the deadline; the instructions from there on run one by one as before.
+class IdleWatch {
+public:
+    // After an instruction that moved the program counter back (or nowhere).
+    void looped_back(NES::CPU& c, const NES::PPU& p, uint64_t deadline) {
+        if (!same_round(c)) {
+            remember(c);
+            return;
+        }
+        const bool nmi_still = c.nmi_sample == p.nmi_pending &&
+                               c.nmi_condition == ((c.memory[0x2000] & 0x80) && c.nmi_sample ? 1 : 0);
+        const int64_t now = c.cycle_count.load();
+        const int64_t period = now - cycles_;
+        const int64_t room = static_cast<int64_t>(deadline) - 1 - 3 * now;  // 3 * cycles must stay below
+        if (nmi_still && c.irq_line == 0 && c.apu_lags && !c.debug && period > 0 && room >= 3 * period) {
+            const int64_t rounds = room / (3 * period);
+            c.cycle_count.store(now + rounds * period);
+            c.instruction_start += rounds * period;
+            c.instruction_count += rounds * (c.instruction_count - instructions_);
+        }
+        remember(c);
+    }
+
+private:
+    bool same_round(const NES::CPU& c) const {
+        return pc_ == c.PC && effects_ == c.bus_effects && a_ == c.A && x_ == c.X && y_ == c.Y && p_ == c.P &&
+               sp_ == c.SP;
+    }
+    void remember(const NES::CPU& c) {
+        pc_ = c.PC;
+        effects_ = c.bus_effects;
+        a_ = c.A;
+        x_ = c.X;
+        y_ = c.Y;
+        p_ = c.P;
+        sp_ = c.SP;
+        cycles_ = c.cycle_count.load();
+        instructions_ = c.instruction_count;
+    }
+
+    NES::Loc pc_ = nullptr;
+    uint64_t effects_ = 0;
+    uint8_t a_ = 0, x_ = 0, y_ = 0, p_ = 0, sp_ = 0;
+    int64_t cycles_ = 0, instructions_ = 0;
+};
+
 }  // namespace
 
 void NESUnit::single_cycle() {
@@ -142,12 +194,17 @@ void NESUnit::runFrame() {
         if (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.run(static_cast<uint64_t>(cycles + 1) / 2);
     };
     uint64_t deadline = p.event_deadline();
+    IdleWatch idle;
     while (p.frame_count.load() == frame) {
         c.apu_lags = !a.dmc_irq_armed();
+        const NES::Loc pc_before = c.PC;
         c.clock();
         const int64_t cycles = c.cycle_count.load();
         if (!c.apu_lags) catch_up_apu(cycles);
-        if (3 * cycles < static_cast<int64_t>(deadline)) continue;
+        if (3 * cycles < static_cast<int64_t>(deadline)) {
+            if (c.PC <= pc_before) idle.looped_back(c, p, deadline);
+            continue;
+        }
         catch_up_apu(cycles);
         catch_up_ppu(*this);
         deadline = p.event_deadline();

@@ -52,6 +52,7 @@ void CPU::catch_up_apu() {
 }
 
 uint8_t CPU::read_port(uint16_t a) {
+    ++bus_effects;
     uint8_t& b = memory[a];
     if (a >= 0x4000) {
         if (a == 0x4015) {
@@ -104,6 +105,7 @@ uint8_t CPU::read_port(uint16_t a) {
 }
 
 void CPU::write(Loc loc, uint8_t value) {
+    ++bus_effects;
     const uintptr_t off = offset_of(loc);
     if (off >= 0x10000) {  // the accumulator: no bus cycle, so the board does not see it
         if (debug) std::printf("%04x=>%02x\n", 0xFFFFu & static_cast<unsigned>(off), value);
@@ -238,6 +240,7 @@ void CPU::set_flag(char letter, bool on) {
 }
 
 void CPU::stack_push(uint8_t value) {
+    ++bus_effects;
     memory[0x100 + SP] = value;
     --SP;
 }

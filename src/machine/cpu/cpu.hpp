@@ -59,6 +59,10 @@ public:
     bool apu_lags = false;
     // `cycle_count` when the current instruction began.
     int64_t instruction_start = 0;
+    // Counts bus writes, port reads, board-notified reads and stack pushes (so interrupts too):
+    // while it stands still, the instructions run changed nothing but the registers. Only the
+    // console's skipping of waiting loops looks at it; it never decides what the machine does.
+    uint64_t bus_effects = 0;
 
     // Bits of P.
     static constexpr uint8_t FLAG_C = 0x01, FLAG_Z = 0x02, FLAG_I = 0x04, FLAG_D = 0x08;
@@ -91,6 +95,7 @@ public:
         if (notify && rom != nullptr) {
             Mapper* board = rom->mapper.get();
             if (board != nullptr && board->notify_reads) {
+                ++bus_effects;
                 context.ppu = ppu;
                 context.apu = apu;
                 board->map_read(context, memory + a);
