@@ -1,5 +1,6 @@
 #include "host/console.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "host/errors.hpp"
@@ -96,55 +97,93 @@ void catch_up_ppu(NESUnit& console) {
     }
 }
 
+// The dot_count before which the PPU cannot change PPUSTATUS other than at its events (the
+// start and end of vertical blank, which the deadline covers): the sprite-0 hit and the
+// sprite overflow are set only while visible lines are drawn, and not again once set. The
+// bound is loose where it must be: the hit may come from the line of sprite 0's Y on (the
+// tallest sprite), the overflow on any line once eight sprites could share one. Sprite memory,
+// PPUMASK and PPUCTRL change only through the CPU.
+uint64_t status_still_until(const NES::PPU& p, uint64_t deadline) {
+    const uint8_t status = p.cpu->memory[0x2002];
+    const bool rendering = (p.cpu->memory[0x2001] & 0x18) != 0;
+    if (!rendering || p.scanline > 239 || (status & 0x60) == 0x60) return deadline;
+    if (!(status & 0x20)) {
+        int on_screen = 0;
+        for (int i = 0; i < 256; i += 4) on_screen += p.oam[i] < 239 ? 1 : 0;
+        if (on_screen >= 8) return 0;
+    }
+    if (status & 0x40) return deadline;
+    const int top = p.oam[0];  // a line before the first that sprite 0 covers
+    if (top >= 239 || p.scanline > top + 16) return deadline;
+    if (p.scanline >= top) return 0;
+    const auto dots = static_cast<uint64_t>((top - p.scanline) * 341 - p.dot);
+    return std::min(deadline, p.dot_count.load() + dots);
+}
+
 // A program waiting for the next interrupt or status change runs the same few instructions
 // over and over. When it comes back to where it last came back, with the same registers,
-// having written nothing, pushed nothing and touched no port, every further round repeats the
-// last one exactly, as long as nothing outside the CPU changes: no interrupt is due (the NMI
-// input stands still, the IRQ line is low) and the PPU and the APU lag, running only at the
-// deadline. Such rounds are then counted instead of run, up to the last one that ends before
-// the deadline; the instructions from there on run one by one as before.
+// having written nothing, pushed nothing and touched no port but PPUSTATUS (which read the
+// same as before), every further round repeats the last one exactly, as long as nothing
+// outside the CPU changes: no interrupt is due (the NMI input stands still, the IRQ line is
+// low), the PPU and the APU lag, running only at the deadline, and PPUSTATUS stays as it is.
+// Such rounds are then counted instead of run, up to the last one that ends before the
+// deadline; the instructions from there on run one by one as before. A round that reads
+// PPUSTATUS counts as seen only when it ran between two of the PPU's events.
 class IdleWatch {
 public:
     // After an instruction that moved the program counter back (or nowhere).
     void looped_back(NES::CPU& c, const NES::PPU& p, uint64_t deadline) {
-        if (!same_round(c)) {
-            remember(c);
+        const uint64_t status_reads = c.status_reads - status_reads_;
+        if (!same_round(c, p) || (status_reads != 0 && event_seen_)) {
+            remember(c, p);
             return;
         }
         const bool nmi_still = c.nmi_sample == p.nmi_pending &&
                                c.nmi_condition == ((c.memory[0x2000] & 0x80) && c.nmi_sample ? 1 : 0);
+        const uint64_t limit = status_reads == 0 ? deadline : status_still_until(p, deadline);
         const int64_t now = c.cycle_count.load();
         const int64_t period = now - cycles_;
-        const int64_t room = static_cast<int64_t>(deadline) - 1 - 3 * now;  // 3 * cycles must stay below
+        // 3 * cycles stays below the limit: every read counted came before it.
+        const int64_t room = static_cast<int64_t>(limit) - 1 - 3 * now;
         if (nmi_still && c.irq_line == 0 && c.apu_lags && !c.debug && period > 0 && room >= 3 * period) {
             const int64_t rounds = room / (3 * period);
             c.cycle_count.store(now + rounds * period);
             c.instruction_start += rounds * period;
             c.instruction_count += rounds * (c.instruction_count - instructions_);
+            c.status_reads += static_cast<uint64_t>(rounds) * status_reads;
+            c.bus_effects += static_cast<uint64_t>(rounds) * status_reads;
         }
-        remember(c);
+        remember(c, p);
     }
+    // After the PPU ran to an event: a round that spans one may have seen PPUSTATUS change.
+    void event_passed() { event_seen_ = true; }
 
 private:
-    bool same_round(const NES::CPU& c) const {
-        return pc_ == c.PC && effects_ == c.bus_effects && a_ == c.A && x_ == c.X && y_ == c.Y && p_ == c.P &&
-               sp_ == c.SP;
+    bool same_round(const NES::CPU& c, const NES::PPU& p) const {
+        return pc_ == c.PC && c.bus_effects - effects_ == c.status_reads - status_reads_ && a_ == c.A &&
+               x_ == c.X && y_ == c.Y && p_ == c.P && sp_ == c.SP && status_ == c.memory[0x2002] &&
+               toggle_ == p.write_toggle;
     }
-    void remember(const NES::CPU& c) {
+    void remember(const NES::CPU& c, const NES::PPU& p) {
         pc_ = c.PC;
         effects_ = c.bus_effects;
+        status_reads_ = c.status_reads;
         a_ = c.A;
         x_ = c.X;
         y_ = c.Y;
         p_ = c.P;
         sp_ = c.SP;
+        status_ = c.memory[0x2002];
+        toggle_ = p.write_toggle;
+        event_seen_ = false;
         cycles_ = c.cycle_count.load();
         instructions_ = c.instruction_count;
     }
 
     NES::Loc pc_ = nullptr;
-    uint64_t effects_ = 0;
-    uint8_t a_ = 0, x_ = 0, y_ = 0, p_ = 0, sp_ = 0;
+    uint64_t effects_ = 0, status_reads_ = 0;
+    uint8_t a_ = 0, x_ = 0, y_ = 0, p_ = 0, sp_ = 0, status_ = 0, toggle_ = 0;
+    bool event_seen_ = false;
     int64_t cycles_ = 0, instructions_ = 0;
 };
 
@@ -208,6 +247,7 @@ void NESUnit::runFrame() {
         catch_up_apu(cycles);
         catch_up_ppu(*this);
         deadline = p.event_deadline();
+        idle.event_passed();
     }
 }
 

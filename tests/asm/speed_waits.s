@@ -1,7 +1,8 @@
 ; Waiting for the NMI in the shapes programs use, one per frame in turn: a read-compare-branch
 ; loop on RAM, the same loop run from RAM with its branch back crossing a page, a longer loop
 ; that reads ROM and zero page and tests bits, a JMP to itself (the NMI handler sends the
-; program on by changing its return address), and a JMP through a pointer to itself. The NMI
+; program on by changing its return address), a JMP through a pointer to itself, and, with
+; the NMI off, polling PPUSTATUS for vertical blank while the sprites overflow. The NMI
 ; handler works for a time that changes with the frame, so the waits begin and end at many
 ; points of the line, and it changes the backdrop, so the picture shows every frame.
 ; link: nrom.cfg
@@ -48,9 +49,9 @@ main:
     sta nmi_seen
     lda frame
     and #7
-    cmp #5
+    cmp #6
     bcc :+
-    sbc #5              ; 5-7 fold to 0-2
+    sbc #6              ; 6 and 7 fold to 0 and 1
 :   asl
     tax
     lda waits + 1,x
@@ -60,7 +61,7 @@ main:
     rts
 
 waits:
-    .word wait_ram - 1, wait_in_ram - 1, wait_long - 1, wait_jmp - 1, wait_indirect - 1
+    .word wait_ram - 1, wait_in_ram - 1, wait_long - 1, wait_jmp - 1, wait_indirect - 1, wait_status - 1
 
 wait_ram:
 :   lda nmi_seen
@@ -97,6 +98,17 @@ wait_indirect:
     sta escape
 indirect:
     jmp (pointer)
+
+; Sprite memory is all zeros, so 64 sprites share the first lines and set the overflow.
+wait_status:
+    lda #0
+    sta PPUCTRL
+:   bit PPUSTATUS
+    bpl :-
+    inc frame           ; the read took this frame's NMI away
+    lda #$80
+    sta PPUCTRL
+    jmp main
 
 escape_to:
     jmp main

@@ -71,6 +71,7 @@ uint8_t CPU::read_port(uint16_t a) {
     if (ppu_lags && (a == 0x2002 || a == 0x2004 || a == 0x2007)) catch_up_ppu();
     switch (a) {
         case 0x2002: {
+            ++status_reads;
             const uint8_t status = b;
             b = status & 0x7F;
             ppu->write_toggle = 0;

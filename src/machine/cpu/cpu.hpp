@@ -63,6 +63,8 @@ public:
     // while it stands still, the instructions run changed nothing but the registers. Only the
     // console's skipping of waiting loops looks at it; it never decides what the machine does.
     uint64_t bus_effects = 0;
+    // Of those, the PPUSTATUS reads (made with the PPU attached).
+    uint64_t status_reads = 0;
 
     // Bits of P.
     static constexpr uint8_t FLAG_C = 0x01, FLAG_Z = 0x02, FLAG_I = 0x04, FLAG_D = 0x08;
