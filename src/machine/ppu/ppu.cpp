@@ -75,17 +75,13 @@ inline void evaluate_sprites(PPU& ppu, int first, int end) {
     const int next_line = (ppu.scanline + 1) % 240;
     uint8_t index = ppu.eval_index;
     unsigned count = ppu.secondary_count;
-    for (int d = first; d < end; ++d) {
-        if (count == 8) {
-            const uint8_t y = ppu.oam[index + ppu.eval_byte];
-            if (static_cast<uint32_t>(ppu.scanline - y) < height)
-                *ppu.ppustatus |= STATUS_OVERFLOW;
-            else
-                ppu.eval_byte = (ppu.eval_byte + 1) & 3;
-            index = static_cast<uint8_t>(index + 4);
-            continue;
-        }
-        if (d & 1) continue;
+    int d = first + (first & 1);  // the first even dot
+    if (ppu.eval_done && count < 8) {
+        // Every sprite was examined and fewer than eight found: even dots only move the index.
+        index = static_cast<uint8_t>(index + 4 * ((end + 1) / 2 - (first + 1) / 2));
+        d = end;
+    }
+    for (; d < end && count < 8; d += 2) {
         if (!ppu.eval_done) {
             const uint8_t* sprite = ppu.oam + index;
             if (sprite[0] != 255) {
@@ -102,6 +98,17 @@ inline void evaluate_sprites(PPU& ppu, int first, int end) {
         }
         index = static_cast<uint8_t>(index + 4);
         if (index == 0) ppu.eval_done = 1;
+    }
+    // From the dot after the eighth was found, every dot runs the overflow search.
+    if (count == 8) {
+        for (d = std::max(first, d - 1); d < end; ++d) {
+            const uint8_t y = ppu.oam[index + ppu.eval_byte];
+            if (static_cast<uint32_t>(ppu.scanline - y) < height)
+                *ppu.ppustatus |= STATUS_OVERFLOW;
+            else
+                ppu.eval_byte = (ppu.eval_byte + 1) & 3;
+            index = static_cast<uint8_t>(index + 4);
+        }
     }
     ppu.eval_index = index;
     ppu.secondary_count = static_cast<uint8_t>(count);
