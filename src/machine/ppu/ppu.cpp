@@ -262,6 +262,25 @@ struct Background {
     unsigned pixel() const { return (pixels >> 14) & 3u; }
 };
 
+// Whether a sprite covers any of entries k to k + n - 1 (n at most 8) of a span's cover,
+// which has `size` entries: read as one word where the array allows.
+inline bool covered(const uint8_t* cover, int k, int n, int size) {
+    const uint8_t* from = cover + k;
+    if (k + 8 <= size) {
+        uint64_t word;
+        std::memcpy(&word, from, sizeof word);
+        const int unused = 8 * (8 - n);  // bits of the entries past the n-th
+        if constexpr (std::endian::native == std::endian::little)
+            word <<= unused;
+        else
+            word >>= unused;
+        return word != 0;
+    }
+    uint8_t any = 0;
+    for (int i = 0; i < n; ++i) any |= from[i];
+    return any != 0;
+}
+
 // Dots ppu.dot to ppu.dot + count - 1 of a visible line, all within 1-256: per dot the sprite
 // counters, the fetch and evaluation events, the pixel, and the coarse-X step. The caller keeps
 // PPUMASK, PPUCTRL, the mirroring and video memory still for the span, and moves `dot` on.
@@ -291,6 +310,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // Clocks from SPRITE_CLOCK_END on find no sprite; the cover reads zeros there.
     const uint32_t sprite_clock = ppu.sprite_clock;
     const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END);
+    const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
     bool any_fetched = false;
 
@@ -323,26 +343,32 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         const uint32_t colours = d < bg_clip_end ? backdrop * 0x01010101u : bg.colours;
         for (unsigned k = 0; k < 4; ++k) colour_of[k] = static_cast<uint8_t>(colours >> (8 * k));
         const int start = d;
+        const auto put = [index, rgb](int x, uint8_t colour) {
+            if (colour == index[x]) return;
+            index[x] = colour;
+            const uint8_t* c = NTSC_TO_RGB[colour & 0x3F];
+            uint8_t* out = rgb + 3 * x;
+            out[0] = c[0];
+            out[1] = c[1];
+            out[2] = c[2];
+        };
+        // Sprites hidden by PPUMASK bit 4 leave the background pixel.
+        if (!sprites_shown || !covered(cover, d - first, last + 1 - d, cover_size)) {
+            for (; d <= last; ++d) {
+                put(d - 1, colour_of[bg.pixel()]);
+                bg.pixels <<= 2;
+            }
+        }
         for (; d <= last; ++d) {
             const uint8_t active = cover[d - first];
             const unsigned p = bg.pixel();
             bg.pixels <<= 2;
             uint8_t colour = colour_of[p];
-            // Sprites hidden by PPUMASK bit 4 leave the background pixel.
-            if (active != 0 && sprites_shown) {
+            if (active != 0) {
                 ppu.sprite_clock = sprite_clock + static_cast<uint32_t>(d - first + 1);
                 colour = sprite_over(ppu, active, d, p, colour, mask);
             }
-
-            const int x = d - 1;
-            if (colour != index[x]) {
-                index[x] = colour;
-                const uint8_t* c = NTSC_TO_RGB[colour & 0x3F];
-                uint8_t* out = rgb + 3 * x;
-                out[0] = c[0];
-                out[1] = c[1];
-                out[2] = c[2];
-            }
+            put(d - 1, colour);
         }
 
         // At the tile's edge the tile to the right is fetched; `v` itself moves at dots 8k.
