@@ -82,10 +82,11 @@ NESUnit::~NESUnit() {
 
 namespace {
 
-// Brings the PPU up to three dots per CPU cycle.
-void catch_up_ppu(NESUnit& console) {
+// Brings the PPU up to three dots per CPU cycle; true when the per-frame function ran.
+bool catch_up_ppu(NESUnit& console) {
     NES::CPU& c = *console.cpu;
     NES::PPU& p = *console.ppu;
+    bool frame_function_ran = false;
     // The PPU runs its dots in one call, which stops early only where a frame ends, so the
     // per-frame function still runs right after the dot that completed the frame.
     for (;;) {
@@ -93,8 +94,12 @@ void catch_up_ppu(NESUnit& console) {
         if (behind <= 0) break;
         const uint64_t frame = p.frame_count.load();
         p.run_dots(static_cast<uint64_t>(behind));
-        if (p.frame_count.load() != frame) console.call_per_frame();
+        if (p.frame_count.load() != frame) {
+            console.call_per_frame();
+            frame_function_ran = true;
+        }
     }
+    return frame_function_ran;
 }
 
 // The dot_count before which the PPU cannot change PPUSTATUS other than at its events (the
@@ -245,7 +250,8 @@ void NESUnit::runFrame() {
             continue;
         }
         catch_up_apu(cycles);
-        catch_up_ppu(*this);
+        // The per-frame function may step, load a state or press pads: what was seen is stale.
+        if (catch_up_ppu(*this)) idle = IdleWatch();
         deadline = p.event_deadline();
         idle.event_passed();
     }
