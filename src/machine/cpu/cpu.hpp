@@ -59,9 +59,10 @@ public:
     bool apu_lags = false;
     // `cycle_count` when the current instruction began.
     int64_t instruction_start = 0;
-    // Counts bus writes, port reads, board-notified reads and stack pushes (so interrupts too):
-    // while it stands still, the instructions run changed nothing but the registers. Only the
-    // console's skipping of waiting loops looks at it; it never decides what the machine does.
+    // Counts writes (the accumulator's too), port reads, board-notified reads and stack pushes
+    // (so interrupts too): while it stands still, the instructions run changed nothing but the
+    // registers. Only the console's skipping of waiting loops looks at it; it never decides
+    // what the machine does.
     uint64_t bus_effects = 0;
     // Of those, the PPUSTATUS reads (made with the PPU attached).
     uint64_t status_reads = 0;
