@@ -231,26 +231,20 @@ struct Background {
 
     // Video memory, PPUCTRL and the mirroring hold still while a span runs, so the attribute
     // byte read on every dot is the one read at the fetch.
-    void fetch(const uint8_t* vram, uint16_t address, unsigned bg_table, uint16_t nt_fold, bool shown) {
+    void fetch(const uint8_t* vram, uint16_t address, unsigned bg_table, uint16_t nt_fold, const uint32_t* sets) {
         nt_addr = static_cast<uint16_t>((address & 0x0FFF) | 0x2000);
         at_addr = static_cast<uint16_t>(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 7));
         tile_index = vram[nt_addr & nt_fold];
         pattern_addr = static_cast<uint16_t>(bg_table | (tile_index * 16u) | ((address >> 12) & 7u));
         pattern_low = vram[pattern_addr];
         pattern_high = vram[pattern_addr + 8];
-        set_colours(vram, nt_fold, shown);
+        set_colours(vram, nt_fold, sets);
     }
 
-    void set_colours(const uint8_t* vram, uint16_t nt_fold, bool shown) {
-        const uint8_t* palette = vram + 0x3F00;
-        if (!shown) {
-            colours = palette[0] * 0x01010101u;
-            return;
-        }
+    // `sets` holds the four colours of each attribute value, made once per span.
+    void set_colours(const uint8_t* vram, uint16_t nt_fold, const uint32_t* sets) {
         const uint8_t attribute = vram[at_addr & nt_fold];
-        const unsigned q = (attribute >> ((nt_addr & 0x02) | ((nt_addr >> 4) & 0x04))) & 3u;
-        colours = palette[0] | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
-                  uint32_t{palette[4 * q + 3]} << 24;
+        colours = sets[(attribute >> ((nt_addr & 0x02) | ((nt_addr >> 4) & 0x04))) & 3u];
     }
 
     // Lines the pixel values up for `bit_counter`.
@@ -302,9 +296,17 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // Up to this dot the clipped layers show the backdrop.
     const int bg_clip_end = (mask & MASK_BG_LEFT) ? 1 : 9;
 
+    // The palette holds still too: the four colours of each attribute value, once per span.
+    uint32_t colour_sets[4];
+    for (unsigned q = 0; q < 4; ++q) {
+        const uint8_t* palette = vram + 0x3F00;
+        colour_sets[q] = bg_shown ? palette[0] | uint32_t{palette[4 * q + 1]} << 8 |
+                                        uint32_t{palette[4 * q + 2]} << 16 | uint32_t{palette[4 * q + 3]} << 24
+                                  : backdrop * 0x01010101u;
+    }
     Background bg{ppu.nt_addr, ppu.at_addr, ppu.pattern_addr, ppu.tile_index, ppu.pattern_low,
                   ppu.pattern_high, ppu.bit_counter, 0, 0};
-    bg.set_colours(vram, nt_fold, bg_shown);
+    bg.set_colours(vram, nt_fold, colour_sets);
     bg.set_pixels();
     uint16_t v = ppu.v;
     // Clocks from SPRITE_CLOCK_END on find no sprite; the cover reads zeros there.
@@ -325,7 +327,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             // The tile at `v` is usually the one the edge of the last tile fetched already, with
             // the bit counter back at fine X; video memory holds still, so that fetch would repeat.
             if ((events & FETCH) && !(any_fetched && fetched == v && bg.bit_counter == fine_x)) {
-                bg.fetch(vram, v, bg_table, nt_fold, bg_shown);
+                bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
                 bg.bit_counter = fine_x;
                 bg.set_pixels();
             }
@@ -378,7 +380,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             bg.bit_counter = 0;
             fetched = coarse_x_step(v);
             any_fetched = true;
-            bg.fetch(vram, fetched, bg_table, nt_fold, bg_shown);
+            bg.fetch(vram, fetched, bg_table, nt_fold, colour_sets);
             bg.set_pixels();
         }
         if (DOT_EVENTS[static_cast<size_t>(last)] & event_mask & COARSE_X) v = coarse_x_step(v);
