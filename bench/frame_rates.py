@@ -56,7 +56,8 @@ def main():
         os.dup2(devnull.fileno(), 1)  # the console prints its own lines
         try:
             import zumbrel
-            rows = [(os.path.basename(rom), runframe_rate(zumbrel, rom), thread_rate(zumbrel, rom)) for rom in args.roms]
+            rows = [(os.path.basename(rom), runframe_rate(zumbrel, rom), thread_rate(zumbrel, rom))
+                    for rom in args.roms]
         finally:
             os.dup2(saved, 1)
     print(f"{'cartridge':<28} {'runFrame fps':>13} {'run thread fps':>15}   (frames per CPU second)")
