@@ -12,6 +12,7 @@ class APU;
 class ROM;
 class Mapper;
 class Controller;
+class StateArchive;
 
 // A location is a pointer to one byte: into the CPU's `memory` (address = pointer - memory)
 // or at the accumulator `A`.

@@ -106,6 +106,10 @@ public:
     // one reader at a time (the binding calls it under the interpreter lock).
     bool take_block(int16_t* out);
 
+    // Every channel, the frame counter, the sample schedule and the audio blocks not yet
+    // handed out, for in-memory snapshots (apu_state.cpp).
+    void state_fields(StateArchive& ar);
+
 private:
     // The per-cycle steps, in the order `cycle` runs them.
     void func_frame_counter(uint64_t k);

@@ -1,5 +1,8 @@
 // CNROM (mapper 3): the whole 8 KiB of CHR switched at once.
+#include <algorithm>
+
 #include "machine/cartridge/banking.hpp"
+#include "machine/state_archive.hpp"
 
 namespace NES {
 
@@ -29,6 +32,10 @@ void CNROM::deserialize(Context& ctx, const uint8_t* in) {
     const int saved = banking::get_le32(in) / 8;
     const int bank = count == 0 ? 0 : ((saved % count + count) % count) * 8;
     select(*ctx.ppu, *this, bank);
+}
+
+void CNROM::state_fields(StateArchive& ar, const ROM& rom) {
+    ar.num(chr_bank, 0, std::max(rom.chr_size / banking::KIB - 1, 0), "CNROM CHR bank");
 }
 
 }  // namespace NES

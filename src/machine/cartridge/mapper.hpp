@@ -43,6 +43,9 @@ public:
     // Write / restore the board's state block (MAPPER_BLOCK bytes; unused bytes are zero).
     virtual void serialize(Context& ctx, uint8_t* out) = 0;
     virtual void deserialize(Context& ctx, const uint8_t* in) = 0;
+    // Every register of the board, for in-memory snapshots (the banks it selected are in the
+    // CPU and PPU images, which the snapshot holds whole).
+    virtual void state_fields(StateArchive& ar, const ROM& rom) = 0;
 };
 
 // The board for a mapper number, in its power-on state: NROM 0, MMC1 1, UxROM 2, CNROM 3,
@@ -61,6 +64,7 @@ public:
     void clock(Context&) override {}
     void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
     void deserialize(Context&, const uint8_t*) override {}
+    void state_fields(StateArchive&, const ROM&) override {}
 };
 
 class DEFAULT_MAPPER : public Mapper {
@@ -71,6 +75,7 @@ public:
     void clock(Context&) override {}
     void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
     void deserialize(Context&, const uint8_t*) override {}
+    void state_fields(StateArchive&, const ROM&) override {}
 };
 
 class UxROM : public Mapper {
@@ -82,6 +87,7 @@ public:
     void clock(Context&) override {}
     void serialize(Context& ctx, uint8_t* out) override;
     void deserialize(Context& ctx, const uint8_t* in) override;
+    void state_fields(StateArchive& ar, const ROM& rom) override;
 };
 
 class CNROM : public Mapper {
@@ -93,6 +99,7 @@ public:
     void clock(Context&) override {}
     void serialize(Context& ctx, uint8_t* out) override;
     void deserialize(Context& ctx, const uint8_t* in) override;
+    void state_fields(StateArchive& ar, const ROM& rom) override;
 };
 
 class MMC1 : public Mapper {
@@ -106,6 +113,7 @@ public:
     void clock(Context&) override {}
     void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
     void deserialize(Context&, const uint8_t*) override {}
+    void state_fields(StateArchive& ar, const ROM& rom) override;
     void control(CPU* cpu, PPU* ppu, uint8_t v);
 };
 
@@ -131,6 +139,7 @@ public:
     void clock(Context& ctx) override;
     void serialize(Context& ctx, uint8_t* out) override;
     void deserialize(Context& ctx, const uint8_t* in) override;
+    void state_fields(StateArchive& ar, const ROM& rom) override;
     void scanline_clock(CPU* cpu);
 };
 
@@ -148,6 +157,7 @@ public:
     void clock(Context& ctx) override;
     void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
     void deserialize(Context&, const uint8_t*) override {}
+    void state_fields(StateArchive& ar, const ROM& rom) override;
 };
 
 }  // namespace NES

@@ -1,5 +1,6 @@
 // MMC1 (mapper 1): five serial writes load one of four registers.
 #include "machine/cartridge/banking.hpp"
+#include "machine/state_archive.hpp"
 
 namespace NES {
 
@@ -72,6 +73,12 @@ void MMC1::map_write(Context& ctx, Loc addr, uint8_t* value) {
             }
             break;
     }
+}
+
+void MMC1::state_fields(StateArchive& ar, const ROM&) {
+    ar.num(prg_mode, uint8_t{0}, uint8_t{3}, "MMC1 PRG mode");
+    ar.num(chr_mode, uint8_t{0}, uint8_t{1}, "MMC1 CHR mode");
+    ar.num(shift_register);
 }
 
 }  // namespace NES

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "machine/cartridge/banking.hpp"
+#include "machine/state_archive.hpp"
 
 namespace NES {
 
@@ -129,6 +130,19 @@ void MMC3::deserialize(Context&, const uint8_t* in) {
     irq_latch = in[11];
     reserved1 = in[12];
     reserved2 = in[13];
+}
+
+void MMC3::state_fields(StateArchive& ar, const ROM&) {
+    ar.num(bank_select);
+    ar.num(prev_bank_select);
+    ar.flag(prg_ram_protect, "MMC3 PRG RAM protection");
+    ar.flag(prg_ram_enable, "MMC3 PRG RAM enable");
+    ar.flag(irq_enable, "MMC3 IRQ enable");
+    ar.num(reserved0);
+    ar.num(irq_counter);
+    ar.num(irq_latch);
+    ar.num(reserved1);
+    ar.num(reserved2);
 }
 
 }  // namespace NES

@@ -1,5 +1,6 @@
 // NTDEC 2722 (mapper 40): one switchable 8 KiB PRG bank at $C000 and a free-running timer.
 #include "machine/cartridge/banking.hpp"
+#include "machine/state_archive.hpp"
 
 namespace NES {
 
@@ -30,6 +31,11 @@ void NTDEC2722::clock(Context& ctx) {
         ctx.cpu->irq_line = 1;
         irq_counter = TIMER_DOTS;
     }
+}
+
+void NTDEC2722::state_fields(StateArchive& ar, const ROM&) {
+    ar.num(irq_counter);
+    ar.flag(irq_enable, "NTDEC 2722 IRQ enable");
 }
 
 }  // namespace NES

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "machine/state_archive.hpp"
+
 namespace NES {
 
 RomFileError::RomFileError(int e, const std::string& p)
@@ -154,6 +156,15 @@ void ROM::load_arr(long length, const unsigned char* data) {
     const uint8_t* prg_start = data + data_offset;
     prg_rom.assign(prg_start, prg_start + prg_size);
     chr_rom.assign(prg_start + prg_size, prg_start + prg_size + chr_size);
+    image_hash = state_hash(data, static_cast<size_t>(needed));
+}
+
+std::vector<uint8_t> ROM::image() const {
+    std::vector<uint8_t> out(header, header + HEADER_LEN);
+    if (header[6] & 0x04) out.insert(out.end(), trainer, trainer + TRAINER_LEN);
+    out.insert(out.end(), prg_rom.begin(), prg_rom.end());
+    out.insert(out.end(), chr_rom.begin(), chr_rom.end());
+    return out;
 }
 
 namespace {

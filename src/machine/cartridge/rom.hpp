@@ -39,6 +39,8 @@ public:
     int prg_size = 0;
     int chr_size = 0;
     std::unique_ptr<Mapper> mapper;
+    // A checksum of the header, trainer, PRG and CHR: which cartridge a snapshot belongs to.
+    uint64_t image_hash = 0;
 
     ROM();                                         // the blank cartridge
     explicit ROM(const char* path);                // throws RomFileError, RomFormatError
@@ -50,6 +52,8 @@ public:
     uint8_t* get_chr_bank(int n);
     void reset_mapper();
     int mapper_number() const { return mapper ? mapper->mapper_number : -1; }
+    // The iNES image again (header, trainer, PRG, CHR), which loads as this cartridge.
+    std::vector<uint8_t> image() const;
 };
 
 }  // namespace NES

@@ -1,5 +1,8 @@
 // UxROM (mapper 2): a switchable 16 KiB PRG window at $8000, the last 16 KiB fixed at $C000.
+#include <algorithm>
+
 #include "machine/cartridge/banking.hpp"
+#include "machine/state_archive.hpp"
 
 namespace NES {
 
@@ -26,6 +29,11 @@ void UxROM::deserialize(Context& ctx, const uint8_t* in) {
     const int count = ctx.cpu->rom->prg_size / (16 * banking::KIB);
     const int saved = banking::get_le32(in) / 16;
     select(*ctx.cpu, *this, count == 0 ? 0 : banking::wrap_bank(saved, count) * 16);
+}
+
+void UxROM::state_fields(StateArchive& ar, const ROM& rom) {
+    // On record only (the bank's bytes are in the CPU image), but kept within the ROM.
+    ar.num(prg_bank, 0, std::max(rom.prg_size / banking::KIB - 1, 0), "UxROM PRG bank");
 }
 
 }  // namespace NES

@@ -6,6 +6,7 @@
 #include "machine/cartridge/rom.hpp"
 #include "machine/cpu/cpu.hpp"
 #include "machine/ppu/ppu.hpp"
+#include "machine/state_archive.hpp"
 
 namespace NES {
 
@@ -50,6 +51,28 @@ void CPU::load_state_bytes(const uint8_t* in) {
         Context ctx{this, ppu, apu};
         rom->mapper->deserialize(ctx, in + BLOCK_AT);
     }
+}
+
+void CPU::state_fields(StateArchive& ar) {
+    ar.num(A);
+    ar.num(X);
+    ar.num(Y);
+    ar.num(P);
+    ar.num(SP);
+    // The program counter travels as an address and becomes a pointer into `memory` again.
+    uint16_t pc = static_cast<uint16_t>(get_addr(PC));
+    ar.num(pc);
+    if (ar.mode() == StateArchive::Mode::load) PC = memory + pc;
+    // The cycle count travels with the console's other counters.
+    ar.num(instruction_count, int64_t{0}, MAX_COUNT, "CPU instruction count");
+    ar.num(nmi_sample);
+    ar.num(irq_line);
+    ar.num(nmi_condition);
+    ar.num(strobe);
+    ar.array(controller_shift);
+    const int32_t banks = rom != nullptr ? rom->prg_size / 1024 : 0;
+    ar.num(prg_bank, 0, banks > 0 ? banks - 1 : 0, "CPU PRG bank");
+    ar.array(memory);
 }
 
 void CPU::save_state(std::FILE* f) {

@@ -112,6 +112,10 @@ public:
     // or writing a port: the NMI request rising (line 241 dot 1) or falling (line 261 dot 1),
     // the frame's end, or a call of a clocked board.
     uint64_t event_deadline() const;
+
+    // Everything of the PPU's that decides what it does next, and the rows of the picture
+    // drawn so far in this frame, for in-memory snapshots (ppu_state.cpp).
+    void state_fields(StateArchive& ar);
 };
 
 }  // namespace NES

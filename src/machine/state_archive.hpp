@@ -1,0 +1,136 @@
+// One list of a component's fields serves every direction of an in-memory snapshot: the
+// component names each field once, with the values it may take, and the archive measures,
+// writes, checks or loads it. A field cannot be written and forgotten on the way back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+
+#include "machine/common.hpp"
+
+namespace NES {
+
+// A snapshot that cannot be applied: wrong length, foreign cartridge, damaged or out of range.
+class SnapshotError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// Counters beyond this (centuries of emulated time) are not from a real run; below it, three
+// times a count still fits 64 bits.
+inline constexpr int64_t MAX_COUNT = int64_t{1} << 56;
+
+class StateArchive {
+public:
+    // measure: count the bytes; save: write them; check: read and validate without touching
+    // the component; load: read into the component (only after a check of the same bytes).
+    enum class Mode { measure, save, check, load };
+
+    static StateArchive measuring() { return StateArchive(Mode::measure, nullptr, nullptr, 0); }
+    static StateArchive saving(uint8_t* out, size_t size) { return StateArchive(Mode::save, out, nullptr, size); }
+    static StateArchive checking(const uint8_t* in, size_t size) { return StateArchive(Mode::check, nullptr, in, size); }
+    static StateArchive loading(const uint8_t* in, size_t size) { return StateArchive(Mode::load, nullptr, in, size); }
+
+    Mode mode() const { return mode_; }
+    bool checking_only() const { return mode_ == Mode::check; }
+    size_t position() const { return pos_; }
+
+    // A number any value of its type may take; returns the value saved or read.
+    template <class T>
+    T num(T& field) {
+        static_assert(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>, "bools go through flag()");
+        return move(field);
+    }
+    // A number that must lie in lo..hi (it indexes a table or bounds a loop).
+    template <class T>
+    T num(T& field, T lo, T hi, const char* name) {
+        const T v = num(field);
+        if (mode_ == Mode::check && (v < lo || v > hi))
+            fail(std::string(name) + " is " + std::to_string(v) + ", outside " + std::to_string(lo) + ".." +
+                 std::to_string(hi));
+        return v;
+    }
+    bool flag(bool& field, const char* name) {
+        uint8_t b = field ? 1 : 0;
+        num(b, uint8_t{0}, uint8_t{1}, name);
+        if (mode_ == Mode::load) field = b != 0;
+        return b != 0;
+    }
+    template <class T>
+    T counter(Relaxed<T>& field, T lo, T hi, const char* name) {
+        T v = field.load();
+        num(v, lo, hi, name);
+        if (mode_ == Mode::load) field.store(v);
+        return v;
+    }
+    // Bytes of any value (memories).
+    void bytes(void* data, size_t n) {
+        if (mode_ == Mode::save) std::memcpy(out_ + pos_, data, n);
+        take(n);
+        if (mode_ == Mode::load) std::memcpy(data, in_ + pos_ - n, n);
+    }
+    template <class T, size_t N>
+    void array(T (&field)[N]) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        bytes(field, sizeof field);
+    }
+    // A relation between fields read so far; checked before anything is loaded.
+    void require(bool holds, const std::string& what) {
+        if (mode_ == Mode::check && !holds) fail(what);
+    }
+    [[noreturn]] static void fail(const std::string& what) { throw SnapshotError("snapshot: " + what); }
+
+private:
+    StateArchive(Mode m, uint8_t* out, const uint8_t* in, size_t size) : mode_(m), out_(out), in_(in), size_(size) {}
+
+    void take(size_t n) {
+        if (mode_ != Mode::measure && n > size_ - pos_) fail("the data ends early");
+        pos_ += n;
+    }
+    template <class T>
+    T move(T& field) {
+        T v = field;
+        if (mode_ == Mode::save) std::memcpy(out_ + pos_, &v, sizeof v);
+        take(sizeof v);
+        if (mode_ == Mode::check || mode_ == Mode::load) std::memcpy(&v, in_ + pos_ - sizeof v, sizeof v);
+        if (mode_ == Mode::load) field = v;
+        return v;
+    }
+
+    Mode mode_;
+    uint8_t* out_;
+    const uint8_t* in_;
+    size_t size_;
+    size_t pos_ = 0;
+};
+
+// A fast 64-bit checksum (four lanes of xxHash64's round and its final mix): it tells a
+// snapshot or a cartridge image from a damaged or different one, not from a forged one.
+inline uint64_t state_hash(const void* data, size_t n, uint64_t seed = 0) {
+    constexpr uint64_t P1 = 0x9E3779B185EBCA87ull, P2 = 0xC2B2AE3D27D4EB4Full, P3 = 0x165667B19E3779F9ull;
+    const auto rotl = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
+    const auto round = [&](uint64_t acc, uint64_t w) { return rotl(acc + w * P2, 31) * P1; };
+    const auto* p = static_cast<const uint8_t*>(data);
+    uint64_t lane[4] = {seed + P1 + P2, seed + P2, seed, seed - P1};
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32)
+        for (int k = 0; k < 4; ++k) {
+            uint64_t w;
+            std::memcpy(&w, p + i + 8 * k, 8);
+            lane[k] = round(lane[k], w);
+        }
+    uint64_t h = rotl(lane[0], 1) + rotl(lane[1], 7) + rotl(lane[2], 12) + rotl(lane[3], 18) + n;
+    for (int k = 0; k < 4; ++k) h = (h ^ round(0, lane[k])) * P1 + P3;
+    for (; i < n; ++i) h = rotl(h ^ (p[i] * P3), 11) * P1;
+    h ^= h >> 33;
+    h *= P2;
+    h ^= h >> 29;
+    h *= P3;
+    return h ^ (h >> 32);
+}
+
+}  // namespace NES
