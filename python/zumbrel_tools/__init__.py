@@ -1,6 +1,13 @@
 """The `zumbrel` command and its helpers: a window to play in, headless runs that write
-pictures, animations and sound, and a look at cartridge headers. The emulator itself is
-the extension module `zumbrel`."""
-from .console import DEMO_ROM
+pictures, animations and sound, and a look at cartridge headers; exact snapshots of a console
+in memory, and pickling and copying of consoles. The emulator itself is the extension module
+`zumbrel`."""
+import pkgutil
 
-__all__ = ["DEMO_ROM"]
+# The native part may be built into a folder of its own (a build tree beside this source tree).
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+from .console import DEMO_ROM  # noqa: E402
+from .snapshots import restore, snapshot  # noqa: E402
+
+__all__ = ["DEMO_ROM", "restore", "snapshot"]

@@ -11,6 +11,7 @@
 
 #include "host/console.hpp"
 #include "host/errors.hpp"
+#include "py_console.hpp"
 
 namespace py = pybind11;
 
@@ -30,21 +31,6 @@ struct ControllerWrapper {
         }
         controller.update_inputs(states);
     }
-};
-
-// The console as Python holds it: it keeps the attached pads alive while attached.
-class PyNES : public NESUnit {
-public:
-    using NESUnit::NESUnit;
-    // The run thread may be waiting for the interpreter lock in a per-frame function. Leaving
-    // the list of live consoles first keeps the exit hook from taking a console in release.
-    ~PyNES() {
-        unregister();
-        py::gil_scoped_release release;
-        halt();
-        keep_battery_ram();
-    }
-    py::object pads[2];
 };
 
 // Holds the console's Python object across a per-frame call on the run thread (made with the

@@ -10,6 +10,10 @@
 #include <string>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "machine/common.hpp"
 
 namespace NES {
@@ -36,6 +40,9 @@ public:
     static StateArchive loading(const uint8_t* in, size_t size) { return StateArchive(Mode::load, nullptr, in, size); }
 
     Mode mode() const { return mode_; }
+    // Measuring and saving read the component; checking and loading read only the bytes, so
+    // the component may run on while bytes are checked.
+    bool reads_component() const { return mode_ == Mode::measure || mode_ == Mode::save; }
     bool checking_only() const { return mode_ == Mode::check; }
     size_t position() const { return pos_; }
 
@@ -55,14 +62,14 @@ public:
         return v;
     }
     bool flag(bool& field, const char* name) {
-        uint8_t b = field ? 1 : 0;
+        uint8_t b = reads_component() && field ? 1 : 0;
         num(b, uint8_t{0}, uint8_t{1}, name);
         if (mode_ == Mode::load) field = b != 0;
         return b != 0;
     }
     template <class T>
     T counter(Relaxed<T>& field, T lo, T hi, const char* name) {
-        T v = field.load();
+        T v = reads_component() ? field.load() : T{};
         num(v, lo, hi, name);
         if (mode_ == Mode::load) field.store(v);
         return v;
@@ -93,7 +100,8 @@ private:
     }
     template <class T>
     T move(T& field) {
-        T v = field;
+        T v{};
+        if (reads_component()) v = field;
         if (mode_ == Mode::save) std::memcpy(out_ + pos_, &v, sizeof v);
         take(sizeof v);
         if (mode_ == Mode::check || mode_ == Mode::load) std::memcpy(&v, in_ + pos_ - sizeof v, sizeof v);
@@ -108,28 +116,47 @@ private:
     size_t pos_ = 0;
 };
 
-// A fast 64-bit checksum (four lanes of xxHash64's round and its final mix): it tells a
-// snapshot or a cartridge image from a damaged or different one, not from a forged one.
-inline uint64_t state_hash(const void* data, size_t n, uint64_t seed = 0) {
-    constexpr uint64_t P1 = 0x9E3779B185EBCA87ull, P2 = 0xC2B2AE3D27D4EB4Full, P3 = 0x165667B19E3779F9ull;
-    const auto rotl = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
-    const auto round = [&](uint64_t acc, uint64_t w) { return rotl(acc + w * P2, 31) * P1; };
+// A fast 64-bit checksum: it tells a snapshot or a cartridge image from a damaged or different
+// one, not from a forged one. Sixteen bytes at a time, each lane adds the product of the two
+// halves of its word (keyed) and the word itself, as xxHash's XXH3 does; a final mix spreads
+// every lane over the result.
+inline uint64_t state_hash(const void* data, size_t n) {
+    constexpr uint64_t P1 = 0x9E3779B185EBCA87ull, P2 = 0xC2B2AE3D27D4EB4Full;
+    constexpr uint64_t KEYS[8] = {P1, P2, 0x165667B19E3779F9ull, 0x85EBCA77C2B2AE63ull, 0x27D4EB2F165667C5ull,
+                                  0xBE4BA423396CFEB8ull, 0x1CAD21F72C81017Cull, 0xDB979083E96DD4DEull};
     const auto* p = static_cast<const uint8_t*>(data);
-    uint64_t lane[4] = {seed + P1 + P2, seed + P2, seed, seed - P1};
+    uint64_t lanes[8];
     size_t i = 0;
-    for (; i + 32 <= n; i += 32)
+#if defined(__SSE2__)
+    __m128i acc[4], key[4];
+    for (int k = 0; k < 4; ++k) acc[k] = key[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(KEYS + 2 * k));
+    for (; i + 64 <= n; i += 64)
         for (int k = 0; k < 4; ++k) {
+            const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16 * k));
+            const __m128i x = _mm_xor_si128(w, key[k]);
+            acc[k] = _mm_add_epi64(_mm_add_epi64(acc[k], w), _mm_mul_epu32(x, _mm_srli_epi64(x, 32)));
+        }
+    std::memcpy(lanes, acc, sizeof lanes);
+#else
+    std::memcpy(lanes, KEYS, sizeof lanes);
+    for (; i + 64 <= n; i += 64)
+        for (int k = 0; k < 8; ++k) {
             uint64_t w;
             std::memcpy(&w, p + i + 8 * k, 8);
-            lane[k] = round(lane[k], w);
+            const uint64_t x = w ^ KEYS[k];
+            lanes[k] += w + (x & 0xFFFFFFFFu) * (x >> 32);
         }
-    uint64_t h = rotl(lane[0], 1) + rotl(lane[1], 7) + rotl(lane[2], 12) + rotl(lane[3], 18) + n;
-    for (int k = 0; k < 4; ++k) h = (h ^ round(0, lane[k])) * P1 + P3;
-    for (; i < n; ++i) h = rotl(h ^ (p[i] * P3), 11) * P1;
+#endif
+    uint64_t h = n * P1;
+    for (uint64_t lane : lanes) {
+        h = (h ^ lane) * P2;
+        h ^= h >> 29;
+    }
+    for (; i < n; ++i) h = (h ^ p[i]) * P1;
     h ^= h >> 33;
     h *= P2;
     h ^= h >> 29;
-    h *= P3;
+    h *= P1;
     return h ^ (h >> 32);
 }
 

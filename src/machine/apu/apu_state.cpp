@@ -62,7 +62,7 @@ void APU::state_fields(StateArchive& ar) {
     // The block being filled and the finished block not yet taken (with its fresh mark).
     ar.bytes(sample_buffer, BUFFER_LEN * sizeof(int16_t));
     const uint8_t ready = block_ready.load(std::memory_order_acquire);
-    uint8_t fresh = (ready & BLOCK_FRESH) ? 1 : 0;
+    uint8_t fresh = ar.reads_component() && (ready & BLOCK_FRESH) ? 1 : 0;
     ar.num(fresh, uint8_t{0}, uint8_t{1}, "APU fresh-block flag");
     ar.bytes(block(ready & BLOCK_INDEX), BUFFER_LEN * sizeof(int16_t));
     if (ar.mode() == StateArchive::Mode::load) {

@@ -60,7 +60,7 @@ void CPU::state_fields(StateArchive& ar) {
     ar.num(P);
     ar.num(SP);
     // The program counter travels as an address and becomes a pointer into `memory` again.
-    uint16_t pc = static_cast<uint16_t>(get_addr(PC));
+    uint16_t pc = ar.reads_component() ? static_cast<uint16_t>(get_addr(PC)) : 0;
     ar.num(pc);
     if (ar.mode() == StateArchive::Mode::load) PC = memory + pc;
     // The cycle count travels with the console's other counters.
