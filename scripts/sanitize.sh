@@ -52,7 +52,7 @@ run_asan() {
     local preload
     preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     LD_PRELOAD=$preload ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=$ubsan_options \
-        PYTHONPATH="$dir/src/binding:$root/python" \
+        PYTHONPATH="$dir/src/binding:$dir/src/tools:$root/python" \
         "$py" -m pytest -q -p no:cacheprovider tests/python
 }
 
@@ -65,7 +65,7 @@ run_tsan() {
     TSAN_OPTIONS=$tsan_options "$dir/tests/test_hardening_threads"
     TSAN_OPTIONS=$tsan_options "$dir/tests/test_console"
     LD_PRELOAD=$(g++ -print-file-name=libtsan.so) TSAN_OPTIONS=$tsan_options \
-        PYTHONPATH="$dir/src/binding:$root/python" \
+        PYTHONPATH="$dir/src/binding:$dir/src/tools:$root/python" \
         "$py" -m pytest -q -p no:cacheprovider tests/python/test_run_thread.py tests/python/test_safe_calls.py \
         tests/python/test_run_control.py -k "not real_time and not unpaced and not measures_from and not fork"
 }

@@ -63,14 +63,14 @@ public:
     }
     bool flag(bool& field, const char* name) {
         uint8_t b = reads_component() && field ? 1 : 0;
-        num(b, uint8_t{0}, uint8_t{1}, name);
+        b = num(b, uint8_t{0}, uint8_t{1}, name);
         if (mode_ == Mode::load) field = b != 0;
         return b != 0;
     }
     template <class T>
     T counter(Relaxed<T>& field, T lo, T hi, const char* name) {
         T v = reads_component() ? field.load() : T{};
-        num(v, lo, hi, name);
+        v = num(v, lo, hi, name);
         if (mode_ == Mode::load) field.store(v);
         return v;
     }

@@ -92,6 +92,64 @@ TEST_P(SnapshotExact, RestoredConsoleContinuesAsTheOriginal) {
     }
 }
 
+// A snapshot of a machine with one value out of its range (with a sound checksum) is refused
+// whole: the console it is restored into does not change.
+struct OutOfRange {
+    const char* cartridge;
+    const char* field;
+    void (*spoil)(NESUnit&);
+};
+
+class SnapshotRefusal : public ScratchHome, public ::testing::WithParamInterface<OutOfRange> {};
+
+TEST_P(SnapshotRefusal, ValueOutOfRangeChangesNothing) {
+    const std::string path = std::string(ZUMBREL_TEST_ROMS) + "/" + GetParam().cartridge;
+    testing::internal::CaptureStdout();
+    NESUnit source(path.c_str(), 0), target(path.c_str(), 0);
+    testing::internal::GetCapturedStdout();
+    source.runFrame();
+    target.runFrame();
+    target.runFrame();
+    GetParam().spoil(source);
+    const std::vector<uint8_t> spoiled = snapshot::take(source);
+    const std::vector<uint8_t> before = snapshot::take(target);
+    try {
+        snapshot::restore(target, spoiled.data(), spoiled.size());
+        ADD_FAILURE() << "accepted";
+    } catch (const NES::SnapshotError& e) {
+        EXPECT_NE(std::string(e.what()).find(GetParam().field), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(snapshot::take(target), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, SnapshotRefusal,
+    ::testing::Values(
+        OutOfRange{"smoke.nes", "PPU line", [](NESUnit& n) { n.ppu->scanline = 262; }},
+        OutOfRange{"smoke.nes", "PPU dot", [](NESUnit& n) { n.ppu->dot = -1; }},
+        OutOfRange{"smoke.nes", "PPU attribute latch", [](NESUnit& n) { n.ppu->at_addr = 0xFFFF; }},
+        OutOfRange{"smoke.nes", "sprite search index", [](NESUnit& n) { n.ppu->eval_index = 6; }},
+        OutOfRange{"smoke.nes", "PPU sprites found", [](NESUnit& n) { n.ppu->secondary_count = 9; }},
+        OutOfRange{"smoke.nes", "PPU sprite clock", [](NESUnit& n) { n.ppu->sprite_clock = NES::PPU::SPRITE_CLOCK_END + 1; }},
+        OutOfRange{"smoke.nes", "PPU CHR bank", [](NESUnit& n) { n.ppu->chr_bank = 8; }},
+        OutOfRange{"smoke.nes", "APU triangle step", [](NESUnit& n) { n.apu->triangle_step = 32; }},
+        OutOfRange{"smoke.nes", "APU noise timer", [](NESUnit& n) { n.apu->noise_timer = -1; }},
+        OutOfRange{"smoke.nes", "APU DMC bits", [](NESUnit& n) { n.apu->dmc_bits = 0; }},
+        OutOfRange{"smoke.nes", "APU DMC direct", [](NESUnit& n) { n.apu->dmc_direct = 128; }},
+        OutOfRange{"smoke.nes", "dot count", [](NESUnit& n) { n.ppu->dot_count = 0; }},
+        OutOfRange{"smoke.nes", "APU's cycle count", [](NESUnit& n) { n.apu->apu_cycles = n.apu->apu_cycles + 5000; }},
+        OutOfRange{"smoke.nes", "CPU cycle count", [](NESUnit& n) { n.cpu->cycle_count = -1; }},
+        OutOfRange{"board_uxrom.nes", "UxROM PRG bank", [](NESUnit& n) {
+                       static_cast<NES::UxROM*>(n.rom->mapper.get())->prg_bank = 1 << 20;
+                   }},
+        OutOfRange{"board_cnrom.nes", "CNROM CHR bank", [](NESUnit& n) {
+                       static_cast<NES::CNROM*>(n.rom->mapper.get())->chr_bank = -8;
+                   }},
+        OutOfRange{"board_mmc1.nes", "MMC1 PRG mode", [](NESUnit& n) {
+                       static_cast<NES::MMC1*>(n.rom->mapper.get())->prg_mode = 4;
+                   }}),
+    [](const ::testing::TestParamInfo<OutOfRange>& spoil) { return "case" + std::to_string(spoil.index); });
+
 std::vector<std::string> cartridges() {
     std::vector<std::string> out;
     for (const char* own : {"smoke.nes", "board_mmc1.nes", "board_uxrom.nes", "board_cnrom.nes", "board_mmc3.nes",
