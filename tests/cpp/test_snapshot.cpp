@@ -150,6 +150,23 @@ INSTANTIATE_TEST_SUITE_P(
                    }}),
     [](const ::testing::TestParamInfo<OutOfRange>& spoil) { return "case" + std::to_string(spoil.index); });
 
+// Every implementation of the checksum gives the same value (snapshots move between
+// machines), and a changed byte anywhere changes it.
+TEST(SnapshotChecksum, FormsAgreeAndSeeEveryByte) {
+    std::vector<uint8_t> data(1000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+    for (size_t n : {0u, 1u, 63u, 64u, 65u, 1000u}) {
+        const std::vector<uint64_t> forms = NES::state_hash_all_forms(data.data(), n);
+        for (uint64_t h : forms) EXPECT_EQ(h, forms[0]) << n << " bytes";
+    }
+    const uint64_t whole = NES::state_hash(data.data(), data.size());
+    for (size_t i : {0u, 31u, 500u, 959u, 999u}) {
+        data[i] ^= 0x10;
+        EXPECT_NE(NES::state_hash(data.data(), data.size()), whole) << "byte " << i;
+        data[i] ^= 0x10;
+    }
+}
+
 std::vector<std::string> cartridges() {
     std::vector<std::string> out;
     for (const char* own : {"smoke.nes", "board_mmc1.nes", "board_uxrom.nes", "board_cnrom.nes", "board_mmc3.nes",

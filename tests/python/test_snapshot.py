@@ -161,3 +161,10 @@ def test_one_emulator_in_the_process():
     import zumbrel_tools._native  # noqa: F401
     mapped = {line.split()[-1] for line in open("/proc/self/maps") if "zumbrel" in line}
     assert len([path for path in mapped if "libzumbrel_core" in path]) == 1
+
+
+def test_native_stub_names_every_function():
+    import ast
+    stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "tools" / "_native.pyi"
+    named = {node.name for node in ast.parse(stub.read_text()).body if isinstance(node, ast.FunctionDef)}
+    assert named == {name for name in dir(_native) if not name.startswith("_")}
