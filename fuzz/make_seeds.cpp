@@ -21,7 +21,7 @@ void write(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: make_seeds FOLDER (FOLDER/cartridge, /state, /registers must exist)\n");
+        std::fprintf(stderr, "usage: make_seeds FOLDER (FOLDER/cartridge, /state, /registers, /snapshot must exist)\n");
         return 2;
     }
     const std::string out = argv[1];
@@ -73,6 +73,11 @@ int main(int argc, char** argv) {
             0xBC, 0xC0, 0xC4, 0xC8,                          // steps, frame, audio, pads
         };
         write(out + "/registers/board" + std::to_string(s), regs);
+        // Snapshots: as taken after 0-3 frames, and with a few bytes of the PPU's position and
+        // the APU's timers overwritten.
+        write(out + "/snapshot/board" + std::to_string(s), {sel, static_cast<uint8_t>((s % 4) << 2)});
+        write(out + "/snapshot/patched" + std::to_string(s),
+              {sel, 0x04, 0x00, 0x08, 4, 0xFF, 0x7F, 0x01, 0x02, 0xF0, 0x00, 2, 0x55, 0xAA});
     }
     return 0;
 }

@@ -105,9 +105,14 @@ void check(NESUnit& console, const uint8_t* data, size_t n) {
 }
 
 void apply(NESUnit& console, const uint8_t* data, size_t n) {
+    const int64_t cycles_before = console.cpu->cycle_count.load();
     StateArchive ar = StateArchive::loading(data + HEADER_SIZE, n - HEADER_SIZE);
     fields(console, ar);
     finish_step(console);
+    // A running console keeps its pace from here: the count it paces against moves with the
+    // restored cycle count, or it would race to catch up with an earlier snapshot's count or
+    // sleep until the wall clock reached a later one's.
+    console.start_cycles += console.cpu->cycle_count.load() - cycles_before;
 }
 
 void restore(NESUnit& console, const uint8_t* data, size_t n) {

@@ -132,6 +132,39 @@ class TestRunThread:
         assert snapshot(other) == taken
         assert run_and_record(other) == run_and_record(nes)
 
+    def test_running_console_keeps_its_pace(self, roms):
+        """A snapshot from far ahead in emulated time does not make the run thread wait for the
+        wall clock to catch up, nor does it stop it from following promptly."""
+        path = roms / "smoke.nes"
+        source = console(path)
+        for _ in range(400):  # almost seven seconds of emulated time
+            source.runFrame()
+        taken = snapshot(source)
+        nes = console(path, 1789773)
+        nes.start()
+        try:
+            restore(nes, taken)
+            deadline = time.monotonic() + 3
+            while nes.frameCount() <= source.frameCount() + 2 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert nes.frameCount() > source.frameCount() + 2
+        finally:
+            nes.stop()
+
+    def test_snapshot_in_the_per_frame_function_on_the_run_thread(self, roms):
+        path = roms / "smoke.nes"
+        nes = console(path, 0)
+        taken = []
+        nes.perFrame(lambda: taken.append(snapshot(nes)) if len(taken) < 3 else None)
+        nes.start()
+        deadline = time.monotonic() + 10
+        while len(taken) < 3 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        nes.stop()
+        assert len(taken) == 3
+        for data in taken:
+            restore(console(path), data)
+
     def test_restore_while_running(self, roms):
         path = roms / "smoke.nes"
         source = console(path)
