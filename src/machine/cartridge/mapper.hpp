@@ -44,8 +44,8 @@ public:
     virtual void serialize(Context& ctx, uint8_t* out) = 0;
     virtual void deserialize(Context& ctx, const uint8_t* in) = 0;
     // Every register of the board, for in-memory snapshots (the banks it selected are in the
-    // CPU and PPU images, which the snapshot holds whole).
-    virtual void state_fields(StateArchive& ar, const ROM& rom) = 0;
+    // CPU and PPU images, which the snapshot holds whole). A board without registers lists none.
+    virtual void state_fields(StateArchive&, const ROM&) {}
 };
 
 // The board for a mapper number, in its power-on state: NROM 0, MMC1 1, UxROM 2, CNROM 3,
@@ -64,7 +64,6 @@ public:
     void clock(Context&) override {}
     void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
     void deserialize(Context&, const uint8_t*) override {}
-    void state_fields(StateArchive&, const ROM&) override {}
 };
 
 class DEFAULT_MAPPER : public Mapper {
@@ -75,7 +74,6 @@ public:
     void clock(Context&) override {}
     void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
     void deserialize(Context&, const uint8_t*) override {}
-    void state_fields(StateArchive&, const ROM&) override {}
 };
 
 class UxROM : public Mapper {

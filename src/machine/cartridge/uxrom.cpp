@@ -1,6 +1,4 @@
 // UxROM (mapper 2): a switchable 16 KiB PRG window at $8000, the last 16 KiB fixed at $C000.
-#include <algorithm>
-
 #include "machine/cartridge/banking.hpp"
 #include "machine/state_archive.hpp"
 
@@ -31,9 +29,10 @@ void UxROM::deserialize(Context& ctx, const uint8_t* in) {
     select(*ctx.cpu, *this, count == 0 ? 0 : banking::wrap_bank(saved, count) * 16);
 }
 
-void UxROM::state_fields(StateArchive& ar, const ROM& rom) {
-    // On record only (the bank's bytes are in the CPU image), but kept within the ROM.
-    ar.num(prg_bank, 0, std::max(rom.prg_size / banking::KIB - 1, 0), "UxROM PRG bank");
+void UxROM::state_fields(StateArchive& ar, const ROM&) {
+    // On record only (the bank's bytes are in the CPU image): four bits of 16 KiB banks,
+    // which copies wrap modulo the ROM.
+    ar.num(prg_bank, 0, 15 * 16, "UxROM PRG bank");
 }
 
 }  // namespace NES

@@ -70,8 +70,8 @@ void CPU::state_fields(StateArchive& ar) {
     ar.num(nmi_condition);
     ar.num(strobe);
     ar.array(controller_shift);
-    const int32_t banks = rom != nullptr ? rom->prg_size / 1024 : 0;
-    ar.num(prg_bank, 0, banks > 0 ? banks - 1 : 0, "CPU PRG bank");
+    // The bank a board selected last, in KiB; copies wrap it modulo the ROM.
+    ar.num(prg_bank, 0, 0xFFFF, "CPU PRG bank");
     ar.array(memory);
 }
 

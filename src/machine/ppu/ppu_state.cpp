@@ -22,10 +22,10 @@ void PPU::state_fields(StateArchive& ar) {
     ar.num(nmi_pending);
     ar.num(nmi_suppressed);
     ar.num(rendering_enabled);
-    // The address registers have 15 bits; the fetch latches stay in the pattern tables and
-    // nametables, where the renderer reads through them.
-    ar.num(v, uint16_t{0}, uint16_t{0x7FFF}, "PPU v");
-    ar.num(t, uint16_t{0}, uint16_t{0x7FFF}, "PPU t");
+    // Every use of the address registers masks them; the fetch latches stay in the pattern
+    // tables and nametables, where the renderer reads through them.
+    ar.num(v);
+    ar.num(t);
     ar.num(fine_x, uint8_t{0}, uint8_t{7}, "PPU fine X");
     ar.num(write_toggle, uint8_t{0}, uint8_t{1}, "PPU write toggle");
     ar.num(oam_addr);
