@@ -32,8 +32,9 @@ int main(int argc, char** argv) {
     for (int f = 0; f < 60; ++f) console.runFrame();
     std::vector<uint8_t> data = snapshot::take(console);
     std::vector<uint8_t> copy(data.size());
-    const double measure = microseconds_each(rounds, [&] { (void)snapshot::size(console); });
-    const double write = microseconds_each(rounds, [&] { snapshot::write(console, data.data(), data.size()); });
+    const double measure = microseconds_each(rounds, [&] { (void)snapshot::max_size(console); });
+    std::vector<uint8_t> space(snapshot::max_size(console));
+    const double write = microseconds_each(rounds, [&] { (void)snapshot::write(console, space.data(), space.size()); });
     const double check = microseconds_each(rounds, [&] { snapshot::check(console, data.data(), data.size()); });
     const double apply = microseconds_each(rounds, [&] { snapshot::apply(console, data.data(), data.size()); });
     const double hash = microseconds_each(rounds, [&] { (void)NES::state_hash(data.data(), data.size()); });

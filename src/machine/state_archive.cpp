@@ -94,6 +94,44 @@ uint64_t hash_with(LaneFunction lanes_of, const void* data, size_t n) {
 
 uint64_t state_hash(const void* data, size_t n) { return hash_with(lanes_best, data, n); }
 
+namespace {
+constexpr size_t KIB = 1024;
+
+// Most kilobytes that hold anything show it in their first bytes.
+bool all_zero(const uint8_t* p) {
+    for (size_t i = 0; i < KIB; i += 32) {
+        uint64_t w[4];
+        std::memcpy(w, p + i, sizeof w);
+        if ((w[0] | w[1] | w[2] | w[3]) != 0) return false;
+    }
+    return true;
+}
+}  // namespace
+
+void StateArchive::memory_image(void* data, size_t n) {
+    auto* bytes_of = static_cast<uint8_t*>(data);
+    const size_t chunks = n / KIB;
+    uint8_t map[64] = {};  // up to 512 KiB
+    if (chunks * KIB != n || chunks > sizeof map * 8) fail("a memory image is not a whole number of kilobytes");
+    const size_t map_bytes = (chunks + 7) / 8;
+    if (mode_ == Mode::save)
+        for (size_t c = 0; c < chunks; ++c)
+            if (!all_zero(bytes_of + c * KIB)) map[c / 8] = static_cast<uint8_t>(map[c / 8] | (1u << (c % 8)));
+    const size_t map_at = pos_;
+    bytes(map, map_bytes);
+    if (mode_ == Mode::check) {
+        std::memcpy(map, in_ + map_at, map_bytes);
+        if (chunks % 8 != 0 && (map[map_bytes - 1] >> (chunks % 8)) != 0) fail("a memory map marks kilobytes beyond its image");
+    }
+    for (size_t c = 0; c < chunks; ++c) {
+        uint8_t* chunk = bytes_of + c * KIB;
+        if (mode_ == Mode::measure || (map[c / 8] >> (c % 8)) & 1)
+            bytes(chunk, KIB);
+        else if (mode_ == Mode::load)
+            std::memset(chunk, 0, KIB);
+    }
+}
+
 std::vector<uint64_t> state_hash_all_forms(const void* data, size_t n) {
     std::vector<uint64_t> out{hash_with(lanes_plain, data, n)};
 #if defined(__x86_64__)

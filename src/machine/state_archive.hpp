@@ -77,6 +77,10 @@ public:
         take(n);
         if (mode_ == Mode::load) std::memcpy(data, in_ + pos_ - n, n);
     }
+    // A memory image, a whole number of kilobytes: a map of the kilobytes that hold anything
+    // but zeros, then those kilobytes. Unused RAM, mirrors and silent audio cost a bit each.
+    // Measuring counts every kilobyte, so it gives an upper bound.
+    void memory_image(void* data, size_t n);
     template <class T, size_t N>
     void array(T (&field)[N]) {
         static_assert(std::is_trivially_copyable_v<T>);

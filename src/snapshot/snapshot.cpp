@@ -61,25 +61,25 @@ void finish_step(NESUnit& n) {
 
 }  // namespace
 
-size_t size(NESUnit& console) { return HEADER_SIZE + payload_size(console); }
+size_t max_size(NESUnit& console) { return HEADER_SIZE + payload_size(console); }
 
-void write(NESUnit& console, uint8_t* out, size_t out_size) {
-    if (out_size < HEADER_SIZE) StateArchive::fail("no room for the header");
-    const size_t payload = out_size - HEADER_SIZE;
-    StateArchive ar = StateArchive::saving(out + HEADER_SIZE, payload);
+size_t write(NESUnit& console, uint8_t* out, size_t capacity) {
+    if (capacity < HEADER_SIZE) StateArchive::fail("no room for the header");
+    StateArchive ar = StateArchive::saving(out + HEADER_SIZE, capacity - HEADER_SIZE);
     fields(console, ar);
-    if (ar.position() != payload) StateArchive::fail("the console's state changed size while it was written");
+    const size_t payload = ar.position();
     std::memcpy(out, MAGIC, sizeof MAGIC);
     put(out + 8, VERSION, 4);
     put(out + 12, HEADER_SIZE, 4);
     put(out + 16, payload, 8);
     put(out + 24, console.rom->image_hash, 8);
     put(out + 32, NES::state_hash(out + HEADER_SIZE, payload), 8);
+    return HEADER_SIZE + payload;
 }
 
 std::vector<uint8_t> take(NESUnit& console) {
-    std::vector<uint8_t> out(size(console));
-    write(console, out.data(), out.size());
+    std::vector<uint8_t> out(max_size(console));
+    out.resize(write(console, out.data(), out.size()));
     return out;
 }
 

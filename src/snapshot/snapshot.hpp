@@ -23,10 +23,11 @@ namespace snapshot {
 constexpr uint32_t VERSION = 1;
 constexpr size_t HEADER_SIZE = 40;
 
-// Bytes that `write` needs for this console as it stands.
-size_t size(NESUnit& console);
-// Writes the snapshot into out[0 .. size(console)).
-void write(NESUnit& console, uint8_t* out, size_t out_size);
+// Bytes that `write` needs at most for this console as it stands.
+size_t max_size(NESUnit& console);
+// Writes the snapshot into out[0 .. capacity), which max_size(console) bytes always suffice
+// for; returns its length.
+size_t write(NESUnit& console, uint8_t* out, size_t capacity);
 std::vector<uint8_t> take(NESUnit& console);
 
 // Throws NES::SnapshotError, naming the fault, unless the bytes are a whole snapshot of this

@@ -27,14 +27,23 @@ void on_parked_machine(PyNES& console, F&& f) {
 }
 
 py::bytes take(PyNES& console) {
-    py::object out;
+    py::object result;
     on_parked_machine(console, [&] {
-        const size_t size = snapshot::size(console);
-        out = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        if (!out) throw py::error_already_set();
-        snapshot::write(console, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.ptr())), size);
+        const size_t capacity = snapshot::max_size(console);
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+        if (out == nullptr) throw py::error_already_set();
+        size_t size = 0;
+        try {
+            size = snapshot::write(console, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out)), capacity);
+        } catch (...) {
+            Py_DECREF(out);
+            throw;
+        }
+        // Shrinks in place; on failure it releases the object and sets the error.
+        if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(size)) != 0) throw py::error_already_set();
+        result = py::reinterpret_steal<py::object>(out);
     });
-    return py::reinterpret_steal<py::bytes>(out.release());
+    return py::reinterpret_steal<py::bytes>(result.release());
 }
 
 void restore(PyNES& console, const py::buffer& data) {

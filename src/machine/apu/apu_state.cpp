@@ -60,11 +60,11 @@ void APU::state_fields(StateArchive& ar) {
     // (which the console saves with the other counters); the plan is made again from them.
     ar.num(samples_written);
     // The block being filled and the finished block not yet taken (with its fresh mark).
-    ar.bytes(sample_buffer, BUFFER_LEN * sizeof(int16_t));
+    ar.memory_image(sample_buffer, BUFFER_LEN * sizeof(int16_t));
     const uint8_t ready = block_ready.load(std::memory_order_acquire);
     uint8_t fresh = ar.reads_component() && (ready & BLOCK_FRESH) ? 1 : 0;
     ar.num(fresh, uint8_t{0}, uint8_t{1}, "APU fresh-block flag");
-    ar.bytes(block(ready & BLOCK_INDEX), BUFFER_LEN * sizeof(int16_t));
+    ar.memory_image(block(ready & BLOCK_INDEX), BUFFER_LEN * sizeof(int16_t));
     if (ar.mode() == StateArchive::Mode::load) {
         block_ready.store(static_cast<uint8_t>((ready & BLOCK_INDEX) | (fresh ? BLOCK_FRESH : 0)), std::memory_order_release);
         frame_k = ~0ull;

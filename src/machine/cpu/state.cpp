@@ -72,7 +72,7 @@ void CPU::state_fields(StateArchive& ar) {
     ar.array(controller_shift);
     // The bank a board selected last, in KiB; copies wrap it modulo the ROM.
     ar.num(prg_bank, 0, 0xFFFF, "CPU PRG bank");
-    ar.array(memory);
+    ar.memory_image(memory, sizeof memory);
 }
 
 void CPU::save_state(std::FILE* f) {

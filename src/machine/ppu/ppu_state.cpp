@@ -9,7 +9,7 @@ namespace NES {
 
 void PPU::state_fields(StateArchive& ar) {
     // The dot and frame counts travel with the console's other counters.
-    ar.array(video_memory);
+    ar.memory_image(video_memory, sizeof video_memory);
     ar.array(oam);
     ar.array(secondary_oam);
     const int32_t line = ar.num(scanline, 0, 261, "PPU line");
