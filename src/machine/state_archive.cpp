@@ -123,12 +123,18 @@ void StateArchive::memory_image(void* data, size_t n) {
         std::memcpy(map, in_ + map_at, map_bytes);
         if (chunks % 8 != 0 && (map[map_bytes - 1] >> (chunks % 8)) != 0) fail("a memory map marks kilobytes beyond its image");
     }
-    for (size_t c = 0; c < chunks; ++c) {
-        uint8_t* chunk = bytes_of + c * KIB;
-        if (mode_ == Mode::measure || (map[c / 8] >> (c % 8)) & 1)
-            bytes(chunk, KIB);
+    // Runs of kilobytes of one kind move in one call each.
+    const auto held = [&](size_t c) { return mode_ == Mode::measure || ((map[c / 8] >> (c % 8)) & 1) != 0; };
+    for (size_t c = 0; c < chunks;) {
+        size_t end = c + 1;
+        while (end < chunks && held(end) == held(c)) ++end;
+        uint8_t* run = bytes_of + c * KIB;
+        const size_t length = (end - c) * KIB;
+        if (held(c))
+            bytes(run, length);
         else if (mode_ == Mode::load)
-            std::memset(chunk, 0, KIB);
+            std::memset(run, 0, length);
+        c = end;
     }
 }
 
