@@ -3,7 +3,8 @@
 A snapshot holds everything that decides the machine's future; a console restored from it
 continues exactly as the console it was taken from. Pickling a console carries its cartridge
 image and a snapshot; the copy is built again from the image and restored. Pads attached with
-"setController" are not part of a console's state: attach them to the copy again.
+"setController", the per-frame function and the run thread are not part of a console's state:
+the copy has its built-in pads and is not running.
 """
 import copyreg
 import io
