@@ -60,7 +60,8 @@ void APU::state_fields(StateArchive& ar) {
     // (which the console saves with the other counters); the plan is made again from them.
     ar.num(samples_written);
     // The block being filled and the finished block not yet taken (with its fresh mark).
-    ar.memory_image(sample_buffer, BUFFER_LEN * sizeof(int16_t));
+    // (Checking must not even read the pointer, which the stepping thread moves.)
+    ar.memory_image(ar.mode() == StateArchive::Mode::check ? nullptr : sample_buffer, BUFFER_LEN * sizeof(int16_t));
     const uint8_t ready = block_ready.load(std::memory_order_acquire);
     uint8_t fresh = ar.reads_component() && (ready & BLOCK_FRESH) ? 1 : 0;
     ar.num(fresh, uint8_t{0}, uint8_t{1}, "APU fresh-block flag");
