@@ -14,36 +14,24 @@ namespace py = pybind11;
 
 namespace {
 
-// Runs f on the parked machine holding the interpreter lock: the run thread may need the lock
-// to finish a per-frame function before it parks, and no Python thread may then take an audio
-// block or change the bytes while f runs.
+// Runs f on the machine while no thread steps it, as "loadState" does. The interpreter lock
+// is released meanwhile: the stepping thread may need it to finish a per-frame function.
 template <class F>
 void on_parked_machine(PyNES& console, F&& f) {
     py::gil_scoped_release release;
-    console.with_machine_parked([&] {
-        py::gil_scoped_acquire gil;
-        f();
-    });
+    console.with_machine_parked(f);
 }
 
 py::bytes take(PyNES& console) {
-    py::object result;
+    // The machine is written into this thread's buffer (which keeps its room from one call to
+    // the next), then into the bytes, which only the interpreter lock allows making.
+    thread_local std::vector<uint8_t> buffer;
+    size_t size = 0;
     on_parked_machine(console, [&] {
-        const size_t capacity = snapshot::max_size(console);
-        PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
-        if (out == nullptr) throw py::error_already_set();
-        size_t size = 0;
-        try {
-            size = snapshot::write(console, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out)), capacity);
-        } catch (...) {
-            Py_DECREF(out);
-            throw;
-        }
-        // Shrinks in place; on failure it releases the object and sets the error.
-        if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(size)) != 0) throw py::error_already_set();
-        result = py::reinterpret_steal<py::object>(out);
+        buffer.resize(snapshot::max_size(console));
+        size = snapshot::write(console, buffer.data(), buffer.size());
     });
-    return py::reinterpret_steal<py::bytes>(result.release());
+    return py::bytes(reinterpret_cast<const char*>(buffer.data()), size);
 }
 
 void restore(PyNES& console, const py::buffer& data) {

@@ -60,14 +60,22 @@ void APU::state_fields(StateArchive& ar) {
     // (which the console saves with the other counters); the plan is made again from them.
     ar.num(samples_written);
     // The block being filled and the finished block not yet taken (with its fresh mark).
-    // (Checking must not even read the pointer, which the stepping thread moves.)
-    ar.memory_image(ar.mode() == StateArchive::Mode::check ? nullptr : sample_buffer, BUFFER_LEN * sizeof(int16_t));
-    const uint8_t ready = block_ready.load(std::memory_order_acquire);
-    uint8_t fresh = ar.reads_component() && (ready & BLOCK_FRESH) ? 1 : 0;
+    // Loading goes through two blocks of its own and hands the finished one over as the
+    // stepping thread does, so a reader taking a block meanwhile gets a whole one.
+    int16_t fill[BUFFER_LEN], spare[BUFFER_LEN];
+    const bool loading = ar.mode() == StateArchive::Mode::load;
+    const uint8_t ready = ar.reads_component() ? block_ready.load(std::memory_order_acquire) : 0;
+    ar.memory_image(loading ? fill : ar.reads_component() ? sample_buffer : nullptr, sizeof fill);
+    uint8_t fresh = (ready & BLOCK_FRESH) ? 1 : 0;
     ar.num(fresh, uint8_t{0}, uint8_t{1}, "APU fresh-block flag");
-    ar.memory_image(block(ready & BLOCK_INDEX), BUFFER_LEN * sizeof(int16_t));
-    if (ar.mode() == StateArchive::Mode::load) {
-        block_ready.store(static_cast<uint8_t>((ready & BLOCK_INDEX) | (fresh ? BLOCK_FRESH : 0)), std::memory_order_release);
+    ar.memory_image(loading ? spare : ar.reads_component() ? block(ready & BLOCK_INDEX) : nullptr, sizeof spare);
+    if (loading) {
+        std::memcpy(sample_buffer, spare, sizeof spare);
+        const uint8_t mark = fresh ? BLOCK_FRESH : 0;
+        const uint8_t old = block_ready.exchange(static_cast<uint8_t>(fill_index | mark), std::memory_order_acq_rel);
+        fill_index = old & BLOCK_INDEX;
+        sample_buffer = block(fill_index);
+        std::memcpy(sample_buffer, fill, sizeof fill);
         frame_k = ~0ull;
         planned_written = ~0ull;
     }
