@@ -60,24 +60,24 @@ run_tsan() {
     local dir=$builds/san-tsan
     echo "== ThreadSanitizer: run-thread tests"
     configure "$dir" -DZUMBREL_SANITIZE=thread -DZUMBREL_PYTHON=ON
-    cmake --build "$dir" -j"$jobs" --target zumbrel test_hardening_threads test_console
+    cmake --build "$dir" -j"$jobs" --target zumbrel _native test_hardening_threads test_console
     local tsan_options="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/fuzz/tsan.supp"
     TSAN_OPTIONS=$tsan_options "$dir/tests/test_hardening_threads"
     TSAN_OPTIONS=$tsan_options "$dir/tests/test_console"
     LD_PRELOAD=$(g++ -print-file-name=libtsan.so) TSAN_OPTIONS=$tsan_options \
         PYTHONPATH="$dir/src/binding:$dir/src/tools:$root/python" \
         "$py" -m pytest -q -p no:cacheprovider tests/python/test_run_thread.py tests/python/test_safe_calls.py \
-        tests/python/test_run_control.py -k "not real_time and not unpaced and not measures_from and not fork"
+        tests/python/test_run_control.py tests/python/test_snapshot.py -k "not real_time and not unpaced and not measures_from and not fork"
 }
 
 run_fuzz() {
     local dir=$builds/fuzz seconds=${FUZZ_SECONDS:-15}
     echo "== libFuzzer: ${seconds} s per target"
     CXX=clang++ cmake -S . -B "$dir" -DZUMBREL_FUZZ=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$dir" -j"$jobs" --target fuzz_cartridge fuzz_state fuzz_registers
+    cmake --build "$dir" -j"$jobs" --target fuzz_cartridge fuzz_state fuzz_snapshot fuzz_registers
     local work
     work=$(mktemp -d)
-    for target in cartridge state registers; do
+    for target in cartridge state snapshot registers; do
         cp -r "fuzz/corpus/$target" "$work/$target"
         (cd "$work" && UBSAN_OPTIONS=$ubsan_options "$dir/fuzz/fuzz_$target" \
             -max_total_time="$seconds" -max_len=90000 -timeout=60 -print_final_stats=1 \

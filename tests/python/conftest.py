@@ -18,7 +18,13 @@ def hard_stop(request):
     blocked in native code) never lets it run. faulthandler's watchdog needs no lock.
     """
     marker = request.node.get_closest_marker("timeout")
-    seconds = marker.args[0] if marker and marker.args else request.config.getini("timeout")
+    if marker and marker.args:
+        seconds = marker.args[0]
+    else:
+        try:
+            seconds = request.config.getini("timeout")
+        except ValueError:  # pytest-timeout not installed
+            seconds = 300
     faulthandler.dump_traceback_later(float(seconds) + 60, exit=True)
     yield
     faulthandler.cancel_dump_traceback_later()
