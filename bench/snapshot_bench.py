@@ -107,7 +107,8 @@ def main():
             print(f"    cynes save()/load(): {peers[0]} bytes, {peers[1]:.1f} us per round trip")
         nes_py = nes_py_figures(path)
         if nes_py is not None:
-            print(f"    nes-py _backup()/_restore(): " + (nes_py if isinstance(nes_py, str) else f"{nes_py:.1f} us per round trip (in place, no bytes)"))
+            figure = nes_py if isinstance(nes_py, str) else f"{nes_py:.1f} us per round trip (in place, no bytes)"
+            print("    nes-py _backup()/_restore(): " + figure)
     return 0
 
 
