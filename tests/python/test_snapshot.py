@@ -7,7 +7,6 @@ import struct
 import time
 
 import pytest
-
 import zumbrel
 from zumbrel_tools import _native, restore, snapshot
 
