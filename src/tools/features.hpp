@@ -6,5 +6,6 @@
 namespace tools {
 
 void add_snapshot(pybind11::module_& m);
+void add_batch(pybind11::module_& m);
 
 }  // namespace tools

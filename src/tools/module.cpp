@@ -8,4 +8,5 @@
 PYBIND11_MODULE(_native, m) {
     pybind11::module_::import("zumbrel");
     tools::add_snapshot(m);
+    tools::add_batch(m);
 }

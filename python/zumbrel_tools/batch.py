@@ -1,0 +1,79 @@
+"""Stepping many consoles at once on native threads, without the interpreter lock.
+
+Each console of a batch advances a number of whole frames with its own pad on port 0; the
+pictures and the CPU RAM ($0000-$07FF) land in arrays the caller made once and reuses. The
+pad of a batch holds only during the call: a "Controller" attached to port 0 with
+"setController" is put back afterwards (and keeps its buttons), and port 1 is left alone.
+"""
+import os
+import threading
+
+import numpy as np
+
+from ._native import StepPool
+
+PICTURE_SHAPES = {
+    ("rgb", False): (240, 256, 3),
+    ("gray", False): (240, 256),
+    ("rgb", True): (120, 128, 3),
+    ("gray", True): (120, 128),
+}
+
+_pools = {}
+_pools_lock = threading.Lock()
+
+
+def picture_array(count, colour="rgb", half=False):
+    """A picture array for `count` consoles: colour "rgb" or "gray", `half` for 2x smaller."""
+    return np.zeros((count,) + PICTURE_SHAPES[colour, half], dtype=np.uint8)
+
+
+def ram_array(count):
+    return np.zeros((count, 2048), dtype=np.uint8)
+
+
+def pad_bytes(buttons, count):
+    """Per-console input bytes (bit 7 = A ... bit 0 = Right) from bytes or 8 buttons each."""
+    buttons = np.asarray(buttons)
+    if buttons.shape == (count, 8):
+        return np.packbits(buttons.astype(bool), axis=1).reshape(count)
+    if buttons.shape != (count,):
+        raise ValueError(f"step_batch: buttons must have shape ({count},) or ({count}, 8), not {buttons.shape}")
+    if buttons.dtype != np.uint8:
+        if buttons.size and (buttons.min() < 0 or buttons.max() > 255):
+            raise ValueError("step_batch: input bytes must lie in 0..255")
+        buttons = buttons.astype(np.uint8)
+    return np.ascontiguousarray(buttons)
+
+
+def shared_pool(threads):
+    """The process's pool of `threads` threads, made on first use."""
+    with _pools_lock:
+        pool = _pools.get(threads)
+        if pool is None:
+            pool = _pools[threads] = StepPool(threads)
+        return pool
+
+
+def step_batch(consoles, buttons, frames=1, *, pictures=None, ram=None, max_pool=False, threads=1):
+    """Advances every console `frames` frames with its pad on port 0 held as in `buttons`.
+
+    `buttons`: one input byte per console, or eight buttons per console in the order A, B,
+    Select, Start, Up, Down, Left, Right. `pictures`: a uint8 array of shape (N, 240, 256, 3),
+    (N, 240, 256) for gray, or (N, 120, 128[, 3]) for half size (see `picture_array`); it gets
+    the last frame, or with `max_pool` the maximum of the last two. `ram`: a uint8 array of
+    shape (N, 2048). Consoles running on their thread or with a per-frame function, a console
+    given twice, and arrays of the wrong shape, type or layout are refused before anything runs.
+    """
+    consoles = list(consoles)
+    pool = threads if isinstance(threads, StepPool) else shared_pool(threads)
+    pool.step(consoles, pad_bytes(buttons, len(consoles)), frames, pictures, ram, max_pool)
+
+
+def _forget_pools():
+    # A child made by fork has none of the parent's threads.
+    _pools.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_pools)

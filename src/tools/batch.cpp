@@ -1,0 +1,305 @@
+// Stepping a batch of consoles at once: a persistent pool of threads advances whole consoles
+// without the interpreter lock and writes their pictures and RAM into caller-owned arrays.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "features.hpp"
+#include "py_console.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr int HEIGHT = 240;
+constexpr int WIDTH = 256;
+constexpr size_t RAM_SIZE = 2048;
+
+// Runs task(0) ... task(count - 1) on the calling thread and the helpers, each index once.
+class WorkerPool {
+public:
+    using Task = std::function<void(size_t)>;
+
+    explicit WorkerPool(int threads) : owner_pid_(getpid()) {
+        for (int i = 1; i < threads; ++i) helpers_.emplace_back([this] { helper_loop(); });
+    }
+    ~WorkerPool() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        // Helpers do not exist in a forked child; their handles are only let go of there.
+        for (std::thread& t : helpers_) {
+            if (getpid() == owner_pid_)
+                t.join();
+            else
+                t.detach();
+        }
+    }
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    int threads() const { return static_cast<int>(helpers_.size()) + 1; }
+    bool usable_here() const { return getpid() == owner_pid_; }
+
+    // The task must not throw. One batch at a time: a second caller waits for the first.
+    void run(size_t count, const Task& task) {
+        std::lock_guard<std::mutex> one_batch(batch_mutex_);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            task_ = &task;
+            count_ = count;
+            next_.store(0);
+            busy_ = helpers_.size();
+            ++generation_;
+        }
+        wake_.notify_all();
+        work();
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return busy_ == 0; });
+        task_ = nullptr;
+    }
+
+private:
+    void work() {
+        for (size_t i = next_.fetch_add(1); i < count_; i = next_.fetch_add(1)) (*task_)(i);
+    }
+
+    void helper_loop() {
+        uint64_t seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) return;
+            seen = generation_;
+            lock.unlock();
+            work();
+            lock.lock();
+            if (--busy_ == 0) done_.notify_one();
+        }
+    }
+
+    const pid_t owner_pid_;
+    std::vector<std::thread> helpers_;
+    std::mutex batch_mutex_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    const Task* task_ = nullptr;  // the fields below are guarded by mutex_, next_ aside
+    size_t count_ = 0;
+    std::atomic<size_t> next_{0};
+    size_t busy_ = 0;
+    uint64_t generation_ = 0;
+    bool stopping_ = false;
+};
+
+// The one place that decides whether a console may be stepped off the interpreter's thread:
+// a Python per-frame function needs the interpreter, and a run thread steps it already.
+void check_steppable(PyNES& console, size_t index) {
+    const std::string which = "step_batch: console " + std::to_string(index);
+    if (console.is_running()) throw py::value_error(which + " is running on its thread; stop it first");
+    const auto function = console.perframefunc.load();
+    if (function->target_type() != NESUnit::FrameFunction().load()->target_type())
+        throw py::value_error(which + " has a per-frame function; batches step consoles without one");
+}
+
+// What the picture array's shape asks for.
+struct PictureFormat {
+    bool gray, half;
+};
+
+inline uint8_t luma(unsigned r, unsigned g, unsigned b) { return static_cast<uint8_t>((77 * r + 150 * g + 29 * b + 128) >> 8); }
+
+template <bool Max>
+inline void put(uint8_t& out, uint8_t value) {
+    out = Max ? std::max(out, value) : value;
+}
+
+// Writes one frame in one format; with Max each byte keeps the larger of the old and the new
+// value (the maximum over the last two frames shows sprites that flicker).
+template <bool Gray, bool Half, bool Max>
+void write_picture_as(const uint8_t* rgb, uint8_t* out) {
+    if constexpr (!Gray && !Half) {
+        for (int i = 0; i < HEIGHT * WIDTH * 3; ++i) put<Max>(out[i], rgb[i]);
+    } else if constexpr (!Half) {
+        for (int i = 0; i < HEIGHT * WIDTH; ++i, rgb += 3) put<Max>(out[i], luma(rgb[0], rgb[1], rgb[2]));
+    } else {
+        for (int y = 0; y < HEIGHT; y += 2) {
+            for (int x = 0; x < WIDTH; x += 2) {
+                const uint8_t* p = rgb + (y * WIDTH + x) * 3;
+                unsigned mean[3];
+                for (int c = 0; c < 3; ++c) mean[c] = (p[c] + p[c + 3] + p[c + WIDTH * 3] + p[c + WIDTH * 3 + 3] + 2) / 4;
+                if constexpr (Gray) {
+                    put<Max>(*out++, luma(mean[0], mean[1], mean[2]));
+                } else {
+                    for (int c = 0; c < 3; ++c) put<Max>(*out++, static_cast<uint8_t>(mean[c]));
+                }
+            }
+        }
+    }
+}
+
+using PictureWriter = void (*)(const uint8_t*, uint8_t*);
+
+// Indexed by [gray][half][max].
+constexpr PictureWriter PICTURE_WRITERS[2][2][2] = {
+    {{write_picture_as<false, false, false>, write_picture_as<false, false, true>},
+     {write_picture_as<false, true, false>, write_picture_as<false, true, true>}},
+    {{write_picture_as<true, false, false>, write_picture_as<true, false, true>},
+     {write_picture_as<true, true, false>, write_picture_as<true, true, true>}},
+};
+
+void write_picture(const uint8_t* rgb, uint8_t* out, PictureFormat format, bool keep_max) {
+    PICTURE_WRITERS[format.gray][format.half][keep_max](rgb, out);
+}
+
+std::string shape_text(const py::array& a) {
+    std::string text = "(";
+    for (py::ssize_t d = 0; d < a.ndim(); ++d) text += (d ? ", " : "") + std::to_string(a.shape(d));
+    return text + (a.ndim() == 1 ? ",)" : ")");
+}
+
+py::array as_array(const py::object& array, const char* name) {
+    if (!py::isinstance<py::array>(array)) throw py::type_error(std::string("step_batch: ") + name + " must be a NumPy array");
+    return py::reinterpret_borrow<py::array>(array);
+}
+
+// A C-contiguous uint8 array (writable when it is an output) whose first dimension is the
+// batch size.
+uint8_t* checked_rows(const py::object& array, const char* name, size_t count, size_t row_bytes, bool output = true) {
+    const py::array a = as_array(array, name);
+    if (a.dtype().kind() != 'u' || a.itemsize() != 1)
+        throw py::value_error(std::string("step_batch: ") + name + " must have dtype uint8, not " +
+                              py::str(a.dtype()).cast<std::string>());
+    if (!(a.flags() & py::array::c_style)) throw py::value_error(std::string("step_batch: ") + name + " must be C-contiguous");
+    if (output && !a.writeable()) throw py::value_error(std::string("step_batch: ") + name + " must be writable");
+    if (a.ndim() < 1 || static_cast<size_t>(a.shape(0)) != count || static_cast<size_t>(a.size()) != count * row_bytes)
+        throw py::value_error(std::string("step_batch: ") + name + " has the wrong shape " +
+                              shape_text(a));
+    return static_cast<uint8_t*>(const_cast<void*>(a.data()));
+}
+
+PictureFormat picture_format(const py::array& a) {
+    const std::vector<py::ssize_t> shape(a.shape(), a.shape() + a.ndim());
+    const auto is = [&](std::vector<py::ssize_t> tail) {
+        return shape.size() == tail.size() + 1 && std::equal(tail.begin(), tail.end(), shape.begin() + 1);
+    };
+    if (is({HEIGHT, WIDTH, 3})) return {false, false};
+    if (is({HEIGHT, WIDTH})) return {true, false};
+    if (is({HEIGHT / 2, WIDTH / 2, 3})) return {false, true};
+    if (is({HEIGHT / 2, WIDTH / 2})) return {true, true};
+    throw py::value_error("step_batch: pictures must have shape (N, 240, 256, 3), (N, 240, 256), (N, 120, 128, 3) or (N, 120, 128)");
+}
+
+size_t picture_bytes(PictureFormat f) { return static_cast<size_t>(HEIGHT * WIDTH * (f.gray ? 1 : 3) / (f.half ? 4 : 1)); }
+
+// Port 0 reads the batch's pad during the step; the pad attached before comes back after.
+class PadForStep {
+public:
+    PadForStep(NES::CPU& cpu, NES::Controller& pad) : cpu_(cpu), before_(cpu.controllers[0]) { cpu.set_controller(&pad, 0); }
+    ~PadForStep() { cpu_.set_controller(before_, 0); }
+    PadForStep(const PadForStep&) = delete;
+    PadForStep& operator=(const PadForStep&) = delete;
+
+private:
+    NES::CPU& cpu_;
+    NES::Controller* before_;
+};
+
+void step_batch(WorkerPool& pool, const py::sequence& console_list, const py::object& buttons_object, int frames,
+                const py::object& pictures, const py::object& ram, bool max_pool) {
+    if (!pool.usable_here()) throw py::value_error("step_batch: this pool was made in another process; make a new one");
+    if (frames < 1) throw py::value_error("step_batch: frames must be at least 1, not " + std::to_string(frames));
+    const size_t count = py::len(console_list);
+
+    // Everything is checked before any console moves.
+    std::vector<py::object> held;  // keeps the consoles alive while the lock is released
+    std::vector<PyNES*> consoles;
+    for (size_t i = 0; i < count; ++i) {
+        held.push_back(console_list[i]);
+        if (!py::isinstance<PyNES>(held.back()))
+            throw py::type_error("step_batch: item " + std::to_string(i) + " is not a zumbrel.NES");
+        consoles.push_back(held.back().cast<PyNES*>());
+        check_steppable(*consoles.back(), i);
+    }
+    std::vector<PyNES*> sorted = consoles;
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+        throw py::value_error("step_batch: a console appears twice in the batch");
+
+    const uint8_t* buttons = checked_rows(buttons_object, "buttons", count, 1, false);
+    PictureFormat format{};
+    uint8_t* picture_out = nullptr;
+    size_t picture_size = 0;
+    if (!pictures.is_none()) {
+        format = picture_format(as_array(pictures, "pictures"));
+        picture_size = picture_bytes(format);
+        picture_out = checked_rows(pictures, "pictures", count, picture_size);
+    }
+    uint8_t* ram_out = ram.is_none() ? nullptr : checked_rows(ram, "ram", count, RAM_SIZE);
+    if (picture_out && ram_out && picture_out < ram_out + count * RAM_SIZE && ram_out < picture_out + count * picture_size)
+        throw py::value_error("step_batch: pictures and ram must not share memory");
+
+    std::unique_ptr<NES::Controller[]> pads(new NES::Controller[count]);
+    for (size_t i = 0; i < count; ++i) {
+        bool states[8];
+        for (int b = 0; b < 8; ++b) states[b] = (buttons[i] >> (7 - b)) & 1;
+        pads[i].update_inputs(states);
+    }
+    std::vector<std::string> failures(count);
+
+    const WorkerPool::Task task = [&](size_t i) {
+        try {
+            NESUnit& console = *consoles[i];
+            PadForStep pad(*console.cpu, pads[i]);
+            for (int k = 1; k <= frames; ++k) {
+                console.runFrame();
+                if (picture_out && (k == frames || (max_pool && k == frames - 1)))
+                    write_picture(console.ppu->frame_rgb, picture_out + i * picture_size, format, k == frames && max_pool && frames > 1);
+            }
+            if (ram_out) std::memcpy(ram_out + i * RAM_SIZE, console.cpu->memory, RAM_SIZE);
+        } catch (const std::exception& e) {
+            failures[i] = e.what();
+        } catch (...) {
+            failures[i] = "unknown error";
+        }
+    };
+    {
+        py::gil_scoped_release release;
+        pool.run(count, task);
+    }
+    for (size_t i = 0; i < count; ++i)
+        if (!failures[i].empty())
+            throw std::runtime_error("step_batch: console " + std::to_string(i) + " failed: " + failures[i]);
+}
+
+}  // namespace
+
+namespace tools {
+
+void add_batch(py::module_& m) {
+    py::class_<WorkerPool>(m, "StepPool")
+        .def(py::init([](int threads) {
+                 if (threads < 1) throw py::value_error("StepPool: threads must be at least 1, not " + std::to_string(threads));
+                 return std::make_unique<WorkerPool>(threads);
+             }),
+             py::arg("threads") = 1)
+        .def_property_readonly("threads", &WorkerPool::threads)
+        .def("step", &step_batch, py::arg("consoles"), py::arg("buttons"), py::arg("frames") = 1,
+             py::arg("pictures") = py::none(), py::arg("ram") = py::none(), py::arg("max_pool") = false);
+}
+
+}  // namespace tools

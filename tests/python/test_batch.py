@@ -1,0 +1,161 @@
+"""Stepping a batch of consoles on native threads."""
+import numpy as np
+import pytest
+import zumbrel
+
+from zumbrel_tools import DEMO_ROM, StepPool, step_batch
+from zumbrel_tools.batch import picture_array, ram_array
+
+RIGHT, LEFT = 0x01, 0x02
+PLAYER_X = 0x05  # the demo cartridge's character X position
+
+
+def consoles(count):
+    return [zumbrel.NES(DEMO_ROM, 0) for _ in range(count)]
+
+
+def pressing(byte):
+    pad = zumbrel.Controller()
+    pad.updateInputs([bool(byte & (0x80 >> i)) for i in range(8)])
+    return pad
+
+
+def reference(byte, frames):
+    """The frames one console shows stepped alone by runFrame, and its RAM at the end."""
+    nes = zumbrel.NES(DEMO_ROM, 0)
+    nes.setController(pressing(byte), 0)
+    shown = []
+    for _ in range(frames):
+        nes.runFrame()
+        shown.append(np.array(nes.getImg()))
+    return shown, np.array(nes.cpuMem()[:2048])
+
+
+def gray(rgb):
+    r, g, b = np.moveaxis(rgb.astype(np.uint32), -1, 0)
+    return ((77 * r + 150 * g + 29 * b + 128) >> 8).astype(np.uint8)
+
+
+def half(picture):
+    p = picture.astype(np.uint32)
+    return ((p[0::2, 0::2] + p[0::2, 1::2] + p[1::2, 0::2] + p[1::2, 1::2] + 2) // 4).astype(np.uint8)
+
+
+CONVERSIONS = {
+    ("rgb", False): lambda rgb: rgb,
+    ("gray", False): gray,
+    ("rgb", True): half,
+    ("gray", True): lambda rgb: gray(half(rgb).astype(np.uint8)),
+}
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_each_console_follows_its_own_pad_as_if_stepped_alone(threads):
+    pads = [RIGHT, LEFT, 0, RIGHT]
+    batch = consoles(len(pads))
+    pictures, ram = picture_array(len(pads)), ram_array(len(pads))
+    pool = StepPool(threads)
+    for _ in range(3):  # the pool is kept between calls
+        step_batch(batch, np.array(pads, np.uint8), 30, pictures=pictures, ram=ram, threads=pool)
+    for i, byte in enumerate(pads):
+        shown, expected_ram = reference(byte, 90)
+        np.testing.assert_array_equal(pictures[i], shown[-1])
+        np.testing.assert_array_equal(ram[i], expected_ram)
+        assert batch[i].frameCount() == 90
+    assert ram[0, PLAYER_X] > ram[2, PLAYER_X] > ram[1, PLAYER_X]
+
+
+@pytest.mark.parametrize("colour,small", list(CONVERSIONS))
+@pytest.mark.parametrize("max_pool", [False, True])
+def test_picture_formats_and_maximum_of_the_last_two_frames(colour, small, max_pool):
+    batch = consoles(2)
+    pictures = picture_array(2, colour, small)
+    # Eight buttons each, in report order, instead of input bytes.
+    buttons = np.zeros((2, 8), bool)
+    buttons[1, 7] = True
+    step_batch(batch, buttons, 40, pictures=pictures, max_pool=max_pool, threads=2)
+    convert = CONVERSIONS[colour, small]
+    for i, byte in enumerate([0, RIGHT]):
+        shown, _ = reference(byte, 40)
+        expected = convert(shown[-1])
+        if max_pool:
+            expected = np.maximum(convert(shown[-2]), expected)
+        np.testing.assert_array_equal(pictures[i], expected)
+
+
+def test_an_attached_pad_gives_way_during_the_batch_and_comes_back_after():
+    nes = zumbrel.NES(DEMO_ROM, 0)
+    nes.setController(pressing(LEFT), 0)
+    ram = ram_array(1)
+    step_batch([nes], [0], 60)  # let the game place its character
+    step_batch([nes], [RIGHT], 20, ram=ram)
+    x = ram[0, PLAYER_X]
+    step_batch([nes], [0], 1, ram=ram)
+    assert ram[0, PLAYER_X] == x, "a released batch pad must stop the character"
+    for _ in range(10):
+        nes.runFrame()
+    assert nes.cpuMem()[PLAYER_X] < x, "the attached pad (left) must be back after the batch"
+
+
+def read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+def running(nes):
+    nes.start()
+    return nes
+
+
+def with_frame_function(nes):
+    nes.perFrame(lambda: None)
+    return nes
+
+
+@pytest.mark.parametrize("make_batch,kwargs,error,words", [
+    (lambda: [running(zumbrel.NES(DEMO_ROM, 0))], {}, ValueError, "running on its thread"),
+    (lambda: [with_frame_function(zumbrel.NES(DEMO_ROM, 0))], {}, ValueError, "per-frame function"),
+    (lambda: [zumbrel.NES(DEMO_ROM, 0), "not a console"], {}, TypeError, "not a zumbrel.NES"),
+    (lambda: [zumbrel.NES(DEMO_ROM, 0)] * 2, {}, ValueError, "appears twice"),
+    (lambda: consoles(2), {"frames": 0}, ValueError, "frames must be at least 1"),
+    (lambda: consoles(2), {"buttons": [[0] * 7] * 2}, ValueError, "buttons must have shape"),
+    (lambda: consoles(2), {"pictures": np.zeros((2, 240, 256, 3), np.int16)}, ValueError, "dtype uint8"),
+    (lambda: consoles(2), {"pictures": np.zeros((3, 240, 256, 3), np.uint8)}, ValueError, "wrong shape"),
+    (lambda: consoles(2), {"pictures": np.zeros((2, 240, 255, 3), np.uint8)}, ValueError, "pictures must have shape"),
+    (lambda: consoles(2), {"pictures": np.zeros((2, 240, 256, 6), np.uint8)[..., ::2]}, ValueError, "C-contiguous"),
+    (lambda: consoles(2), {"ram": np.zeros((2, 2048), np.uint8)[::-1]}, ValueError, "C-contiguous"),
+    (lambda: consoles(2), {"ram": np.zeros((2, 2048), np.uint8).T.copy().T}, ValueError, "C-contiguous"),
+    (lambda: consoles(2), {"ram": np.zeros((2, 2047), np.uint8)}, ValueError, "wrong shape"),
+    (lambda: consoles(2), {"ram": read_only(ram_array(2))}, ValueError, "writable"),
+    (lambda: consoles(2), {"ram": [[0] * 2048] * 2}, TypeError, "NumPy array"),
+])
+def test_refusals_happen_before_any_console_moves(make_batch, kwargs, error, words):
+    batch = make_batch()
+    try:
+        settled = [n for n in batch if isinstance(n, zumbrel.NES)]
+        args = {"buttons": np.zeros(len(batch), np.uint8), "frames": 2,
+                "pictures": picture_array(len(batch)), "ram": ram_array(len(batch))}
+        args.update(kwargs)
+        for name in ("pictures", "ram"):
+            if isinstance(args[name], np.ndarray) and args[name].flags.writeable:
+                args[name][...] = 7
+        before = {name: np.array(args[name]) for name in ("pictures", "ram")}
+        with pytest.raises(error, match=words):
+            step_batch(batch, args.pop("buttons"), **args)
+        if words != "running on its thread":
+            assert [n.frameCount() for n in settled] == [0] * len(settled)
+        for name in ("pictures", "ram"):
+            if isinstance(args[name], np.ndarray):
+                assert (args[name] == before[name]).all(), f"{name} changed although the batch was refused"
+    finally:
+        for nes in batch:
+            if isinstance(nes, zumbrel.NES):
+                nes.stop()
+
+
+def test_pictures_and_ram_must_not_overlap():
+    storage = np.zeros(2 * 240 * 256 * 3 + 2 * 2048, np.uint8)
+    pictures = storage[:2 * 240 * 256 * 3].reshape(2, 240, 256, 3)
+    ram = storage[-2 * 2048 - 100:-100].reshape(2, 2048)
+    with pytest.raises(ValueError, match="share memory"):
+        step_batch(consoles(2), [0, 0], pictures=pictures, ram=ram)
