@@ -1,0 +1,342 @@
+"""Gymnasium environments for any cartridge: one console ("zumbrel/NES-v0" with
+`gymnasium.make`) or a batch stepped on native threads (`gymnasium.make_vec` with
+vectorization_mode="vector_entry_point").
+
+Reward, termination and extra information come from functions of the CPU RAM ($0000-$07FF):
+`reward(ram_before, ram_after) -> float` over one step, `terminated(ram) -> bool` and
+`info(ram) -> dict`. Give module-level functions when environments travel by pickle.
+"""
+import numpy as np
+import gymnasium
+from gymnasium import spaces
+from gymnasium.vector import AutoresetMode, VectorEnv
+from gymnasium.vector.utils import batch_space
+
+import zumbrel
+
+from .batch import PICTURE_SHAPES, pad_bytes
+from ._native import StepPool
+from .snapshots import restore, snapshot
+
+BUTTONS = ("a", "b", "select", "start", "up", "down", "left", "right")
+
+# Button combinations for side-scrolling games, as agents usually get them.
+RIGHT_ONLY = ["noop", "right", "right+a", "right+b", "right+a+b"]
+SIMPLE_MOVEMENT = RIGHT_ONLY + ["a", "left"]
+
+# Where the demo cartridge keeps its character's position; Y stays 0 until the game places it.
+DEMO_PLAYER_X = 0x05
+DEMO_PLAYER_Y = 0x06
+
+
+def demo_reward(ram_before, ram_after):
+    """The demo cartridge's reward: pixels the character moved right (negative when left)."""
+    if ram_before[DEMO_PLAYER_Y] == 0:
+        return 0.0
+    return float(int(ram_after[DEMO_PLAYER_X]) - int(ram_before[DEMO_PLAYER_X]))
+
+
+def combo_byte(combo):
+    """The input byte of a combination: "right+a", ["right", "a"], "noop" or ""."""
+    names = combo.split("+") if isinstance(combo, str) else list(combo)
+    byte = 0
+    for name in names:
+        name = name.strip().lower()
+        if name in ("", "noop"):
+            continue
+        if name not in BUTTONS:
+            raise ValueError(f"unknown button {name!r}: the buttons are {', '.join(BUTTONS)}")
+        byte |= 0x80 >> BUTTONS.index(name)
+    return byte
+
+
+class _Settings:
+    """What single and vector environments share: spaces, actions and the RAM functions."""
+
+    def __init__(self, obs_type, frameskip, actions, downsample, max_pool, sticky_actions, noop_max,
+                 reward, terminated, info):
+        if obs_type not in ("rgb", "gray", "ram"):
+            raise ValueError(f'obs_type must be "rgb", "gray" or "ram", not {obs_type!r}')
+        if not isinstance(frameskip, (int, np.integer)) or frameskip < 1:
+            raise ValueError(f"frameskip must be a whole number of frames, at least 1, not {frameskip!r}")
+        if not 0.0 <= sticky_actions <= 1.0:
+            raise ValueError(f"sticky_actions is a probability, not {sticky_actions!r}")
+        if noop_max < 0:
+            raise ValueError(f"noop_max must not be negative, not {noop_max!r}")
+        self.obs_type, self.frameskip, self.max_pool = obs_type, int(frameskip), max_pool
+        self.sticky_actions, self.noop_max = sticky_actions, int(noop_max)
+        self.reward, self.terminated, self.info = reward, terminated, info
+        if obs_type == "ram":
+            self.observation_space = spaces.Box(0, 255, (2048,), np.uint8)
+        else:
+            self.observation_space = spaces.Box(0, 255, PICTURE_SHAPES[obs_type, bool(downsample)], np.uint8)
+        if actions is None:
+            self.combos = None
+            self.action_space = spaces.MultiBinary(8)
+        else:
+            self.combos = np.array([combo_byte(c) for c in actions], dtype=np.uint8)
+            if len(self.combos) == 0:
+                raise ValueError("actions must list at least one button combination")
+            self.action_space = spaces.Discrete(len(self.combos))
+
+    def input_bytes(self, actions, count):
+        if self.combos is None:
+            return pad_bytes(np.asarray(actions).reshape(count, 8), count)
+        return self.combos[np.asarray(actions).reshape(count)]
+
+    def picture_buffer(self, count):
+        if self.obs_type == "ram":
+            return None
+        return np.zeros((count,) + self.observation_space.shape, dtype=np.uint8)
+
+    def outcome(self, ram_before, ram_after):
+        reward = float(self.reward(ram_before, ram_after)) if self.reward else 0.0
+        done = bool(self.terminated(ram_after)) if self.terminated else False
+        return reward, done, (dict(self.info(ram_after)) if self.info else {})
+
+
+class _Console:
+    """One console with its power-on snapshot and the buttons of its last step."""
+
+    def __init__(self, rom):
+        self.nes = zumbrel.NES(str(rom), 0)
+        self.power_on = snapshot(self.nes)
+        self.last_buttons = 0
+
+
+class _Window:
+    """The "human" picture: a pygame window, opened on the first frame."""
+
+    def __init__(self, fps):
+        self.fps, self.screen, self.clock = fps, None, None
+
+    def show(self, picture):
+        import pygame
+
+        if self.screen is None:
+            pygame.display.init()
+            self.screen = pygame.display.set_mode((512, 480))
+            pygame.display.set_caption("zumbrel")
+            self.clock = pygame.time.Clock()
+        pygame.event.pump()
+        surface = pygame.surfarray.make_surface(np.ascontiguousarray(picture.swapaxes(0, 1)))
+        self.screen.blit(pygame.transform.scale(surface, (512, 480)), (0, 0))
+        pygame.display.flip()
+        self.clock.tick(self.fps)
+
+    def close(self):
+        if self.screen is not None:
+            import pygame
+
+            pygame.display.quit()
+            self.screen = None
+
+
+class _Batch:
+    """The stepping both environment kinds use: consoles, their pool and output buffers."""
+
+    def __init__(self, settings, rom, count, threads):
+        self.settings = settings
+        self.consoles = [_Console(rom) for _ in range(count)]
+        self.pool = StepPool(threads)
+        self.pictures = settings.picture_buffer(count)
+        self.ram = np.zeros((count, 2048), dtype=np.uint8)
+        self.ram_before = np.zeros_like(self.ram)
+
+    def step(self, indices, buttons, frames):
+        """Steps the consoles at `indices`; their rows of the buffers receive the results."""
+        indices = list(indices)
+        if not indices:
+            return
+        everyone = len(indices) == len(self.consoles)
+        pictures = self.pictures if everyone or self.pictures is None else self.pictures[indices]
+        ram = self.ram if everyone else self.ram[indices]
+        self.pool.step([self.consoles[i].nes for i in indices], np.ascontiguousarray(buttons, dtype=np.uint8),
+                       frames, pictures, ram, self.settings.max_pool)
+        if not everyone:
+            if pictures is not None:
+                self.pictures[indices] = pictures
+            self.ram[indices] = ram
+
+    def reset(self, indices, rngs):
+        """Power-on again, then one frame and a random number of frames without input."""
+        groups = {}
+        for i in indices:
+            restore(self.consoles[i].nes, self.consoles[i].power_on)
+            self.consoles[i].last_buttons = 0
+            extra = int(rngs[i].integers(0, self.settings.noop_max + 1)) if self.settings.noop_max else 0
+            groups.setdefault(1 + extra, []).append(i)
+        for frames, group in groups.items():
+            self.step(group, np.zeros(len(group), np.uint8), frames)
+        self.ram_before[indices] = self.ram[indices]
+
+    def act(self, indices, buttons, rngs):
+        """Sticky actions: with the given probability a console keeps its previous buttons."""
+        buttons = np.array(buttons, dtype=np.uint8)
+        for k, i in enumerate(indices):
+            console = self.consoles[i]
+            if self.settings.sticky_actions and rngs[i].random() < self.settings.sticky_actions:
+                buttons[k] = console.last_buttons
+            console.last_buttons = int(buttons[k])
+        self.ram_before[indices] = self.ram[indices]
+        self.step(indices, buttons, self.settings.frameskip)
+
+    def observation(self, i):
+        return (self.ram if self.pictures is None else self.pictures)[i].copy()
+
+    def frame(self, i):
+        return np.array(self.consoles[i].nes.getImg())
+
+
+class NESEnv(gymnasium.Env):
+    """One console as a Gymnasium environment.
+
+    obs_type: "rgb" (240, 256, 3), "gray" (240, 256) or "ram" (2048,); `downsample` halves
+    the pictures. actions: None for the eight buttons (MultiBinary(8), in the order A, B,
+    Select, Start, Up, Down, Left, Right), or a list of combinations such as
+    ["noop", "right", "right+a"] (Discrete). Each step holds the buttons `frameskip` frames;
+    with `max_pool` the picture is the maximum of the last two. `sticky_actions`: probability
+    that a step keeps the previous step's buttons. reset() powers the console on again (from a
+    snapshot taken when it was built) and runs one frame plus 0..`noop_max` frames chosen by
+    the seed without input.
+    """
+
+    metadata = {"render_modes": ["rgb_array", "human"], "render_fps": 15}
+
+    def __init__(self, rom, obs_type="rgb", frameskip=4, actions=None, downsample=False, max_pool=True,
+                 sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None, render_mode=None):
+        if render_mode not in (None, "rgb_array", "human"):
+            raise ValueError(f'render_mode must be None, "rgb_array" or "human", not {render_mode!r}')
+        self._settings = _Settings(obs_type, frameskip, actions, downsample, max_pool, sticky_actions, noop_max,
+                                   reward, terminated, info)
+        self.observation_space = self._settings.observation_space
+        self.action_space = self._settings.action_space
+        self.render_mode = render_mode
+        self.metadata = dict(self.metadata, render_fps=max(1, round(60 / self._settings.frameskip)))
+        self._batch = _Batch(self._settings, rom, 1, 1)
+        self._window = _Window(self.metadata["render_fps"])
+
+    @property
+    def nes(self):
+        """The console itself (for reading its memories; leave its stepping to the environment)."""
+        return self._batch.consoles[0].nes
+
+    def reset(self, *, seed=None, options=None):
+        super().reset(seed=seed)
+        self._batch.reset([0], [self.np_random])
+        _, _, info = self._settings.outcome(self._batch.ram[0], self._batch.ram[0])
+        self._show()
+        return self._batch.observation(0), info
+
+    def step(self, action):
+        self._batch.act([0], self._settings.input_bytes(action, 1), [self.np_random])
+        reward, terminated, info = self._settings.outcome(self._batch.ram_before[0], self._batch.ram[0])
+        self._show()
+        return self._batch.observation(0), reward, terminated, False, info
+
+    def render(self):
+        if self.render_mode == "rgb_array":
+            return self._batch.frame(0)
+        return None
+
+    def _show(self):
+        if self.render_mode == "human":
+            self._window.show(self._batch.frame(0))
+
+    def close(self):
+        self._window.close()
+
+
+class NESVectorEnv(VectorEnv):
+    """`num_envs` consoles of one cartridge stepped together on `num_threads` native threads.
+
+    Takes the arguments of NESEnv, and `max_episode_steps` for truncation. A sub-environment
+    that ended is reset by the next step, which ignores its action (Gymnasium's next-step
+    autoreset).
+    """
+
+    metadata = {"render_modes": ["rgb_array", "human"], "render_fps": 15, "autoreset_mode": AutoresetMode.NEXT_STEP}
+
+    def __init__(self, num_envs, rom, num_threads=1, obs_type="rgb", frameskip=4, actions=None, downsample=False,
+                 max_pool=True, sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None,
+                 max_episode_steps=None, render_mode=None):
+        if num_envs < 1:
+            raise ValueError(f"num_envs must be at least 1, not {num_envs!r}")
+        if render_mode not in (None, "rgb_array", "human"):
+            raise ValueError(f'render_mode must be None, "rgb_array" or "human", not {render_mode!r}')
+        self._settings = _Settings(obs_type, frameskip, actions, downsample, max_pool, sticky_actions, noop_max,
+                                   reward, terminated, info)
+        self.num_envs = num_envs
+        self.single_observation_space = self._settings.observation_space
+        self.single_action_space = self._settings.action_space
+        self.observation_space = batch_space(self.single_observation_space, num_envs)
+        self.action_space = batch_space(self.single_action_space, num_envs)
+        self.render_mode = render_mode
+        self.metadata = dict(self.metadata, render_fps=max(1, round(60 / self._settings.frameskip)))
+        self.max_episode_steps = max_episode_steps
+        self._batch = _Batch(self._settings, rom, num_envs, num_threads)
+        self._rngs = [np.random.default_rng() for _ in range(num_envs)]
+        self._steps = np.zeros(num_envs, dtype=np.int64)
+        self._ended = np.zeros(num_envs, dtype=bool)
+        self._window = _Window(self.metadata["render_fps"])
+
+    @property
+    def consoles(self):
+        return [c.nes for c in self._batch.consoles]
+
+    def reset(self, *, seed=None, options=None):
+        super().reset(seed=seed)
+        if seed is not None:
+            seeds = [seed + i for i in range(self.num_envs)] if isinstance(seed, (int, np.integer)) else list(seed)
+            if len(seeds) != self.num_envs:
+                raise ValueError(f"reset: {len(seeds)} seeds for {self.num_envs} environments")
+            self._rngs = [np.random.default_rng(s) for s in seeds]
+        mask = np.ones(self.num_envs, bool) if not options or "reset_mask" not in options else np.asarray(options["reset_mask"], bool)
+        indices = np.flatnonzero(mask)
+        self._batch.reset(indices, self._rngs)
+        self._steps[indices] = 0
+        self._ended[indices] = False
+        infos = {}
+        for i in indices:
+            infos = self._add_info(infos, self._settings.outcome(self._batch.ram[i], self._batch.ram[i])[2], i)
+        self._show()
+        return self._observations(), infos
+
+    def step(self, actions):
+        buttons = self._settings.input_bytes(actions, self.num_envs)
+        restart = np.flatnonzero(self._ended)
+        going = np.flatnonzero(~self._ended)
+        self._batch.reset(restart, self._rngs)
+        self._steps[restart] = 0
+        self._batch.act(going, buttons[going], self._rngs)
+        self._steps[going] += 1
+        rewards = np.zeros(self.num_envs, dtype=np.float64)
+        terminations = np.zeros(self.num_envs, dtype=bool)
+        infos = {}
+        for i in range(self.num_envs):
+            if self._ended[i]:
+                info = self._settings.outcome(self._batch.ram[i], self._batch.ram[i])[2]
+            else:
+                rewards[i], terminations[i], info = self._settings.outcome(self._batch.ram_before[i], self._batch.ram[i])
+            if info:
+                infos = self._add_info(infos, info, i)
+        truncations = ~terminations & ~self._ended & (
+            self._steps >= self.max_episode_steps if self.max_episode_steps else np.zeros(self.num_envs, bool))
+        self._ended = terminations | truncations
+        self._show()
+        return self._observations(), rewards, terminations, truncations, infos
+
+    def render(self):
+        if self.render_mode == "rgb_array":
+            return tuple(self._batch.frame(i) for i in range(self.num_envs))
+        return None
+
+    def _observations(self):
+        return (self._batch.ram if self._batch.pictures is None else self._batch.pictures).copy()
+
+    def _show(self):
+        if self.render_mode == "human":
+            self._window.show(self._batch.frame(0))
+
+    def close_extras(self, **kwargs):
+        self._window.close()

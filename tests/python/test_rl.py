@@ -1,0 +1,115 @@
+"""Gymnasium environments over the demo cartridge."""
+import subprocess
+import sys
+import warnings
+
+import numpy as np
+import pytest
+
+gymnasium = pytest.importorskip("gymnasium")
+from gymnasium.utils.env_checker import check_env  # noqa: E402
+
+from zumbrel_tools import DEMO_ROM  # noqa: E402
+from zumbrel_tools.envs import RIGHT_ONLY, demo_reward  # noqa: E402
+
+ENV_ID = "zumbrel/NES-v0"
+
+
+def make(**kwargs):
+    return gymnasium.make(ENV_ID, rom=DEMO_ROM, reward=demo_reward, **kwargs)
+
+
+def make_vec(num_envs, **kwargs):
+    return gymnasium.make_vec(ENV_ID, num_envs=num_envs, vectorization_mode="vector_entry_point", rom=DEMO_ROM,
+                              reward=demo_reward, **kwargs)
+
+
+def test_importing_the_package_registers_without_loading_gymnasium():
+    code = ("import sys, zumbrel_tools; assert 'gymnasium' not in sys.modules; "
+            "import gymnasium; assert 'zumbrel/NES-v0' in gymnasium.registry")
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=60, capture_output=True)
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"obs_type": "rgb", "render_mode": "rgb_array"},
+    {"obs_type": "gray", "downsample": True, "actions": RIGHT_ONLY, "render_mode": "human"},
+    {"obs_type": "ram", "sticky_actions": 0.25, "noop_max": 30},
+])
+def test_the_single_environment_passes_gymnasiums_checker(kwargs, monkeypatch):
+    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
+    env = make(**kwargs)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        check_env(env.unwrapped)
+    env.close()
+
+
+def rollout(env, actions, seed):
+    observation, _ = env.reset(seed=seed)
+    seen, rewards = [observation], []
+    for action in actions:
+        observation, reward, *_ = env.step(action)
+        seen.append(observation)
+        rewards.append(reward)
+    return np.array(seen), np.array(rewards)
+
+
+def test_vector_environment_repeats_single_environments_exactly():
+    """Each sub-environment seeded s + i follows the single environment seeded s + i."""
+    options = {"obs_type": "gray", "downsample": True, "sticky_actions": 0.3, "noop_max": 20}
+    count, seed = 3, 11
+    actions = np.random.default_rng(5).integers(0, 2, (25, count, 8))
+    vector = make_vec(count, num_threads=2, **options)
+    observation, _ = vector.reset(seed=seed)
+    seen, rewards = [observation], []
+    for step in actions:
+        observation, reward, *_ = vector.step(step)
+        seen.append(observation)
+        rewards.append(reward)
+    seen, rewards = np.array(seen), np.array(rewards)
+    single = make(**options)
+    for i in range(count):
+        alone_seen, alone_rewards = rollout(single, actions[:, i], seed + i)
+        np.testing.assert_array_equal(seen[:, i], alone_seen)
+        np.testing.assert_array_equal(rewards[:, i], alone_rewards)
+    again_seen, _ = rollout(single, actions[:, 0], seed)
+    np.testing.assert_array_equal(again_seen, seen[:, 0])
+    other_seen, _ = rollout(single, actions[:, 0], seed + 100)
+    assert not np.array_equal(other_seen, seen[:, 0]), "the seed must choose the no-op frames"
+    vector.close()
+
+
+def test_vector_environment_resets_an_ended_one_on_the_next_step():
+    vector = make_vec(2, obs_type="ram", max_episode_steps=3, actions=RIGHT_ONLY)
+    first, _ = vector.reset(seed=0)
+    for step in range(3):
+        observation, rewards, terminated, truncated, _ = vector.step(np.array([1, 0]))
+        assert list(truncated) == [step == 2] * 2
+        assert not terminated.any()
+    observation, rewards, terminated, truncated, _ = vector.step(np.array([1, 1]))
+    np.testing.assert_array_equal(observation, first)
+    assert list(rewards) == [0, 0] and not truncated.any()
+    vector.close()
+
+
+def test_a_scripted_policy_earns_more_than_a_random_one():
+    env = make(obs_type="ram")  # the eight buttons
+    env.action_space.seed(0)
+    right = np.array([0, 0, 0, 0, 0, 0, 0, 1], np.int8)
+    totals = {}
+    for name, policy in {"right": lambda: right, "random": env.action_space.sample}.items():
+        env.reset(seed=0)
+        totals[name] = sum(env.step(policy())[1] for _ in range(25))
+    assert totals["right"] > max(totals["random"], 0)
+
+
+@pytest.mark.parametrize("kwargs,words", [
+    ({"obs_type": "rgba"}, "obs_type"),
+    ({"frameskip": 0}, "frameskip"),
+    ({"actions": ["right+jump"]}, "unknown button 'jump'"),
+    ({"actions": []}, "at least one"),
+    ({"sticky_actions": 1.5}, "probability"),
+])
+def test_bad_settings_are_named(kwargs, words):
+    with pytest.raises(ValueError, match=words):
+        make(**kwargs)
