@@ -21,7 +21,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-python3 -m pip install -q '.[test,play]'
+python3 -m pip install -q '.[test,play,rl]'
 python3 -m ruff check .
 
 jobs=$(nproc 2>/dev/null || echo 2)

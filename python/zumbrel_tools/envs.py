@@ -2,7 +2,7 @@
 `gymnasium.make`) or a batch stepped on native threads (`gymnasium.make_vec` with
 vectorization_mode="vector_entry_point").
 
-Reward, termination and extra information come from functions of the CPU RAM ($0000-$07FF):
+The cartridge `rom` is a file path or the bytes of the image. Reward, termination and extra information come from functions of the CPU RAM ($0000-$07FF):
 `reward(ram_before, ram_after) -> float` over one step, `terminated(ram) -> bool` and
 `info(ram) -> dict`. Give module-level functions when environments travel by pickle.
 """
@@ -16,7 +16,7 @@ import zumbrel
 
 from .batch import PICTURE_SHAPES, pad_bytes
 from ._native import StepPool
-from .snapshots import restore, snapshot
+from .snapshots import _Image, restore, snapshot
 
 BUTTONS = ("a", "b", "select", "start", "up", "down", "left", "right")
 
@@ -99,7 +99,10 @@ class _Console:
     """One console with its power-on snapshot and the buttons of its last step."""
 
     def __init__(self, rom):
-        self.nes = zumbrel.NES(str(rom), 0)
+        if isinstance(rom, (bytes, bytearray)):  # an image that travelled, e.g. to another machine
+            self.nes = zumbrel.NES(_Image(bytes(rom), "cartridge.nes"), 0)
+        else:
+            self.nes = zumbrel.NES(str(rom), 0)
         self.power_on = snapshot(self.nes)
         self.last_buttons = 0
 
