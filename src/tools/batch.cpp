@@ -131,7 +131,7 @@ inline void put(uint8_t& out, uint8_t value) {
 // Writes one frame in one format; with Max each byte keeps the larger of the old and the new
 // value (the maximum over the last two frames shows sprites that flicker).
 template <bool Gray, bool Half, bool Max>
-void write_picture_as(const uint8_t* rgb, uint8_t* out) {
+void write_picture_as(const uint8_t* __restrict rgb, uint8_t* __restrict out) {
     if constexpr (!Gray && !Half) {
         for (int i = 0; i < HEIGHT * WIDTH * 3; ++i) put<Max>(out[i], rgb[i]);
     } else if constexpr (!Half) {

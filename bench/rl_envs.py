@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""Agent-side throughput: the single environment against nes-py's environment and cynes on
+the same cartridges, the vector environment with 1 and 2 threads, and the time a step spends
+outside emulation.
+
+    python3 bench/rl_envs.py [--quick] [--json FILE] [ROM ...]
+
+Needs zumbrel installed with the rl extra, and for the comparison nes-py and cynes from PyPI
+(benchmark only; missing ones are left out of the table). Every figure is the median of
+several runs; CPU time (process_time) is given beside wall time because a shared machine's
+load moves wall time a lot. Thread scaling can only be seen in wall time.
+"""
+import argparse
+import json
+import pathlib
+import statistics
+import sys
+import time
+import warnings
+
+import numpy as np
+
+import zumbrel
+import zumbrel_tools
+from zumbrel_tools.batch import StepPool
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+SHARED = ROOT.parent / "shared" / "testroms"
+DEFAULT_ROMS = [pathlib.Path(zumbrel_tools.DEMO_ROM), SHARED / "demos" / "spritecans.nes",
+                SHARED / "demos" / "SimpleParallaxDemo.nes"]
+
+
+def timed(run, repeats):
+    """Median wall and CPU seconds of run() over `repeats` runs after one warm-up."""
+    run()
+    walls, cpus = [], []
+    for _ in range(repeats):
+        w, c = time.perf_counter(), time.process_time()
+        run()
+        walls.append(time.perf_counter() - w)
+        cpus.append(time.process_time() - c)
+    return statistics.median(walls), statistics.median(cpus)
+
+
+def rate(count, seconds):
+    return count / seconds if seconds > 0 else float("inf")
+
+
+# --- single environments, one frame per step, RGB pictures ---------------------------------
+
+def zumbrel_single(rom, steps):
+    import gymnasium
+
+    env = gymnasium.make("zumbrel/NES-v0", rom=str(rom), obs_type="rgb", frameskip=1, max_pool=False)
+    env.reset(seed=0)
+    action = np.zeros(8, np.int8)
+    return lambda: [env.step(action) for _ in range(steps)]
+
+
+def nes_py_single(rom, steps):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        import nes_py._rom as rom_module
+        from nes_py import NESEnv
+    # nes-py 8.2 multiplies header bytes as NumPy uint8, which NumPy 2 refuses to overflow.
+    rom_module.ROM.prg_rom_size = property(lambda self: 16 * int(self.header[4]))
+    rom_module.ROM.chr_rom_size = property(lambda self: 8 * int(self.header[5]))
+    env = NESEnv(str(rom))
+    env.reset()
+    return lambda: [env.step(0) for _ in range(steps)]
+
+
+def cynes_single(rom, steps):
+    from cynes import NES
+
+    nes = NES(str(rom))
+    return lambda: [nes.step(1) for _ in range(steps)]
+
+
+PEERS = {"zumbrel env": zumbrel_single, "nes-py env": nes_py_single, "cynes (raw)": cynes_single}
+
+
+def compare_single(roms, steps, repeats):
+    rows = []
+    for rom in roms:
+        row = {"rom": rom.name}
+        for name, make in PEERS.items():
+            try:
+                run = make(rom, steps)
+            except Exception as e:  # a peer without this board, or not installed
+                row[name] = f"n/a ({type(e).__name__})"
+                continue
+            wall, cpu = timed(run, repeats)
+            row[name] = {"wall": rate(steps, wall), "cpu": rate(steps, cpu)}
+        rows.append(row)
+    return rows
+
+
+# --- vector environment ----------------------------------------------------------------------
+
+def vector_throughput(rom, counts, steps, repeats):
+    import gymnasium
+
+    rows = []
+    for count in counts:
+        row = {"num_envs": count}
+        for threads in (1, 2):
+            env = gymnasium.make_vec("zumbrel/NES-v0", num_envs=count, vectorization_mode="vector_entry_point",
+                                     num_threads=threads, rom=str(rom), obs_type="rgb", frameskip=4)
+            env.reset(seed=0)
+            actions = np.zeros((count, 8), np.int8)
+            wall, cpu = timed(lambda: [env.step(actions) for _ in range(steps)], repeats)
+            row[threads] = {"env steps/s": rate(steps * count, wall), "frames/s": rate(4 * steps * count, wall),
+                            "cpu frames/s": rate(4 * steps * count, cpu)}
+            env.close()
+        row["speedup"] = row[2]["env steps/s"] / row[1]["env steps/s"]
+        rows.append(row)
+    return rows
+
+
+# --- time outside emulation ---------------------------------------------------------------------
+
+def overhead(rom, count, steps, repeats):
+    """CPU time of a vector step against the same frames stepped bare (runFrame, no outputs)."""
+    import gymnasium
+
+    env = gymnasium.make_vec("zumbrel/NES-v0", num_envs=count, vectorization_mode="vector_entry_point",
+                             num_threads=1, rom=str(rom), obs_type="rgb", frameskip=4,
+                             reward=lambda before, after: 0.0)
+    env.reset(seed=0)
+    actions = np.zeros((count, 8), np.int8)
+    consoles = [zumbrel.NES(str(rom), 0) for _ in range(count)]
+
+    def bare():
+        for _ in range(steps):
+            for nes in consoles:
+                for _ in range(4):
+                    nes.runFrame()
+
+    _, env_cpu = timed(lambda: [env.step(actions) for _ in range(steps)], repeats)
+    _, bare_cpu = timed(bare, repeats)
+    pool, buttons = StepPool(1), np.zeros(count, np.uint8)
+    _, batch_cpu = timed(lambda: [pool.step(consoles, buttons, 4) for _ in range(steps)], repeats)
+    env.close()
+    return {"num_envs": count, "env step ms": 1000 * env_cpu / steps, "bare frames ms": 1000 * bare_cpu / steps,
+            "batch without outputs ms": 1000 * batch_cpu / steps,
+            "outside emulation": (env_cpu - bare_cpu) / env_cpu}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("roms", nargs="*", type=pathlib.Path)
+    parser.add_argument("--quick", action="store_true", help="fewer steps and repeats")
+    parser.add_argument("--json", type=pathlib.Path)
+    args = parser.parse_args()
+    roms = args.roms or [r for r in DEFAULT_ROMS if r.exists()]
+    steps, repeats = (100, 3) if args.quick else (400, 5)
+
+    single = compare_single(roms, steps, repeats)
+    print("Single environment, 1 frame per step, RGB observation: steps/s (wall | cpu)")
+    for row in single:
+        cells = []
+        for name in PEERS:
+            v = row[name]
+            cells.append(f"{name}: {v}" if isinstance(v, str) else f"{name}: {v['wall']:7.0f} | {v['cpu']:7.0f}")
+        z, n = row["zumbrel env"], row["nes-py env"]
+        ratio = "" if isinstance(z, str) or isinstance(n, str) else \
+            f"  zumbrel/nes-py: {z['wall'] / n['wall']:.2f}x wall, {z['cpu'] / n['cpu']:.2f}x cpu"
+        print(f"  {row['rom']:28s} " + "   ".join(cells) + ratio)
+
+    vector = vector_throughput(roms[0], [1, 8, 32], max(10, steps // 8), repeats)
+    print(f"Vector environment on {roms[0].name}, frame skip 4, RGB: env steps/s (frames/s) by threads")
+    for row in vector:
+        print(f"  N={row['num_envs']:3d}  1 thread: {row[1]['env steps/s']:7.0f} ({row[1]['frames/s']:7.0f})"
+              f"  2 threads: {row[2]['env steps/s']:7.0f} ({row[2]['frames/s']:7.0f})  speedup {row['speedup']:.2f}x")
+
+    outside = [overhead(roms[0], n, max(10, steps // 8), repeats) for n in (1, 8)]
+    print("Time outside emulation per vector step at frame skip 4 (CPU time)")
+    for row in outside:
+        print(f"  N={row['num_envs']:3d}  step {row['env step ms']:.2f} ms, bare runFrame {row['bare frames ms']:.2f} ms,"
+              f" batch alone {row['batch without outputs ms']:.2f} ms: outside emulation {100 * row['outside emulation']:.1f} %")
+
+    if args.json:
+        args.json.write_text(json.dumps({"single": single, "vector": vector, "overhead": outside}, indent=1, default=str))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
