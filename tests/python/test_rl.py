@@ -1,4 +1,6 @@
 """Gymnasium environments over the demo cartridge."""
+import pathlib
+import re
 import subprocess
 import sys
 import warnings
@@ -13,6 +15,13 @@ from zumbrel_tools import DEMO_ROM  # noqa: E402
 from zumbrel_tools.envs import RIGHT_ONLY, demo_reward  # noqa: E402
 
 ENV_ID = "zumbrel/NES-v0"
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+
+
+def readme_examples():
+    """The Python blocks of the README's section on training agents."""
+    text = README.read_text().split("## Train an agent", 1)[1].split("\n## ", 1)[0]
+    return re.findall(r"```python\n(.*?)```", text, re.S)
 
 
 def make(**kwargs):
@@ -113,3 +122,11 @@ def test_a_scripted_policy_earns_more_than_a_random_one():
 def test_bad_settings_are_named(kwargs, words):
     with pytest.raises(ValueError, match=words):
         make(**kwargs)
+
+
+def test_the_readme_example_runs_as_written(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    namespace = {}
+    exec(readme_examples()[0], namespace)
+    assert namespace["observations"].shape == (8, 240, 256, 3)
+    assert namespace["pictures"].any(), "the batch must have drawn pictures"
