@@ -1,4 +1,6 @@
 """Stepping a batch of consoles on native threads."""
+import threading
+
 import numpy as np
 import pytest
 import zumbrel
@@ -159,3 +161,15 @@ def test_pictures_and_ram_must_not_overlap():
     ram = storage[-2 * 2048 - 100:-100].reshape(2, 2048)
     with pytest.raises(ValueError, match="share memory"):
         step_batch(consoles(2), [0, 0], pictures=pictures, ram=ram)
+
+
+def test_other_python_threads_run_while_a_batch_steps():
+    batch = consoles(2)
+    worker = threading.Thread(target=step_batch, args=(batch, [0, 0], 120), kwargs={"threads": 2})
+    counts = set()
+    worker.start()
+    while worker.is_alive():
+        counts.add(batch[0].frameCount())
+    worker.join(timeout=60)
+    # Holding the lock through the call would let this thread see the count only before or after.
+    assert counts - {0, 120}, "no frame count seen while the batch stepped"
