@@ -201,7 +201,7 @@ class NESEnv(gymnasium.Env):
     with `max_pool` the picture is the maximum of the last two. `sticky_actions`: probability
     that a step keeps the previous step's buttons. reset() powers the console on again (from a
     snapshot taken when it was built) and runs one frame plus 0..`noop_max` frames chosen by
-    the seed without input.
+    a seeded generator, without input.
     """
 
     metadata = {"render_modes": ["rgb_array", "human"], "render_fps": 15}
@@ -288,9 +288,10 @@ class NESVectorEnv(VectorEnv):
         return [c.nes for c in self._batch.consoles]
 
     def reset(self, *, seed=None, options=None):
-        super().reset(seed=seed)
+        one_seed = seed is None or isinstance(seed, (int, np.integer))
+        super().reset(seed=seed if one_seed else None)
         if seed is not None:
-            seeds = [seed + i for i in range(self.num_envs)] if isinstance(seed, (int, np.integer)) else list(seed)
+            seeds = [seed + i for i in range(self.num_envs)] if one_seed else list(seed)
             if len(seeds) != self.num_envs:
                 raise ValueError(f"reset: {len(seeds)} seeds for {self.num_envs} environments")
             self._rngs = [np.random.default_rng(s) for s in seeds]

@@ -84,7 +84,7 @@ def test_vector_environment_repeats_single_environments_exactly():
     again_seen, _ = rollout(single, actions[:, 0], seed)
     np.testing.assert_array_equal(again_seen, seen[:, 0])
     other_seen, _ = rollout(single, actions[:, 0], seed + 100)
-    assert not np.array_equal(other_seen, seen[:, 0]), "the seed must choose the no-op frames"
+    assert not np.array_equal(other_seen, seen[:, 0]), "a different seed must choose other no-op frames"
     vector.close()
 
 
