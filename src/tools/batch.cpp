@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "features.hpp"
@@ -115,6 +116,38 @@ void check_steppable(PyNES& console, size_t index) {
     if (function->target_type() != NESUnit::FrameFunction().load()->target_type())
         throw py::value_error(which + " has a per-frame function; batches step consoles without one");
 }
+
+// The consoles that some batch is stepping now, so that two batches (from two Python threads)
+// never step one console at once.
+class Claims {
+public:
+    explicit Claims(const std::vector<PyNES*>& consoles) : consoles_(consoles) {
+        std::lock_guard<std::mutex> lock(mutex());
+        for (size_t i = 0; i < consoles_.size(); ++i) {
+            if (!taken().insert(consoles_[i]).second) {
+                for (size_t j = 0; j < i; ++j) taken().erase(consoles_[j]);
+                throw py::value_error("step_batch: console " + std::to_string(i) + " is being stepped by another batch");
+            }
+        }
+    }
+    ~Claims() {
+        std::lock_guard<std::mutex> lock(mutex());
+        for (PyNES* console : consoles_) taken().erase(console);
+    }
+    Claims(const Claims&) = delete;
+    Claims& operator=(const Claims&) = delete;
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::unordered_set<PyNES*>& taken() {
+        static std::unordered_set<PyNES*> set;
+        return set;
+    }
+    const std::vector<PyNES*>& consoles_;
+};
 
 // What the picture array's shape asks for.
 struct PictureFormat {
@@ -260,6 +293,7 @@ void step_batch(WorkerPool& pool, const py::sequence& console_list, const py::ob
         pads[i].update_inputs(states);
     }
     std::vector<std::string> failures(count);
+    const Claims claims(consoles);  // the last check: it must be undone when a batch ends
 
     const WorkerPool::Task task = [&](size_t i) {
         try {
@@ -271,7 +305,7 @@ void step_batch(WorkerPool& pool, const py::sequence& console_list, const py::ob
                     write_picture(console.ppu->frame_rgb, picture_out + i * picture_size, format, k == frames && max_pool && frames > 1);
             }
             if (ram_out) std::memcpy(ram_out + i * RAM_SIZE, console.cpu->memory, RAM_SIZE);
-        } catch (const std::exception& e) {
+        } catch (const std::exception& e) {  // only this console's rows are left undefined
             failures[i] = e.what();
         } catch (...) {
             failures[i] = "unknown error";

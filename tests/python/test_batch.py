@@ -173,3 +173,19 @@ def test_other_python_threads_run_while_a_batch_steps():
     worker.join(timeout=60)
     # Holding the lock through the call would let this thread see the count only before or after.
     assert counts - {0, 120}, "no frame count seen while the batch stepped"
+
+
+def test_a_console_is_stepped_by_one_batch_at_a_time():
+    batch = consoles(1)
+    worker = threading.Thread(target=step_batch, args=(batch, [0], 1200))
+    worker.start()
+    try:
+        while batch[0].frameCount() == 0:
+            pass
+        with pytest.raises(ValueError, match="being stepped by another batch"):
+            step_batch(batch, [0], 1)
+    finally:
+        worker.join(timeout=60)
+    assert batch[0].frameCount() == 1200
+    step_batch(batch, [0], 1)  # free again once the first batch is over
+    assert batch[0].frameCount() == 1201
