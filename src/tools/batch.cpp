@@ -34,77 +34,83 @@ class WorkerPool {
 public:
     using Task = std::function<void(size_t)>;
 
-    explicit WorkerPool(int threads) : owner_pid_(getpid()) {
-        for (int i = 1; i < threads; ++i) helpers_.emplace_back([this] { helper_loop(); });
+    explicit WorkerPool(int threads) : owner_pid_(getpid()), s_(std::make_unique<Shared>()) {
+        for (int i = 1; i < threads; ++i) s_->helpers.emplace_back([s = s_.get()] { s->helper_loop(); });
     }
     ~WorkerPool() {
+        if (!usable_here()) {
+            // A forked child has none of the helpers, yet its copies of the locks and condition
+            // variables still count them as waiting: using or destroying those could block
+            // forever, so the child leaves them be.
+            (void)s_.release();
+            return;
+        }
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
+            std::lock_guard<std::mutex> lock(s_->mutex);
+            s_->stopping = true;
         }
-        wake_.notify_all();
-        // Helpers do not exist in a forked child; their handles are only let go of there.
-        for (std::thread& t : helpers_) {
-            if (getpid() == owner_pid_)
-                t.join();
-            else
-                t.detach();
-        }
+        s_->wake.notify_all();
+        for (std::thread& t : s_->helpers) t.join();
     }
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    int threads() const { return static_cast<int>(helpers_.size()) + 1; }
+    int threads() const { return static_cast<int>(s_->helpers.size()) + 1; }
     bool usable_here() const { return getpid() == owner_pid_; }
 
     // The task must not throw. One batch at a time: a second caller waits for the first.
     void run(size_t count, const Task& task) {
-        std::lock_guard<std::mutex> one_batch(batch_mutex_);
+        Shared& s = *s_;
+        std::lock_guard<std::mutex> one_batch(s.batch_mutex);
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            task_ = &task;
-            count_ = count;
-            next_.store(0);
-            busy_ = helpers_.size();
-            ++generation_;
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.task = &task;
+            s.count = count;
+            s.next.store(0);
+            s.busy = s.helpers.size();
+            ++s.generation;
         }
-        wake_.notify_all();
-        work();
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return busy_ == 0; });
-        task_ = nullptr;
+        s.wake.notify_all();
+        s.work();
+        std::unique_lock<std::mutex> lock(s.mutex);
+        s.done.wait(lock, [&s] { return s.busy == 0; });
+        s.task = nullptr;
     }
 
 private:
-    void work() {
-        for (size_t i = next_.fetch_add(1); i < count_; i = next_.fetch_add(1)) (*task_)(i);
-    }
-
-    void helper_loop() {
-        uint64_t seen = 0;
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-            if (stopping_) return;
-            seen = generation_;
-            lock.unlock();
-            work();
-            lock.lock();
-            if (--busy_ == 0) done_.notify_one();
+    struct Shared {
+        void work() {
+            for (size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) (*task)(i);
         }
-    }
+
+        void helper_loop() {
+            uint64_t seen = 0;
+            std::unique_lock<std::mutex> lock(mutex);
+            for (;;) {
+                wake.wait(lock, [&] { return stopping || generation != seen; });
+                if (stopping) return;
+                seen = generation;
+                lock.unlock();
+                work();
+                lock.lock();
+                if (--busy == 0) done.notify_one();
+            }
+        }
+
+        std::vector<std::thread> helpers;
+        std::mutex batch_mutex;
+        std::mutex mutex;
+        std::condition_variable wake, done;
+        const Task* task = nullptr;  // the fields below are guarded by mutex, next aside
+        size_t count = 0;
+        std::atomic<size_t> next{0};
+        size_t busy = 0;
+        uint64_t generation = 0;
+        bool stopping = false;
+    };
 
     const pid_t owner_pid_;
-    std::vector<std::thread> helpers_;
-    std::mutex batch_mutex_;
-    std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    const Task* task_ = nullptr;  // the fields below are guarded by mutex_, next_ aside
-    size_t count_ = 0;
-    std::atomic<size_t> next_{0};
-    size_t busy_ = 0;
-    uint64_t generation_ = 0;
-    bool stopping_ = false;
+    std::unique_ptr<Shared> s_;
 };
 
 // The one place that decides whether a console may be stepped off the interpreter's thread:

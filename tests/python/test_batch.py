@@ -1,5 +1,8 @@
 """Stepping a batch of consoles on native threads."""
+import os
+import signal
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -189,3 +192,29 @@ def test_a_console_is_stepped_by_one_batch_at_a_time():
     assert batch[0].frameCount() == 1200
     step_batch(batch, [0], 1)  # free again once the first batch is over
     assert batch[0].frameCount() == 1201
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_makes_its_own_pools_and_can_drop_the_parents():
+    parent_pool = StepPool(2)
+    step_batch(consoles(2), [0, 0], 1, threads=2)  # the process's shared pool of two
+    pid = os.fork()
+    if pid == 0:  # the child: any failure, or a hang that the parent ends, is a nonzero status
+        code = 1
+        try:
+            step_batch(consoles(2), [0, 0], 2, threads=2)
+            try:
+                parent_pool.step(consoles(1), np.zeros(1, np.uint8))
+            except ValueError as e:
+                code = 0 if "another process" in str(e) else 1
+            del parent_pool
+        finally:
+            os._exit(code)
+    deadline = time.monotonic() + 30
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if done[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        pytest.fail("the forked child hung")
+    assert os.waitstatus_to_exitcode(done[1]) == 0
