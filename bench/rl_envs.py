@@ -23,6 +23,7 @@ import numpy as np
 import zumbrel
 import zumbrel_tools
 from zumbrel_tools.batch import StepPool
+from zumbrel_tools.console import quiet_stdout
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SHARED = ROOT.parent / "shared" / "testroms"
@@ -129,7 +130,8 @@ def overhead(rom, count, steps, repeats):
                              reward=lambda before, after: 0.0)
     env.reset(seed=0)
     actions = np.zeros((count, 8), np.int8)
-    consoles = [zumbrel.NES(str(rom), 0) for _ in range(count)]
+    with quiet_stdout():
+        consoles = [zumbrel.NES(str(rom), 0) for _ in range(count)]
 
     def bare():
         for _ in range(steps):

@@ -15,6 +15,7 @@ from gymnasium.vector.utils import batch_space
 import zumbrel
 
 from .batch import PICTURE_SHAPES, pad_bytes
+from .console import quiet_stdout
 from ._native import StepPool
 from .snapshots import _Image, restore, snapshot
 
@@ -99,10 +100,11 @@ class _Console:
     """One console with its power-on snapshot and the buttons of its last step."""
 
     def __init__(self, rom):
-        if isinstance(rom, (bytes, bytearray)):  # an image that travelled, e.g. to another machine
-            self.nes = zumbrel.NES(_Image(bytes(rom), "cartridge.nes"), 0)
-        else:
-            self.nes = zumbrel.NES(str(rom), 0)
+        with quiet_stdout():  # the module's diagnostic lines, once per console
+            if isinstance(rom, (bytes, bytearray)):  # an image that travelled, e.g. to another machine
+                self.nes = zumbrel.NES(_Image(bytes(rom), "cartridge.nes"), 0)
+            else:
+                self.nes = zumbrel.NES(str(rom), 0)
         self.power_on = snapshot(self.nes)
         self.last_buttons = 0
 
