@@ -6,6 +6,8 @@ The cartridge `rom` is a file path or the bytes of the image. Reward, terminatio
 `reward(ram_before, ram_after) -> float` over one step, `terminated(ram) -> bool` and
 `info(ram) -> dict`. Give module-level functions when environments travel by pickle.
 """
+import pathlib
+
 import numpy as np
 import gymnasium
 from gymnasium import spaces
@@ -96,15 +98,25 @@ class _Settings:
         return reward, done, (dict(self.info(ram_after)) if self.info else {})
 
 
+def _image_without_battery(rom):
+    """The cartridge (a path, or the bytes of an image that travelled, e.g. to another machine)
+    with its battery flag cleared: an environment starts as a console without a save file,
+    whatever the player saved, and never writes one over the player's."""
+    if isinstance(rom, (bytes, bytearray)):
+        data, name = bytearray(rom), "cartridge.nes"
+    else:
+        data, name = bytearray(pathlib.Path(rom).read_bytes()), pathlib.Path(rom).name
+    if data[:4] == b"NES\x1a" and len(data) > 6:
+        data[6] &= ~0x02
+    return _Image(bytes(data), name)
+
+
 class _Console:
     """One console with its power-on snapshot and the buttons of its last step."""
 
     def __init__(self, rom):
         with quiet_stdout():  # the module's diagnostic lines, once per console
-            if isinstance(rom, (bytes, bytearray)):  # an image that travelled, e.g. to another machine
-                self.nes = zumbrel.NES(_Image(bytes(rom), "cartridge.nes"), 0)
-            else:
-                self.nes = zumbrel.NES(str(rom), 0)
+            self.nes = zumbrel.NES(_image_without_battery(rom), 0)
         self.power_on = snapshot(self.nes)
         self.last_buttons = 0
 

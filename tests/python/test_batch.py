@@ -8,15 +8,28 @@ import numpy as np
 import pytest
 import zumbrel
 
-from zumbrel_tools import DEMO_ROM, StepPool, step_batch
+from zumbrel_tools import DEMO_ROM, StepPool, restore, snapshot, step_batch
 from zumbrel_tools.batch import picture_array, ram_array
 
 RIGHT, LEFT = 0x01, 0x02
 PLAYER_X = 0x05  # the demo cartridge's character X position
 
 
+_POWER_ON = []
+
+
+def fresh():
+    """A demo console at power-on. All start alike: the battery RAM file, which shows on screen,
+    changes whenever a console ends."""
+    nes = zumbrel.NES(DEMO_ROM, 0)
+    if not _POWER_ON:
+        _POWER_ON.append(snapshot(nes))
+    restore(nes, _POWER_ON[0])
+    return nes
+
+
 def consoles(count):
-    return [zumbrel.NES(DEMO_ROM, 0) for _ in range(count)]
+    return [fresh() for _ in range(count)]
 
 
 def pressing(byte):
@@ -27,7 +40,7 @@ def pressing(byte):
 
 def reference(byte, frames):
     """The frames one console shows stepped alone by runFrame, and its RAM at the end."""
-    nes = zumbrel.NES(DEMO_ROM, 0)
+    nes = fresh()
     nes.setController(pressing(byte), 0)
     shown = []
     for _ in range(frames):

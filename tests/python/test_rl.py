@@ -1,4 +1,5 @@
 """Gymnasium environments over the demo cartridge."""
+import gc
 import pathlib
 import re
 import subprocess
@@ -11,6 +12,7 @@ import pytest
 gymnasium = pytest.importorskip("gymnasium")
 from gymnasium.utils.env_checker import check_env  # noqa: E402
 
+import zumbrel  # noqa: E402
 from zumbrel_tools import DEMO_ROM  # noqa: E402
 from zumbrel_tools.envs import RIGHT_ONLY, demo_reward  # noqa: E402
 
@@ -86,6 +88,27 @@ def test_vector_environment_repeats_single_environments_exactly():
     other_seen, _ = rollout(single, actions[:, 0], seed + 100)
     assert not np.array_equal(other_seen, seen[:, 0]), "a different seed must choose other no-op frames"
     vector.close()
+
+
+def test_the_players_battery_save_neither_changes_nor_suffers_from_environments(home):
+    first, _ = make().reset(seed=0)
+    player = zumbrel.NES(DEMO_ROM, 0)  # counts one more power-on in its battery RAM file
+    for _ in range(60):
+        player.runFrame()
+    player.stop()
+    saved = list(home.rglob("ram"))
+    assert saved, "the demo cartridge keeps a battery RAM file"
+    before = saved[0].read_bytes()
+    again, _ = make().reset(seed=0)
+    np.testing.assert_array_equal(again, first)
+    env = make()
+    env.reset(seed=0)
+    for _ in range(60):
+        env.step(np.ones(8, np.int8))
+    env.close()
+    del env
+    gc.collect()  # consoles that end keep their battery RAM in the file
+    assert saved[0].read_bytes() == before
 
 
 def test_vector_environment_resets_an_ended_one_on_the_next_step():
