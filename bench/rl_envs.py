@@ -19,7 +19,6 @@ import time
 import warnings
 
 import numpy as np
-
 import zumbrel
 import zumbrel_tools
 from zumbrel_tools.batch import StepPool
@@ -110,7 +109,7 @@ def vector_throughput(rom, counts, steps, repeats):
                                      num_threads=threads, rom=str(rom), obs_type="rgb", frameskip=4)
             env.reset(seed=0)
             actions = np.zeros((count, 8), np.int8)
-            wall, cpu = timed(lambda: [env.step(actions) for _ in range(steps)], repeats)
+            wall, cpu = timed(lambda env=env, actions=actions: [env.step(actions) for _ in range(steps)], repeats)
             row[threads] = {"env steps/s": rate(steps * count, wall), "frames/s": rate(4 * steps * count, wall),
                             "cpu frames/s": rate(4 * steps * count, cpu)}
             env.close()
@@ -179,11 +178,14 @@ def main():
     outside = [overhead(roms[0], n, max(10, steps // 8), repeats) for n in (1, 8)]
     print("Time outside emulation per vector step at frame skip 4 (CPU time)")
     for row in outside:
-        print(f"  N={row['num_envs']:3d}  step {row['env step ms']:.2f} ms, bare runFrame {row['bare frames ms']:.2f} ms,"
-              f" batch alone {row['batch without outputs ms']:.2f} ms: outside emulation {100 * row['outside emulation']:.1f} %")
+        print(f"  N={row['num_envs']:3d}  step {row['env step ms']:.2f} ms,"
+              f" bare runFrame {row['bare frames ms']:.2f} ms,"
+              f" batch alone {row['batch without outputs ms']:.2f} ms:"
+              f" outside emulation {100 * row['outside emulation']:.1f} %")
 
     if args.json:
-        args.json.write_text(json.dumps({"single": single, "vector": vector, "overhead": outside}, indent=1, default=str))
+        results = {"single": single, "vector": vector, "overhead": outside}
+        args.json.write_text(json.dumps(results, indent=1, default=str))
 
 
 if __name__ == "__main__":

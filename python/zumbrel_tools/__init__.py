@@ -7,10 +7,10 @@ import pkgutil
 # The native part may be built into a folder of its own (a build tree beside this source tree).
 __path__ = pkgutil.extend_path(__path__, __name__)
 
+from .batch import StepPool, step_batch  # noqa: E402
 from .console import DEMO_ROM  # noqa: E402
-from .snapshots import restore, snapshot  # noqa: E402
-from .batch import step_batch, StepPool  # noqa: E402
 from .registration import register_when_loaded  # noqa: E402
+from .snapshots import restore, snapshot  # noqa: E402
 
 __all__ = ["DEMO_ROM", "restore", "snapshot", "step_batch", "StepPool"]
 

@@ -2,23 +2,23 @@
 `gymnasium.make`) or a batch stepped on native threads (`gymnasium.make_vec` with
 vectorization_mode="vector_entry_point").
 
-The cartridge `rom` is a file path or the bytes of the image. Reward, termination and extra information come from functions of the CPU RAM ($0000-$07FF):
+The cartridge `rom` is a file path or the bytes of the image. Reward, termination and extra
+information come from functions of the CPU RAM ($0000-$07FF):
 `reward(ram_before, ram_after) -> float` over one step, `terminated(ram) -> bool` and
 `info(ram) -> dict`. Give module-level functions when environments travel by pickle.
 """
 import pathlib
 
-import numpy as np
 import gymnasium
+import numpy as np
+import zumbrel
 from gymnasium import spaces
 from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
-import zumbrel
-
+from ._native import StepPool
 from .batch import PICTURE_SHAPES, pad_bytes
 from .console import quiet_stdout
-from ._native import StepPool
 from .snapshots import _Image, restore, snapshot
 
 BUTTONS = ("a", "b", "select", "start", "up", "down", "left", "right")
@@ -309,7 +309,7 @@ class NESVectorEnv(VectorEnv):
             if len(seeds) != self.num_envs:
                 raise ValueError(f"reset: {len(seeds)} seeds for {self.num_envs} environments")
             self._rngs = [np.random.default_rng(s) for s in seeds]
-        mask = np.ones(self.num_envs, bool) if not options or "reset_mask" not in options else np.asarray(options["reset_mask"], bool)
+        mask = np.asarray((options or {}).get("reset_mask", np.ones(self.num_envs, bool)), bool)
         indices = np.flatnonzero(mask)
         self._batch.reset(indices, self._rngs)
         self._steps[indices] = 0
@@ -335,7 +335,8 @@ class NESVectorEnv(VectorEnv):
             if self._ended[i]:
                 info = self._settings.outcome(self._batch.ram[i], self._batch.ram[i])[2]
             else:
-                rewards[i], terminations[i], info = self._settings.outcome(self._batch.ram_before[i], self._batch.ram[i])
+                before, after = self._batch.ram_before[i], self._batch.ram[i]
+                rewards[i], terminations[i], info = self._settings.outcome(before, after)
             if info:
                 infos = self._add_info(infos, info, i)
         truncations = ~terminations & ~self._ended & (

@@ -7,8 +7,8 @@ workers need no shared files.
     workers = remote_workers(4, rom=open("game.nes", "rb").read(), num_envs=8, num_threads=2)
     results = ray.get([w.run.remote(actions, seed=i) for i, w in enumerate(workers)])
 """
-import numpy as np
 import gymnasium
+import numpy as np
 
 from .registration import ENV_ID, register_environments
 

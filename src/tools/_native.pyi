@@ -1,7 +1,6 @@
 from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
-
 from zumbrel import NES
 
 def snapshot(nes: NES) -> bytes: ...

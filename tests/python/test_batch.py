@@ -7,7 +7,6 @@ import time
 import numpy as np
 import pytest
 import zumbrel
-
 from zumbrel_tools import DEMO_ROM, StepPool, restore, snapshot, step_batch
 from zumbrel_tools.batch import picture_array, ram_array
 

@@ -10,9 +10,8 @@ import numpy as np
 import pytest
 
 gymnasium = pytest.importorskip("gymnasium")
-from gymnasium.utils.env_checker import check_env  # noqa: E402
-
 import zumbrel  # noqa: E402
+from gymnasium.utils.env_checker import check_env  # noqa: E402
 from zumbrel_tools import DEMO_ROM  # noqa: E402
 from zumbrel_tools.envs import RIGHT_ONLY, demo_reward  # noqa: E402
 

@@ -198,5 +198,6 @@ def test_one_emulator_in_the_process():
 def test_native_stub_names_every_function():
     import ast
     stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "tools" / "_native.pyi"
-    named = {node.name for node in ast.parse(stub.read_text()).body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+    definitions = (ast.FunctionDef, ast.ClassDef)
+    named = {node.name for node in ast.parse(stub.read_text()).body if isinstance(node, definitions)}
     assert named == {name for name in dir(_native) if not name.startswith("_")}
