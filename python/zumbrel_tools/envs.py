@@ -175,6 +175,18 @@ class _Batch:
                 self.pictures[indices] = pictures
             self.ram[indices] = ram
 
+    # Arrays handed out as observations are never written again: a step writes into new ones
+    # (every row is rewritten), a reset into copies (it may rewrite only some rows).
+    def begin_step(self):
+        self.ram_before, self.ram = self.ram, np.empty_like(self.ram)
+        if self.pictures is not None:
+            self.pictures = np.empty_like(self.pictures)
+
+    def begin_reset(self):
+        self.ram = self.ram.copy()
+        if self.pictures is not None:
+            self.pictures = self.pictures.copy()
+
     def reset(self, indices, rngs):
         """Power-on again, then one frame and a random number of frames without input."""
         groups = {}
@@ -185,7 +197,6 @@ class _Batch:
             groups.setdefault(1 + extra, []).append(i)
         for frames, group in groups.items():
             self.step(group, np.zeros(len(group), np.uint8), frames)
-        self.ram_before[indices] = self.ram[indices]
 
     def act(self, indices, buttons, rngs):
         """Sticky actions: with the given probability a console keeps its previous buttons."""
@@ -195,11 +206,10 @@ class _Batch:
             if self.settings.sticky_actions and rngs[i].random() < self.settings.sticky_actions:
                 buttons[k] = console.last_buttons
             console.last_buttons = int(buttons[k])
-        self.ram_before[indices] = self.ram[indices]
         self.step(indices, buttons, self.settings.frameskip)
 
-    def observation(self, i):
-        return (self.ram if self.pictures is None else self.pictures)[i].copy()
+    def observations(self):
+        return self.ram if self.pictures is None else self.pictures
 
     def frame(self, i):
         return np.array(self.consoles[i].nes.getImg())
@@ -240,16 +250,18 @@ class NESEnv(gymnasium.Env):
 
     def reset(self, *, seed=None, options=None):
         super().reset(seed=seed)
+        self._batch.begin_reset()
         self._batch.reset([0], [self.np_random])
         _, _, info = self._settings.outcome(self._batch.ram[0], self._batch.ram[0])
         self._show()
-        return self._batch.observation(0), info
+        return self._batch.observations()[0], info
 
     def step(self, action):
+        self._batch.begin_step()
         self._batch.act([0], self._settings.input_bytes(action, 1), [self.np_random])
         reward, terminated, info = self._settings.outcome(self._batch.ram_before[0], self._batch.ram[0])
         self._show()
-        return self._batch.observation(0), reward, terminated, False, info
+        return self._batch.observations()[0], reward, terminated, False, info
 
     def render(self):
         if self.render_mode == "rgb_array":
@@ -311,6 +323,7 @@ class NESVectorEnv(VectorEnv):
             self._rngs = [np.random.default_rng(s) for s in seeds]
         mask = np.asarray((options or {}).get("reset_mask", np.ones(self.num_envs, bool)), bool)
         indices = np.flatnonzero(mask)
+        self._batch.begin_reset()
         self._batch.reset(indices, self._rngs)
         self._steps[indices] = 0
         self._ended[indices] = False
@@ -324,6 +337,7 @@ class NESVectorEnv(VectorEnv):
         buttons = self._settings.input_bytes(actions, self.num_envs)
         restart = np.flatnonzero(self._ended)
         going = np.flatnonzero(~self._ended)
+        self._batch.begin_step()
         self._batch.reset(restart, self._rngs)
         self._steps[restart] = 0
         self._batch.act(going, buttons[going], self._rngs)
@@ -351,7 +365,7 @@ class NESVectorEnv(VectorEnv):
         return None
 
     def _observations(self):
-        return (self._batch.ram if self._batch.pictures is None else self._batch.pictures).copy()
+        return self._batch.observations()
 
     def _show(self):
         if self.render_mode == "human":
