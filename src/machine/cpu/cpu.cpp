@@ -53,56 +53,77 @@ void CPU::catch_up_apu() {
 
 uint8_t CPU::read_port(uint16_t a) {
     ++bus_effects;
-    uint8_t& b = memory[a];
     if (a >= 0x4000) {
-        if (a == 0x4015) {
-            if (apu == nullptr) return b;
-            if (apu_lags) catch_up_apu();
-            return apu->read_status();
-        }
-        if (a < 0x4016) return b;
-        const int port = a - 0x4016;
-        const uint8_t bit = controller_shift[port] >> 7;
-        if (strobe == 0) controller_shift[port] = static_cast<uint8_t>(controller_shift[port] << 1 | 1);
-        return static_cast<uint8_t>(0x40 | bit);
+        if (a == 0x4015) return read_apu_status();
+        if (a < 0x4016) return memory[a];
+        return read_pad(a - 0x4016);
     }
-    if (ppu == nullptr) return b;
+    if (ppu == nullptr) return memory[a];
     // $2000-$2007 other than these read back what the CPU stored.
-    if (ppu_lags && (a == 0x2002 || a == 0x2004 || a == 0x2007)) catch_up_ppu();
     switch (a) {
-        case 0x2002: {
-            ++status_reads;
-            const uint8_t status = b;
-            b = status & 0x7F;
-            ppu->write_toggle = 0;
-            // Reading just as vertical blank begins cancels its flag and its NMI for this frame.
-            if (ppu->scanline == 241 && (ppu->dot == 1 || ppu->dot == 2)) {
-                ppu->vblank_suppressed = 1;
-                ppu->nmi_suppressed = 1;
-                ppu->nmi_pending = 0;
-                return ppu->dot == 1 ? static_cast<uint8_t>(status & 0x7F) : static_cast<uint8_t>(status | 0x80);
-            }
-            if (ppu->scanline == 261 && ppu->dot > 1) return static_cast<uint8_t>(status & 0x7F);
-            ppu->nmi_pending = 0;
-            return status;
-        }
-        case 0x2004:
-            return ppu->oam[ppu->oam_addr];
-        case 0x2007: {
-            const uint16_t va = ppu->v & 0x3FFF;
-            uint8_t result;
-            if (va > 0x3EFF) {
-                result = ppu->read(va);  // palette reads skip the delay buffer
-            } else {
-                result = ppu->read_buffer;
-                ppu->read_buffer = ppu->read(va);
-            }
-            ppu->v = static_cast<uint16_t>(ppu->v + ((memory[0x2000] & 0x04) ? 32 : 1));
-            return result;
-        }
-        default:
-            return b;
+        case 0x2002: return read_ppustatus();
+        case 0x2004: return read_oamdata();
+        case 0x2007: return read_ppudata();
+        default: return memory[a];
     }
+}
+
+// $4015: bit 0 tells whether pulse 1 still sounds; the read clears the frame interrupt.
+uint8_t CPU::read_apu_status() {
+    if (apu == nullptr) return memory[0x4015];
+    if (apu_lags) catch_up_apu();
+    return apu->read_status();
+}
+
+// $4016/$4017: bit 0 the next button of the pad's shift register, bit 6 open bus (1).
+// The register shifts, filling with 1s, only while the strobe is low.
+uint8_t CPU::read_pad(int port) {
+    const uint8_t bit = controller_shift[port] >> 7;
+    if (strobe == 0) controller_shift[port] = static_cast<uint8_t>(controller_shift[port] << 1 | 1);
+    return static_cast<uint8_t>(0x40 | bit);
+}
+
+// $2002 VSO- ----: vblank, sprite 0 hit, sprite overflow. The read clears vblank and the
+// $2005/$2006 write toggle.
+uint8_t CPU::read_ppustatus() {
+    if (ppu_lags) catch_up_ppu();
+    ++status_reads;
+    uint8_t& b = memory[0x2002];
+    const uint8_t status = b;
+    b = status & 0x7F;
+    ppu->write_toggle = 0;
+    // Reading just as vertical blank begins cancels its flag and its NMI for this frame.
+    if (ppu->scanline == 241 && (ppu->dot == 1 || ppu->dot == 2)) {
+        ppu->vblank_suppressed = 1;
+        ppu->nmi_suppressed = 1;
+        ppu->nmi_pending = 0;
+        return ppu->dot == 1 ? static_cast<uint8_t>(status & 0x7F) : static_cast<uint8_t>(status | 0x80);
+    }
+    if (ppu->scanline == 261 && ppu->dot > 1) return static_cast<uint8_t>(status & 0x7F);
+    ppu->nmi_pending = 0;
+    return status;
+}
+
+// $2004: the OAM byte at oam_addr; reads do not advance it.
+uint8_t CPU::read_oamdata() {
+    if (ppu_lags) catch_up_ppu();
+    return ppu->oam[ppu->oam_addr];
+}
+
+// $2007: VRAM at v through the delay buffer, palette directly; v then steps by 1 or 32
+// ($2000 bit 2).
+uint8_t CPU::read_ppudata() {
+    if (ppu_lags) catch_up_ppu();
+    const uint16_t va = ppu->v & 0x3FFF;
+    uint8_t result;
+    if (va > 0x3EFF) {
+        result = ppu->read(va);  // palette reads skip the delay buffer
+    } else {
+        result = ppu->read_buffer;
+        ppu->read_buffer = ppu->read(va);
+    }
+    ppu->v = static_cast<uint16_t>(ppu->v + ((memory[0x2000] & 0x04) ? 32 : 1));
+    return result;
 }
 
 void CPU::write(Loc loc, uint8_t value) {
@@ -133,68 +154,80 @@ void CPU::write(Loc loc, uint8_t value) {
 
 void CPU::write_port(uint16_t a, uint8_t& value) {
     if (a >= 0x4000) {
-        if (a == 0x4014) {
+        if (a == 0x4014)
             oam_dma(value);
-        } else if (a == 0x4016) {
-            strobe = value & 1;
-            if (strobe) {
-                for (int port = 0; port < 2; ++port)
-                    controller_shift[port] = controllers[port] ? controllers[port]->get_input_byte() : 0;
-            }
-        } else if (apu != nullptr) {
+        else if (a == 0x4016)
+            write_strobe(value);
+        else if (apu != nullptr)
             apu->write_register(a, value);
-        }
         return;
     }
     if (ppu == nullptr) return;
-    PPU& p = *ppu;
     switch (a) {
-        case 0x2000:
-            p.t = static_cast<uint16_t>((p.t & 0xF3FF) | ((value & 3) << 10));
-            break;
-        case 0x2003:
-            p.oam_addr = value;
-            break;
-        case 0x2004:
-            if ((p.oam_addr & 3) == 2) value &= 0xE3;  // unimplemented attribute bits read back as 0
-            p.oam[p.oam_addr] = value;
-            ++p.oam_addr;
-            break;
-        case 0x2005:
-            if (p.write_toggle == 0) {
-                p.fine_x = value & 7;
-                p.t = static_cast<uint16_t>((p.t & 0xFFE0) | (value >> 3));
-                p.write_toggle = 1;
-            } else {
-                p.t = static_cast<uint16_t>((p.t & 0x8C1F) | ((value & 7) << 12) | ((value >> 3) << 5));
-                p.write_toggle = 0;
-            }
-            break;
-        case 0x2006:
-            if (debug)
-                std::printf("(Before) Write %02x->0x%04x: v=%04x,t=%04x,w=%i,x=%02x\n", value, 0x2006, p.v, p.t,
-                            p.write_toggle, p.fine_x);
-            if (p.write_toggle == 0) {
-                p.t = static_cast<uint16_t>((p.t & 0x80FF) | ((value & 0x3F) << 8));
-                p.write_toggle = 1;
-            } else {
-                p.t = static_cast<uint16_t>((p.t & 0xFF00) | value);
-                p.v = p.t;
-                p.write_toggle = 0;
-            }
-            if (debug)
-                std::printf("(After) Write %02x->0x%04x: v=%04x,t=%04x,w=%i,x=%02x\n", value, 0x2006, p.v, p.t,
-                            p.write_toggle, p.fine_x);
-            break;
-        case 0x2007:
-            if (debug) std::printf("ppu->%04x: %02x\n", p.v & 0x3FFF, value);
-            p.write(p.v & 0x3FFF, value);
-            p.v = static_cast<uint16_t>(p.v + ((memory[0x2000] & 0x04) ? 32 : 1));
-            if (debug) std::printf("v changed to %i\n", p.v);
-            break;
-        default:
-            break;
+        case 0x2000: write_ppuctrl(value); break;
+        case 0x2003: ppu->oam_addr = value; break;
+        case 0x2004: write_oamdata(value); break;
+        case 0x2005: write_ppuscroll(value); break;
+        case 0x2006: write_ppuaddr(value); break;
+        case 0x2007: write_ppudata(value); break;
+        default: break;
     }
+}
+
+// $4016 ---- ---S: while the strobe is high the pads' shift registers reload their buttons.
+void CPU::write_strobe(uint8_t value) {
+    strobe = value & 1;
+    if (!strobe) return;
+    for (int port = 0; port < 2; ++port)
+        controller_shift[port] = controllers[port] ? controllers[port]->get_input_byte() : 0;
+}
+
+// $2000 VPHB SINN: NN, the base nametable, goes to t bits 10-11; the rest is read from
+// the stored byte where it is used.
+void CPU::write_ppuctrl(uint8_t value) {
+    ppu->t = static_cast<uint16_t>((ppu->t & 0xF3FF) | ((value & 3) << 10));
+}
+
+// $2004: the OAM byte at oam_addr, which then advances. The unimplemented attribute bits
+// (2-4 of byte 2) read back as 0, so the stored value loses them too.
+void CPU::write_oamdata(uint8_t& value) {
+    if ((ppu->oam_addr & 3) == 2) value &= 0xE3;
+    ppu->oam[ppu->oam_addr] = value;
+    ++ppu->oam_addr;
+}
+
+// $2005, t = yyy NN YYYYY XXXXX: the first write sets XXXXX and fine x, the second
+// YYYYY and yyy (coarse and fine y).
+void CPU::write_ppuscroll(uint8_t value) {
+    PPU& p = *ppu;
+    if (p.write_toggle == 0) {
+        p.fine_x = value & 7;
+        p.t = static_cast<uint16_t>((p.t & 0xFFE0) | (value >> 3));
+        p.write_toggle = 1;
+    } else {
+        p.t = static_cast<uint16_t>((p.t & 0x8C1F) | ((value & 7) << 12) | ((value >> 3) << 5));
+        p.write_toggle = 0;
+    }
+}
+
+// $2006: the first write sets t bits 8-13 and clears bit 14, the second bits 0-7 and
+// copies t into v.
+void CPU::write_ppuaddr(uint8_t value) {
+    PPU& p = *ppu;
+    if (p.write_toggle == 0) {
+        p.t = static_cast<uint16_t>((p.t & 0x80FF) | ((value & 0x3F) << 8));
+        p.write_toggle = 1;
+    } else {
+        p.t = static_cast<uint16_t>((p.t & 0xFF00) | value);
+        p.v = p.t;
+        p.write_toggle = 0;
+    }
+}
+
+// $2007: VRAM at v, which then steps by 1 or 32 ($2000 bit 2).
+void CPU::write_ppudata(uint8_t value) {
+    ppu->write(ppu->v & 0x3FFF, value);
+    ppu->v = static_cast<uint16_t>(ppu->v + ((memory[0x2000] & 0x04) ? 32 : 1));
 }
 
 // Copies a 256-byte page into OAM starting at oam_addr; every source byte is a full bus read.

@@ -186,9 +186,20 @@ private:
         return reinterpret_cast<uintptr_t>(loc) - reinterpret_cast<uintptr_t>(memory);
     }
     uint8_t read_port(uint16_t a);
+    uint8_t read_apu_status();
+    uint8_t read_pad(int port);
+    uint8_t read_ppustatus();
+    uint8_t read_oamdata();
+    uint8_t read_ppudata();
     void catch_up_ppu();
     void catch_up_apu();
     void write_port(uint16_t a, uint8_t& value);
+    void write_strobe(uint8_t value);
+    void write_ppuctrl(uint8_t value);
+    void write_oamdata(uint8_t& value);
+    void write_ppuscroll(uint8_t value);
+    void write_ppuaddr(uint8_t value);
+    void write_ppudata(uint8_t value);
     void interrupt(uint16_t vector);
     void trace(Loc effective);
     void push_address(uint32_t addr) {
