@@ -122,59 +122,75 @@ void APU::start_sample() {
 // ---------------------------------------------------------------- registers
 
 void APU::write_register(uint16_t address, uint8_t value) {
+    // Registers not named here act through the stored byte where the channels use it.
     const uint8_t* mem = cpu->memory;
     switch (address) {
-        case 0x4001: pulse1.sweep_reload = 1; break;
+        case 0x4001: pulse1.sweep_reload = 1; break;  // EPPP NSSS: sweep, reloaded next half frame
         case 0x4005: pulse2.sweep_reload = 1; break;
-        case 0x4002: pulse1.pulse_period = period_of(mem[0x4003], value); break;
+        case 0x4002: pulse1.pulse_period = period_of(mem[0x4003], value); break;  // timer low
         case 0x4006: pulse2.pulse_period = period_of(mem[0x4007], value); break;
-        case 0x4003:
-        case 0x4007: {
-            Pulse& p = address == 0x4003 ? pulse1 : pulse2;
-            p.length_counter = length_lookup(static_cast<uint8_t>(value >> 3));
-            p.pulse_period = period_of(value, mem[address - 1]);
-            p.env_start = 1;
-            break;
-        }
-        case 0x400A: triangle_period = period_of(mem[0x400B], value); break;
-        case 0x400B:
-            triangle_period = period_of(value, mem[0x400A]);
-            triangle_length = length_lookup(static_cast<uint8_t>(value >> 3));
-            linear_reload = 1;
-            break;
-        case 0x400F:
-            noise_length = length_lookup(static_cast<uint8_t>(value >> 3));
-            noise_env_start = 1;
-            break;
-        case 0x4010: dmc_flags = value; break;
-        // The output level has seven bits; bit 7 of the byte is not part of it.
+        case 0x4003: write_pulse_high(pulse1, value, mem[0x4002]); break;
+        case 0x4007: write_pulse_high(pulse2, value, mem[0x4006]); break;
+        case 0x400A: triangle_period = period_of(mem[0x400B], value); break;  // timer low
+        case 0x400B: write_triangle_high(value, mem[0x400A]); break;
+        case 0x400F: write_noise_length(value); break;
+        case 0x4010: dmc_flags = value; break;  // IL-- RRRR: irq, loop, rate
+        // $4011 -DDD DDDD: the output level has seven bits; bit 7 is not part of it.
         case 0x4011: dmc_direct = static_cast<int16_t>(value & 0x7F); break;
-        case 0x4012: dmc_start = static_cast<uint16_t>(0xC000 | ((value * 64) & 0x3FC0)); break;
-        case 0x4013: dmc_length = static_cast<uint16_t>(((value * 16) & 0xFF0) | 1); break;
-        case 0x4015:
-            for (int c = 0; c < 5; ++c) channel_enabled[c] = (value >> c) & 1;
-            if (!(value & 0x01)) pulse1.length_counter = 0;
-            if (!(value & 0x02)) pulse2.length_counter = 0;
-            if (!(value & 0x04)) triangle_length = 0;
-            if (!(value & 0x08)) noise_length = 0;
-            if (!(value & 0x10))
-                dmc_remaining = 0;
-            else if (dmc_remaining == 0)
-                start_sample();
-            break;
-        case 0x4017:
-            // The sequencer restarts so that the next cycle runs at phase 1.
-            frame_origin = static_cast<int64_t>(apu_cycles.load()) - 1;
-            frame_k = ~0ull;
-            frame_irq = 0;
-            if (value & 0x80) {
-                clock_envs();
-                clock_length();
-                clock_linear();
-                clock_sweep();
-            }
-            break;
+        case 0x4012: dmc_start = static_cast<uint16_t>(0xC000 | ((value * 64) & 0x3FC0)); break;  // $C000 + 64A
+        case 0x4013: dmc_length = static_cast<uint16_t>(((value * 16) & 0xFF0) | 1); break;  // 16L + 1 bytes
+        case 0x4015: write_channel_enables(value); break;
+        case 0x4017: write_frame_counter(value); break;
         default: break;
+    }
+}
+
+// $4003/$4007 LLLL LHHH: length index and timer high; restarts the envelope.
+void APU::write_pulse_high(Pulse& p, uint8_t value, uint8_t timer_low) {
+    p.length_counter = length_lookup(static_cast<uint8_t>(value >> 3));
+    p.pulse_period = period_of(value, timer_low);
+    p.env_start = 1;
+}
+
+// $400B LLLL LHHH: length index and timer high; reloads the linear counter.
+void APU::write_triangle_high(uint8_t value, uint8_t timer_low) {
+    triangle_period = period_of(value, timer_low);
+    triangle_length = length_lookup(static_cast<uint8_t>(value >> 3));
+    linear_reload = 1;
+}
+
+// $400F LLLL L---: length index; restarts the envelope.
+void APU::write_noise_length(uint8_t value) {
+    noise_length = length_lookup(static_cast<uint8_t>(value >> 3));
+    noise_env_start = 1;
+}
+
+// $4015 ---D NT21: a cleared bit silences its channel at once; enabling the DMC starts
+// its sample when none is playing.
+void APU::write_channel_enables(uint8_t value) {
+    for (int c = 0; c < 5; ++c) channel_enabled[c] = (value >> c) & 1;
+    if (!(value & 0x01)) pulse1.length_counter = 0;
+    if (!(value & 0x02)) pulse2.length_counter = 0;
+    if (!(value & 0x04)) triangle_length = 0;
+    if (!(value & 0x08)) noise_length = 0;
+    if (!(value & 0x10))
+        dmc_remaining = 0;
+    else if (dmc_remaining == 0)
+        start_sample();
+}
+
+// $4017 MI-- ----: mode (1: five steps) and interrupt inhibit, read from the stored byte.
+// The sequencer restarts so that the next cycle runs at phase 1; in five-step mode the
+// write clocks every unit at once.
+void APU::write_frame_counter(uint8_t value) {
+    frame_origin = static_cast<int64_t>(apu_cycles.load()) - 1;
+    frame_k = ~0ull;
+    frame_irq = 0;
+    if (value & 0x80) {
+        clock_envs();
+        clock_length();
+        clock_linear();
+        clock_sweep();
     }
 }
 

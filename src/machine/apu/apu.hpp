@@ -111,6 +111,13 @@ public:
     void state_fields(StateArchive& ar);
 
 private:
+    void write_pulse_high(Pulse& p, uint8_t value, uint8_t timer_low);
+    void write_triangle_high(uint8_t value, uint8_t timer_low);
+    void write_noise_length(uint8_t value);
+    void write_channel_enables(uint8_t value);
+    void write_frame_counter(uint8_t value);
+
+private:
     // The per-cycle steps, in the order `cycle` runs them.
     void func_frame_counter(uint64_t k);
     void pulse(Pulse& p);
