@@ -8,8 +8,8 @@ import random
 
 import pytest
 import zumbrel
+from sizes import STATE_SIZE
 
-STATE_SIZE = 82189
 BOARD_PROGRAMS = ["smoke.nes", "board_mmc1.nes", "board_uxrom.nes", "board_cnrom.nes",
                   "board_mmc3.nes", "board_ntdec2722.nes"]
 

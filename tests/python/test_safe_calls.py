@@ -5,8 +5,8 @@ import time
 
 import pytest
 import zumbrel
+from sizes import STATE_SIZE
 
-STATE_SIZE = 82189
 pytestmark = pytest.mark.timeout(120)
 
 

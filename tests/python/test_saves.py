@@ -6,8 +6,7 @@ import struct
 import numpy as np
 import pytest
 import zumbrel
-
-STATE_SIZE = 82189
+from sizes import STATE_SIZE
 
 
 def cart_dir(home, name):
