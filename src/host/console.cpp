@@ -32,7 +32,7 @@ NESUnit::NESUnit(int clock_speed) {
     rom = std::make_unique<NES::ROM>();
     std::puts("rom created.");
     cpu = std::make_unique<NES::CPU>(false);
-    cpu->clock_speed = clock_speed > 0 ? clock_speed : 2147483647;
+    cpu->clock_speed = clock_speed > 0 ? clock_speed : UNPACED;
     apu = std::make_unique<NES::APU>();
     apu->setCPU(cpu.get());
     apu->sample_rate = 44100;
@@ -49,7 +49,7 @@ NESUnit::NESUnit(int clock_speed) {
 void NESUnit::build_machine(int clock_speed) {
     cpu = std::make_unique<NES::CPU>(false);
     ppu = std::make_unique<NES::PPU>(cpu.get());
-    cpu->clock_speed = clock_speed > 0 ? clock_speed : 2147483647;
+    cpu->clock_speed = clock_speed > 0 ? clock_speed : UNPACED;
     apu = std::make_unique<NES::APU>();
     cpu->apu = apu.get();
     apu->setCPU(cpu.get());

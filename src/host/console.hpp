@@ -27,6 +27,8 @@ enum class RunState : uint8_t { stopped, starting, running, stopping };
 class NESUnit {
 public:
     static constexpr int DEFAULT_CLOCK_SPEED = 1789773;
+    // The clock speed stored for a speed of 0 or below: the largest int, so pacing never waits.
+    static constexpr int UNPACED = 2147483647;
 
     // Build from an iNES file.
     NESUnit(const char* path, int clock_speed);

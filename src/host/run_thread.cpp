@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <new>
 
@@ -314,7 +313,7 @@ bool NESUnit::attend() {
 }
 
 void NESUnit::operation_thread() {
-    const bool paced = cpu->clock_speed != INT_MAX;
+    const bool paced = cpu->clock_speed != UNPACED;
     try {
         for (;;) {
             if (attention.load(std::memory_order_relaxed) && !attend()) break;

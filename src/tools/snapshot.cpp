@@ -1,7 +1,6 @@
 // Snapshots in memory, and what pickling a console needs to build it again.
 #include <Python.h>
 
-#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -67,7 +66,7 @@ py::tuple console_parts(PyNES& console) {
     }
     // The directory is named after the cartridge without its extension; ".nes" is cut again.
     const std::string name = blank ? std::string() : std::filesystem::path(console.cart_dir).filename().string() + ".nes";
-    const int clock_speed = console.cpu->clock_speed == INT_MAX ? 0 : console.cpu->clock_speed;
+    const int clock_speed = console.cpu->clock_speed == NESUnit::UNPACED ? 0 : console.cpu->clock_speed;
     const std::string save_dir = console.save_dir == console.cart_dir ? std::string() : console.save_dir;
     return py::make_tuple(image, name, clock_speed, save_dir);
 }
