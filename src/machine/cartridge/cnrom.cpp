@@ -18,7 +18,7 @@ void CNROM::map_write(Context& ctx, Loc addr, uint8_t* value) {
     if (banking::window(banking::address(*ctx.cpu, addr)) < 0) return;
     const int count = ctx.cpu->rom->chr_size / 8192;
     if (count == 0) return;  // CHR RAM: nothing to select
-    select(*ctx.ppu, *this, (*value % count) * 8);
+    select(*ctx.ppu, *this, banking::wrap_bank(*value, count) * 8);
 }
 
 void CNROM::serialize(Context&, uint8_t* out) {
@@ -30,7 +30,7 @@ void CNROM::deserialize(Context& ctx, const uint8_t* in) {
     // A block from elsewhere may hold any number: keep it on an 8 KiB bank of this ROM.
     const int count = ctx.cpu->rom->chr_size / 8192;
     const int saved = banking::get_le32(in) / 8;
-    const int bank = count == 0 ? 0 : ((saved % count + count) % count) * 8;
+    const int bank = count == 0 ? 0 : banking::wrap_bank(saved, count) * 8;
     select(*ctx.ppu, *this, bank);
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "machine/cartridge/banking.hpp"
 #include "machine/state_archive.hpp"
 
 namespace NES {
@@ -167,24 +168,16 @@ std::vector<uint8_t> ROM::image() const {
     return out;
 }
 
-namespace {
-// n modulo count, non-negative also for negative n.
-inline int wrap(int n, int count) {
-    const int r = n % count;
-    return r < 0 ? r + count : r;
-}
-}  // namespace
-
 uint8_t* ROM::get_prg_bank(int n) {
     const int banks = prg_size / 1024;
     if (banks <= 0) return prg_rom.data();
-    return prg_rom.data() + static_cast<size_t>(wrap(n, banks)) * 1024;
+    return prg_rom.data() + static_cast<size_t>(banking::wrap_bank(n, banks)) * 1024;
 }
 
 uint8_t* ROM::get_chr_bank(int n) {
     const int banks = chr_size / 1024;
-    if (banks <= 0) return chr_ram == nullptr ? nullptr : chr_ram + static_cast<size_t>(wrap(n, 8)) * 1024;
-    return chr_rom.data() + static_cast<size_t>(wrap(n, banks)) * 1024;
+    if (banks <= 0) return chr_ram == nullptr ? nullptr : chr_ram + static_cast<size_t>(banking::wrap_bank(n, 8)) * 1024;
+    return chr_rom.data() + static_cast<size_t>(banking::wrap_bank(n, banks)) * 1024;
 }
 
 namespace {
