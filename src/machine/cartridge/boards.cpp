@@ -1,6 +1,10 @@
-// Board selection by iNES mapper number.
+// The boards this machine implements, by iNES mapper number: how each is made, reset and
+// mapped at power-on, and what PRG ROM it needs.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
+#include "machine/cartridge/banking.hpp"
 #include "machine/cartridge/mapper.hpp"
 
 namespace NES {
@@ -11,30 +15,75 @@ std::unique_ptr<Mapper> make() {
     return std::make_unique<Board>();
 }
 
-struct BoardEntry {
-    int number;
-    std::unique_ptr<Mapper> (*make)();
-};
-
-// The boards this machine implements.
-constexpr BoardEntry BOARDS[] = {
-    {0, make<NROM>}, {1, make<MMC1>}, {2, make<UxROM>}, {3, make<CNROM>}, {4, make<MMC3>}, {40, make<NTDEC2722>},
-};
-
-const BoardEntry* find_board(int number) {
-    for (const BoardEntry& entry : BOARDS)
-        if (entry.number == number) return &entry;
-    return nullptr;
+// Puts a board of class Board back into its power-on state without moving it: the PPU
+// keeps a pointer to the board for its per-dot clock.
+template <class Board>
+bool reset(Mapper* board) {
+    auto* b = dynamic_cast<Board*>(board);
+    if (b == nullptr) return false;
+    *b = Board();
+    return true;
 }
+
+int last_16k_bank(const CPU& cpu) { return std::max(0, cpu.rom->prg_size / banking::KIB - 16); }
+
+// NROM and CNROM: the PRG ROM as it is from $8000; a 16 KiB one also answers at $C000.
+void power_on_fixed(CPU& cpu) {
+    const ROM& rom = *cpu.rom;
+    const size_t n = std::min<size_t>({static_cast<size_t>(std::max(rom.prg_size, 0)), 0x8000, rom.prg_rom.size()});
+    std::memcpy(cpu.memory + 0x8000, rom.prg_rom.data(), n);
+    cpu.prg_fold16 = rom.prg_size >= 0x4000 && rom.prg_size < 0x8000;
+}
+
+void power_on_mmc1(CPU& cpu) {
+    banking::map_prg(cpu, 0x8000, 0, 16);
+    banking::map_prg(cpu, 0xC000, last_16k_bank(cpu), 16);
+}
+
+void power_on_uxrom(CPU& cpu) {
+    banking::map_prg(cpu, 0x8000, cpu.prg_bank, 16);
+    banking::map_prg(cpu, 0xC000, last_16k_bank(cpu), 16);
+}
+
+void power_on_mmc3(CPU& cpu) { banking::map_prg(cpu, 0xC000, last_16k_bank(cpu), 16); }
+
+// 8 KiB banks 6, 4, 5 and 7 at $6000, $8000, $A000 and $E000.
+void power_on_ntdec2722(CPU& cpu) {
+    banking::map_prg(cpu, 0x6000, 48, 8);
+    banking::map_prg(cpu, 0x8000, 32, 8);
+    banking::map_prg(cpu, 0xA000, 40, 8);
+    banking::map_prg(cpu, 0xE000, 56, 8);
+}
+
+template <class Board>
+constexpr BoardInfo entry(int number, void (*power_on)(CPU&), int min_prg_kib = 0, bool whole_8k_banks = false) {
+    return {number, make<Board>, reset<Board>, power_on, min_prg_kib, whole_8k_banks};
+}
+
+// MMC1, UxROM and MMC3 keep the last 16 KiB at $C000.
+constexpr BoardInfo BOARDS[] = {
+    entry<NROM>(0, power_on_fixed),
+    entry<MMC1>(1, power_on_mmc1, 16),
+    entry<UxROM>(2, power_on_uxrom, 16),
+    entry<CNROM>(3, power_on_fixed),
+    entry<MMC3>(4, power_on_mmc3, 16),
+    entry<NTDEC2722>(40, power_on_ntdec2722, 8, true),
+};
 
 }  // namespace
 
+const BoardInfo* board_info(int number) {
+    for (const BoardInfo& board : BOARDS)
+        if (board.number == number) return &board;
+    return nullptr;
+}
+
 std::unique_ptr<Mapper> make_mapper(int number) {
-    if (const BoardEntry* entry = find_board(number)) return entry->make();
+    if (const BoardInfo* board = board_info(number)) return board->make();
     std::puts("UNRECOGNIZED MAPPER!");
     return std::make_unique<DEFAULT_MAPPER>(number);
 }
 
-bool mapper_supported(int number) { return find_board(number) != nullptr; }
+bool mapper_supported(int number) { return board_info(number) != nullptr; }
 
 }  // namespace NES

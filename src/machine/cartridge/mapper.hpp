@@ -48,9 +48,20 @@ public:
     virtual void state_fields(StateArchive&, const ROM&) {}
 };
 
-// The board for a mapper number, in its power-on state: NROM 0, MMC1 1, UxROM 2, CNROM 3,
-// MMC3 4, NTDEC2722 40, otherwise a DEFAULT_MAPPER keeping the number (and the line
-// "UNRECOGNIZED MAPPER!" is printed).
+// What the machine knows of a board it implements, by mapper number (boards.cpp).
+struct BoardInfo {
+    int number;
+    std::unique_ptr<Mapper> (*make)();
+    bool (*reset)(Mapper*);      // back to power-on in place; false when it is another board
+    void (*power_on)(CPU&);      // maps the power-on PRG banks
+    int min_prg_kib;             // the fixed windows need this much PRG ROM
+    bool whole_8k_banks;         // the PRG ROM must be a whole number of 8 KiB banks
+};
+// The entry of an implemented board, nullptr for any other number.
+const BoardInfo* board_info(int number);
+
+// The board for a mapper number, in its power-on state; for a number without an entry a
+// DEFAULT_MAPPER keeping the number (and the line "UNRECOGNIZED MAPPER!" is printed).
 std::unique_ptr<Mapper> make_mapper(int number);
 
 // True when the board number is one this machine implements.

@@ -49,22 +49,18 @@ std::string kib_text(uint64_t bytes) { return std::to_string(bytes) + " bytes"; 
 
 // Refuses images whose power-on or bank copies would leave the PRG ROM.
 void check_board_fit(int mapper_number, uint64_t prg_bytes) {
+    const BoardInfo* board = board_info(mapper_number);
+    if (board == nullptr) return;
     const uint64_t whole_kib = prg_bytes / KIB;
-    switch (mapper_number) {
-        case 1: case 2: case 4:
-            // These boards keep the last 16 KiB at $C000.
-            if (whole_kib < 16)
-                throw RomFormatError("PRG ROM of " + kib_text(prg_bytes) + " is too small for mapper " +
-                                     std::to_string(mapper_number) + ", which needs at least 16 KiB");
-            break;
-        case 40:
-            // Power-on maps 8 KiB banks 4 to 7, wrapped modulo the ROM.
-            if (whole_kib < 8 || whole_kib % 8 != 0)
-                throw RomFormatError("PRG ROM of " + kib_text(prg_bytes) +
-                                     " is not a whole number of 8 KiB banks, which mapper 40 needs");
-            break;
-        default:
-            break;
+    // Power-on maps whole 8 KiB banks, wrapped modulo the ROM.
+    if (board->whole_8k_banks) {
+        if (whole_kib < 8 || whole_kib % 8 != 0)
+            throw RomFormatError("PRG ROM of " + kib_text(prg_bytes) + " is not a whole number of 8 KiB banks, which mapper " +
+                                 std::to_string(mapper_number) + " needs");
+    } else if (whole_kib < static_cast<uint64_t>(board->min_prg_kib)) {
+        throw RomFormatError("PRG ROM of " + kib_text(prg_bytes) + " is too small for mapper " +
+                             std::to_string(mapper_number) + ", which needs at least " +
+                             std::to_string(board->min_prg_kib) + " KiB");
     }
 }
 
@@ -196,9 +192,8 @@ void ROM::reset_mapper() {
     // the place of the old one instead of being allocated anew.
     const int number = (header[6] >> 4) | (header[7] & 0xF0);
     Mapper* board = mapper.get();
-    if (reset_in_place<NROM>(board) || reset_in_place<MMC1>(board) || reset_in_place<UxROM>(board) ||
-        reset_in_place<CNROM>(board) || reset_in_place<MMC3>(board) || reset_in_place<NTDEC2722>(board))
-        return;
+    const BoardInfo* info = board_info(number);
+    if (info != nullptr && info->reset(board)) return;
     if (reset_in_place<DEFAULT_MAPPER>(board, number)) {
         std::puts("UNRECOGNIZED MAPPER!");
         return;

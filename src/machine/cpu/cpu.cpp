@@ -412,11 +412,6 @@ void CPU::trace(Loc effective) {
 
 // Copies `kib` KiB of PRG starting at 1 KiB bank `bank_kib` to `dest`, bank by bank, so that
 // bank numbers wrap as the ROM defines and the copy never leaves the PRG buffer.
-void CPU::load_prg(uint32_t dest, int bank_kib, int kib) {
-    if (rom->prg_size < 1024) return;
-    for (int i = 0; i < kib; ++i) std::memcpy(memory + dest + 1024u * static_cast<uint32_t>(i), rom->get_prg_bank(bank_kib + i), 1024);
-}
-
 void CPU::load_battery_ram() {
     if (battery_path.empty()) return;
     std::printf("load RAM file: %s\n", battery_path.c_str());
@@ -439,37 +434,7 @@ void CPU::loadRom(ROM* cartridge, bool read_battery_ram) {
     if (rom == nullptr) return;
     if (rom->battery && read_battery_ram) load_battery_ram();
 
-    const int number = rom->mapper_number();
-    const int kib = rom->prg_size / 1024;
-    const int last16 = std::max(0, kib - 16);
-    switch (number) {
-        case 0:
-        case 3: {
-            const size_t n = std::min<size_t>({static_cast<size_t>(std::max(rom->prg_size, 0)), 0x8000, rom->prg_rom.size()});
-            std::memcpy(memory + 0x8000, rom->prg_rom.data(), n);
-            prg_fold16 = rom->prg_size >= 0x4000 && rom->prg_size < 0x8000;
-            break;
-        }
-        case 1:
-            load_prg(0x8000, 0, 16);
-            load_prg(0xC000, last16, 16);
-            break;
-        case 2:
-            load_prg(0x8000, prg_bank, 16);
-            load_prg(0xC000, last16, 16);
-            break;
-        case 4:
-            load_prg(0xC000, last16, 16);
-            break;
-        case 40:
-            load_prg(0x6000, 48, 8);
-            load_prg(0x8000, 32, 8);
-            load_prg(0xA000, 40, 8);
-            load_prg(0xE000, 56, 8);
-            break;
-        default:
-            break;
-    }
+    if (const BoardInfo* board = board_info(rom->mapper_number())) board->power_on(*this);
 }
 
 }  // namespace NES

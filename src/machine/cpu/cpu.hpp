@@ -215,7 +215,6 @@ private:
         P = static_cast<uint8_t>((P & ~(FLAG_Z | FLAG_N)) | (r == 0 ? FLAG_Z : 0) | (r & FLAG_N));
     }
     void compare(uint8_t reg, Loc loc);
-    void load_prg(uint32_t dest, int bank_kib, int kib);
     void load_battery_ram();
 };
 
