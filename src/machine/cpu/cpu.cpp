@@ -214,6 +214,7 @@ void CPU::write_ppuscroll(uint8_t value) {
 // copies t into v.
 void CPU::write_ppuaddr(uint8_t value) {
     PPU& p = *ppu;
+    if (debug) print_ppuaddr_write("(Before)", value);
     if (p.write_toggle == 0) {
         p.t = static_cast<uint16_t>((p.t & 0x80FF) | ((value & 0x3F) << 8));
         p.write_toggle = 1;
@@ -222,12 +223,21 @@ void CPU::write_ppuaddr(uint8_t value) {
         p.v = p.t;
         p.write_toggle = 0;
     }
+    if (debug) print_ppuaddr_write("(After)", value);
+}
+
+// The debug trace of an address-port write: the scroll registers around it.
+void CPU::print_ppuaddr_write(const char* when, uint8_t value) const {
+    std::printf("%s Write %02x->0x%04x: v=%04x,t=%04x,w=%i,x=%02x\n", when, value, 0x2006, ppu->v, ppu->t,
+                ppu->write_toggle, ppu->fine_x);
 }
 
 // $2007: VRAM at v, which then steps by 1 or 32 ($2000 bit 2).
 void CPU::write_ppudata(uint8_t value) {
+    if (debug) std::printf("ppu->%04x: %02x\n", ppu->v & 0x3FFF, value);
     ppu->write(ppu->v & 0x3FFF, value);
     ppu->v = static_cast<uint16_t>(ppu->v + ((memory[0x2000] & 0x04) ? 32 : 1));
+    if (debug) std::printf("v changed to %i\n", ppu->v);
 }
 
 // Copies a 256-byte page into OAM starting at oam_addr; every source byte is a full bus read.

@@ -199,6 +199,7 @@ private:
     void write_oamdata(uint8_t& value);
     void write_ppuscroll(uint8_t value);
     void write_ppuaddr(uint8_t value);
+    void print_ppuaddr_write(const char* when, uint8_t value) const;
     void write_ppudata(uint8_t value);
     void interrupt(uint16_t vector);
     void trace(Loc effective);
