@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
         }
         std::sort(fps.begin(), fps.end());
         std::sort(ips.begin(), ips.end());
-        std::fprintf(stderr, "{\"rom\": \"%s\", \"fps\": %.1f, \"instructions_per_second\": %.0f}\n", argv[i],
-                     fps[2], ips[2]);
+        std::fprintf(stderr, "{\"rom\": \"%s\", \"fps\": %.1f, \"instructions_per_second\": %.0f}\n", argv[i], fps[2],
+                     ips[2]);
     }
     return 0;
 }

@@ -23,8 +23,9 @@ int main(int argc, char** argv) {
             digest::press(console, f);
             console.runFrame();
             const uint64_t h = digest::of(console);
-            std::fprintf(stderr, "%s %d %016llx\n", std::strrchr(argv[r], '/') ? std::strrchr(argv[r], '/') + 1 : argv[r],
-                         f, static_cast<unsigned long long>(h));
+            std::fprintf(stderr, "%s %d %016llx\n",
+                         std::strrchr(argv[r], '/') ? std::strrchr(argv[r], '/') + 1 : argv[r], f,
+                         static_cast<unsigned long long>(h));
         }
     }
     return 0;

@@ -34,8 +34,7 @@ int64_t thread_cpu_ns() {
 
 void sleep_ns(int64_t ns) {
     timespec remaining{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {}
 }
 
 struct Result {
@@ -83,8 +82,8 @@ int main(int argc, char** argv) {
     if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
     for (const char* way : {"step", "slack", "frame"}) {
         const Result r = run(argv[1], way, seconds);
-        std::fprintf(stderr, "{\"way\": \"%s\", \"cpu_share\": %.3f, \"sleeps_per_second\": %.0f, \"fps\": %.1f}\n", way,
-                     r.cpu_share, static_cast<double>(r.sleeps) / seconds, r.frames_per_second);
+        std::fprintf(stderr, "{\"way\": \"%s\", \"cpu_share\": %.3f, \"sleeps_per_second\": %.0f, \"fps\": %.1f}\n",
+                     way, r.cpu_share, static_cast<double>(r.sleeps) / seconds, r.frames_per_second);
     }
     return 0;
 }

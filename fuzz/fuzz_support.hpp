@@ -56,7 +56,11 @@ inline void put_program(uint8_t* bank8k) {
 // program and their own number, and `chr_kib` KiB of CHR ROM (0: CHR RAM) with a pattern.
 inline std::vector<uint8_t> cartridge_image(int board, int prg_kib, int chr_kib, uint8_t flags6_low = 0) {
     std::vector<uint8_t> image(16 + static_cast<size_t>(prg_kib + chr_kib) * 1024, 0);
-    const uint8_t head[8] = {0x4E, 0x45, 0x53, 0x1A, static_cast<uint8_t>(prg_kib / 16),
+    const uint8_t head[8] = {0x4E,
+                             0x45,
+                             0x53,
+                             0x1A,
+                             static_cast<uint8_t>(prg_kib / 16),
                              static_cast<uint8_t>(chr_kib / 8),
                              static_cast<uint8_t>((board & 0x0F) << 4 | (flags6_low & 0x0B)),
                              static_cast<uint8_t>(board & 0xF0)};

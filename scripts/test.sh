@@ -8,6 +8,7 @@ command -v ca65 >/dev/null 2>&1 || missing+=(cc65)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 # clang and its runtime libraries for the fuzz targets (scripts/sanitize.sh).
 command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+command -v clang-format >/dev/null 2>&1 || missing+=(clang-format)
 if ! command -v clang++ >/dev/null 2>&1 || [ ! -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then
   missing+=(libclang-rt-14-dev)
 fi
@@ -23,6 +24,7 @@ fi
 
 python3 -m pip install -q '.[test,play,rl]'
 python3 -m ruff check .
+git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format --dry-run --Werror
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build/tests -DZUMBREL_TESTS=ON -DZUMBREL_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null

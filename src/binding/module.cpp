@@ -87,8 +87,8 @@ uint8_t color_table[64][3];
 
 // A view over console memory. Its base is the console's Python object, so the
 // storage outlives every array that looks into it.
-py::array_t<uint8_t> view(PyNES& console, std::vector<py::ssize_t> shape,
-                          std::vector<py::ssize_t> strides, uint8_t* data) {
+py::array_t<uint8_t> view(PyNES& console, std::vector<py::ssize_t> shape, std::vector<py::ssize_t> strides,
+                          uint8_t* data) {
     py::object owner = py::cast(&console, py::return_value_policy::reference);
     return py::array_t<uint8_t>(std::move(shape), std::move(strides), data, owner);
 }
@@ -170,13 +170,18 @@ PYBIND11_MODULE(zumbrel, m) {
     py::class_<PyNES>(m, "NES")
         .def(py::init(&from_path), py::arg("rom_name"), py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
         .def(py::init<int>(), py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
-        .def(py::init(&from_file_object), py::arg("rom_file"),
-             py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
+        .def(py::init(&from_file_object), py::arg("rom_file"), py::arg("CLOCK_SPEED") = NESUnit::DEFAULT_CLOCK_SPEED)
         .def("cpuMem", [](PyNES& n) { return view(n, {65536}, {1}, n.cpu->memory); })
         .def("ppuMem", [](PyNES& n) { return view(n, {16384}, {1}, n.ppu->video_memory); })
         .def("OAM", [](PyNES& n) { return view(n, {256}, {1}, n.ppu->oam); })
-        .def("getImg", [](PyNES& n) { return view(n, {240, 256, 3}, {768, 3, 1}, n.ppu->frame_rgb); })
-        .def("colorLookup", [](PyNES& n) { return view(n, {64, 3}, {3, 1}, &color_table[0][0]); })
+        .def("getImg",
+             [](PyNES& n) {
+                 return view(n, {240, 256, 3}, {768, 3, 1}, n.ppu->frame_rgb);
+             })
+        .def("colorLookup",
+             [](PyNES& n) {
+                 return view(n, {64, 3}, {3, 1}, &color_table[0][0]);
+             })
         .def("getAudio", &get_audio)
         .def("start", &NESUnit::start, py::call_guard<py::gil_scoped_release>())
         .def("stop", &NESUnit::stop, py::call_guard<py::gil_scoped_release>())
@@ -191,8 +196,7 @@ PYBIND11_MODULE(zumbrel, m) {
         .def("runFrame", &NESUnit::runFrame, py::call_guard<py::gil_scoped_release>())
         .def("perFrame", [](PyNES& n, std::function<void()> f) { n.perFrame(per_frame_function(n, std::move(f))); });
 
-    controller.def(py::init<>())
-        .def("updateInputs", &ControllerWrapper::updateInputs);
+    controller.def(py::init<>()).def("updateInputs", &ControllerWrapper::updateInputs);
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&stop_every_console));
 }

@@ -143,8 +143,8 @@ public:
             remember(c, p);
             return;
         }
-        const bool nmi_still = c.nmi_sample == p.nmi_pending &&
-                               c.nmi_condition == ((c.memory[0x2000] & 0x80) && c.nmi_sample ? 1 : 0);
+        const bool nmi_still =
+            c.nmi_sample == p.nmi_pending && c.nmi_condition == ((c.memory[0x2000] & 0x80) && c.nmi_sample ? 1 : 0);
         const uint64_t limit = status_reads == 0 ? deadline : status_still_until(p, deadline);
         const int64_t now = c.cycle_count.load();
         const int64_t period = now - cycles_;
@@ -165,9 +165,8 @@ public:
 
 private:
     bool same_round(const NES::CPU& c, const NES::PPU& p) const {
-        return pc_ == c.PC && c.bus_effects - effects_ == c.status_reads - status_reads_ && a_ == c.A &&
-               x_ == c.X && y_ == c.Y && p_ == c.P && sp_ == c.SP && status_ == c.memory[0x2002] &&
-               toggle_ == p.write_toggle;
+        return pc_ == c.PC && c.bus_effects - effects_ == c.status_reads - status_reads_ && a_ == c.A && x_ == c.X &&
+               y_ == c.Y && p_ == c.P && sp_ == c.SP && status_ == c.memory[0x2002] && toggle_ == p.write_toggle;
     }
     void remember(const NES::CPU& c, const NES::PPU& p) {
         pc_ = c.PC;
@@ -256,7 +255,6 @@ void NESUnit::runFrame() {
         idle.event_passed();
     }
 }
-
 
 void NESUnit::setController(NES::Controller* pad, int port) {
     // The stepping thread reads the port's pointer at every $4016/$4017 access.

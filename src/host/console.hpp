@@ -171,13 +171,13 @@ private:
     std::condition_variable control_cv;
     RunState run_state_ = RunState::stopped;
     std::thread run_thread;
-    bool thread_leaving = false; // the thread has decided to end: a start no longer revives it
-    bool thread_done = false;    // the thread has left its loop and touches the machine no more
+    bool thread_leaving = false;  // the thread has decided to end: a start no longer revives it
+    bool thread_done = false;     // the thread has left its loop and touches the machine no more
     uint64_t threads_launched = 0, threads_joined = 0;
-    bool joining = false;        // a waiter is joining the ended thread
-    bool restart_pacing = false; // a start found the thread still in its loop: it goes on afresh
+    bool joining = false;         // a waiter is joining the ended thread
+    bool restart_pacing = false;  // a start found the thread still in its loop: it goes on afresh
     bool battery_at_exit = false;
-    int stop_waiters = 0;        // callers waiting for the thread to end (a start must not revive it)
+    int stop_waiters = 0;  // callers waiting for the thread to end (a start must not revive it)
     // Who uses the machine: the stepping thread (the run thread, or a runFrame caller), whether
     // it rests (parked between steps, or inside its per-frame function), and a borrower that
     // uses the machine while the stepper rests.
@@ -191,7 +191,7 @@ private:
     std::atomic<bool> attention{false};
 
     // Storage state (storage.cpp).
-    int saving_off_error = 0;          // errno that made the save folder unusable (0: fine)
+    int saving_off_error = 0;  // errno that made the save folder unusable (0: fine)
     std::string saving_off_folder;
     std::vector<std::string> made_dirs;  // folders this construction created (undone on failure)
     std::mutex battery_mutex;            // one battery RAM file write at a time; guards the two below

@@ -15,8 +15,7 @@
 namespace {
 
 int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -24,8 +23,7 @@ constexpr int64_t PACING_SLACK_NS = 1000000;
 
 void sleep_ns(int64_t ns) {
     timespec remaining{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {}
 }
 
 // The console whose run thread this is (null on every other thread).
@@ -146,8 +144,7 @@ void NESUnit::start() {
         if (starts_refused.load()) throw StateError("start: the interpreter is exiting");
         switch (run_state_) {
             case RunState::starting:
-            case RunState::running:
-                throw StateError("start: the console is already running");
+            case RunState::running: throw StateError("start: the console is already running");
             case RunState::stopping:
                 if (!thread_leaving && stop_waiters == 0) {
                     // Still in its loop and nobody waits for its end: it simply goes on, with
@@ -324,10 +321,10 @@ void NESUnit::operation_thread() {
             }
             single_cycle();
             if (!paced) continue;
-            const int64_t target = start_time.load(std::memory_order_relaxed) +
-                                   pause_total.load(std::memory_order_relaxed) +
-                                   pacing_target_ns(cpu->cycle_count.load() - start_cycles.load(std::memory_order_relaxed),
-                                                    cpu->clock_speed);
+            const int64_t target =
+                start_time.load(std::memory_order_relaxed) + pause_total.load(std::memory_order_relaxed) +
+                pacing_target_ns(cpu->cycle_count.load() - start_cycles.load(std::memory_order_relaxed),
+                                 cpu->clock_speed);
             const int64_t now = now_ns();
             // Sleeping only once a millisecond ahead keeps the emulated clock within a
             // millisecond of the wall clock at a small fraction of the wake-ups.
@@ -335,9 +332,7 @@ void NESUnit::operation_thread() {
         }
     } catch (const ReportedError&) {
         // the per-frame function's error has been reported already
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "zumbrel: the run thread stopped: %s\n", e.what());
-    }
+    } catch (const std::exception& e) { std::fprintf(stderr, "zumbrel: the run thread stopped: %s\n", e.what()); }
 }
 
 void NESUnit::finish_thread() {
@@ -457,8 +452,7 @@ bool NESUnit::begin_stepping() {
     for (;;) {
         switch (run_state_) {
             case RunState::starting:
-            case RunState::running:
-                throw StateError("runFrame: the console is running on its thread; stop it first");
+            case RunState::running: throw StateError("runFrame: the console is running on its thread; stop it first");
             case RunState::stopping:
                 if (!thread_done && !may_wait_for_other_threads())
                     throw StateError("runFrame: the console is still stopping");
@@ -466,8 +460,7 @@ bool NESUnit::begin_stepping() {
                 if (run_state_ == RunState::stopping) await_thread_end(lock);
                 break;
             case RunState::stopped:
-                if (stepper != std::thread::id())
-                    throw StateError("runFrame: another thread is stepping the console");
+                if (stepper != std::thread::id()) throw StateError("runFrame: another thread is stepping the console");
                 if (borrower != std::thread::id()) {
                     control_cv.wait(lock);
                     break;

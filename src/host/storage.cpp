@@ -66,15 +66,14 @@ int lock_folder_and_clean(const std::string& path) {
         if (DIR* dir = ::fdopendir(::dup(dir_fd))) {
             while (const dirent* e = ::readdir(dir)) {
                 struct stat st;
-                if (is_temporary_of(e->d_name, target) &&
-                    ::fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+                if (is_temporary_of(e->d_name, target) && ::fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISREG(st.st_mode))
                     ::unlinkat(dir_fd, e->d_name, 0);
             }
             ::closedir(dir);
         }
     }
-    while (::flock(dir_fd, LOCK_SH) != 0 && errno == EINTR) {
-    }
+    while (::flock(dir_fd, LOCK_SH) != 0 && errno == EINTR) {}
     return dir_fd;
 }
 
@@ -197,8 +196,9 @@ void NESUnit::detectOS(const char* path) {
         save_dir = cart_dir = folder;
         saving_off_error = e.code().value();
         saving_off_folder = folder;
-        std::printf("zumbrel: cannot make the save folder %s (%s): saving is off (no save states, no battery RAM file)\n",
-                    folder.c_str(), e.code().message().c_str());
+        std::printf(
+            "zumbrel: cannot make the save folder %s (%s): saving is off (no save states, no battery RAM file)\n",
+            folder.c_str(), e.code().message().c_str());
     }
 }
 
@@ -223,8 +223,7 @@ bool NESUnit::setSaveDir(const std::string& dir) {
 }
 
 std::string NESUnit::slot_path(int slot) const {
-    if (save_dir.empty())
-        throw StateError("this console has no save directory: call setSaveDir first");
+    if (save_dir.empty()) throw StateError("this console has no save directory: call setSaveDir first");
     return save_dir + sep + std::to_string(slot);
 }
 
@@ -240,8 +239,7 @@ void NESUnit::save(int slot) {
 bool NESUnit::load(int slot) {
     const std::string path = slot_path(slot);
     if (!exists(path)) return false;
-    if (!fs::is_regular_file(path))
-        throw FileFormatError("not a save state (not a regular file): " + path);
+    if (!fs::is_regular_file(path)) throw FileFormatError("not a save state (not a regular file): " + path);
     const auto size = fs::file_size(path);
     if (size != static_cast<std::uintmax_t>(NES::CPU::STATE_SIZE))
         throw FileFormatError("not a save state (" + std::to_string(size) + " bytes, " +
@@ -282,9 +280,7 @@ void NESUnit::keep_battery_ram() noexcept {
             changed = ram != persisted_ram;
         }
         if (changed) write_battery_ram();
-    } catch (const std::exception& e) {
-        std::printf("zumbrel: the battery RAM file was not written: %s\n", e.what());
-    }
+    } catch (const std::exception& e) { std::printf("zumbrel: the battery RAM file was not written: %s\n", e.what()); }
 }
 
 // At construction: a battery RAM file that exists but cannot be read whole (no permission,
@@ -321,7 +317,8 @@ void NESUnit::set_aside_battery_file(const std::string& path) {
         return;
     }
     std::string aside = path + ".unreadable";
-    for (int n = 1; fs::exists(fs::symlink_status(aside, error)); ++n) aside = path + ".unreadable." + std::to_string(n);
+    for (int n = 1; fs::exists(fs::symlink_status(aside, error)); ++n)
+        aside = path + ".unreadable." + std::to_string(n);
     if (::rename(path.c_str(), aside.c_str()) != 0) throw FileError(errno, path, "cannot keep " + path + " aside");
     battery_file_kept = false;
     std::printf("zumbrel: the old battery RAM file is kept as %s\n", aside.c_str());

@@ -36,14 +36,29 @@ class Relaxed {
 public:
     constexpr Relaxed(T v = T()) noexcept : value_(v) {}
     Relaxed(const Relaxed& o) noexcept : value_(o.load()) {}
-    Relaxed& operator=(const Relaxed& o) noexcept { store(o.load()); return *this; }
+    Relaxed& operator=(const Relaxed& o) noexcept {
+        store(o.load());
+        return *this;
+    }
     T load() const noexcept { return value_.load(std::memory_order_relaxed); }
     void store(T v) noexcept { value_.store(v, std::memory_order_relaxed); }
     operator T() const noexcept { return load(); }
-    Relaxed& operator=(T v) noexcept { store(v); return *this; }
-    Relaxed& operator+=(T d) noexcept { store(load() + d); return *this; }
-    Relaxed& operator-=(T d) noexcept { store(load() - d); return *this; }
-    Relaxed& operator++() noexcept { store(load() + 1); return *this; }
+    Relaxed& operator=(T v) noexcept {
+        store(v);
+        return *this;
+    }
+    Relaxed& operator+=(T d) noexcept {
+        store(load() + d);
+        return *this;
+    }
+    Relaxed& operator-=(T d) noexcept {
+        store(load() - d);
+        return *this;
+    }
+    Relaxed& operator++() noexcept {
+        store(load() + 1);
+        return *this;
+    }
 
 private:
     std::atomic<T> value_;

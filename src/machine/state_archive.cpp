@@ -14,8 +14,14 @@ namespace NES {
 namespace {
 
 constexpr uint64_t P1 = 0x9E3779B185EBCA87ull, P2 = 0xC2B2AE3D27D4EB4Full;
-alignas(32) constexpr uint64_t KEYS[8] = {P1, P2, 0x165667B19E3779F9ull, 0x85EBCA77C2B2AE63ull, 0x27D4EB2F165667C5ull,
-                                          0xBE4BA423396CFEB8ull, 0x1CAD21F72C81017Cull, 0xDB979083E96DD4DEull};
+alignas(32) constexpr uint64_t KEYS[8] = {P1,
+                                          P2,
+                                          0x165667B19E3779F9ull,
+                                          0x85EBCA77C2B2AE63ull,
+                                          0x27D4EB2F165667C5ull,
+                                          0xBE4BA423396CFEB8ull,
+                                          0x1CAD21F72C81017Cull,
+                                          0xDB979083E96DD4DEull};
 constexpr size_t BLOCK = 64;
 using LaneFunction = size_t (*)(const uint8_t*, size_t, uint64_t*);
 
@@ -121,7 +127,8 @@ void StateArchive::memory_image(void* data, size_t n) {
     bytes(map, map_bytes);
     if (mode_ == Mode::check) {
         std::memcpy(map, in_ + map_at, map_bytes);
-        if (chunks % 8 != 0 && (map[map_bytes - 1] >> (chunks % 8)) != 0) fail("a memory map marks kilobytes beyond its image");
+        if (chunks % 8 != 0 && (map[map_bytes - 1] >> (chunks % 8)) != 0)
+            fail("a memory map marks kilobytes beyond its image");
     }
     // Runs of kilobytes of one kind move in one call each.
     const auto held = [&](size_t c) { return mode_ == Mode::measure || ((map[c / 8] >> (c % 8)) & 1) != 0; };

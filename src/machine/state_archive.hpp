@@ -33,7 +33,9 @@ public:
 
     static StateArchive measuring() { return StateArchive(Mode::measure, nullptr, nullptr, 0); }
     static StateArchive saving(uint8_t* out, size_t size) { return StateArchive(Mode::save, out, nullptr, size); }
-    static StateArchive checking(const uint8_t* in, size_t size) { return StateArchive(Mode::check, nullptr, in, size); }
+    static StateArchive checking(const uint8_t* in, size_t size) {
+        return StateArchive(Mode::check, nullptr, in, size);
+    }
     static StateArchive loading(const uint8_t* in, size_t size) { return StateArchive(Mode::load, nullptr, in, size); }
 
     Mode mode() const { return mode_; }

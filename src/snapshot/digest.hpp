@@ -17,7 +17,9 @@ struct Digest {
         for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
     }
     template <class T>
-    void value(T v) { add(&v, sizeof v); }
+    void value(T v) {
+        add(&v, sizeof v);
+    }
 };
 
 // Buttons for frame f: a slow walk through the eight buttons with Start pressed now and then.
@@ -48,12 +50,19 @@ inline uint64_t of(NESUnit& console) {
     d.value(console.apu->apu_cycles.load());
     d.value(console.apu->samples_written);
     d.add(cpu.memory, sizeof cpu.memory);
-    d.value(cpu.A); d.value(cpu.X); d.value(cpu.Y); d.value(cpu.P); d.value(cpu.SP);
+    d.value(cpu.A);
+    d.value(cpu.X);
+    d.value(cpu.Y);
+    d.value(cpu.P);
+    d.value(cpu.SP);
     d.value(cpu.get_addr(cpu.PC));
     d.value(cpu.irq_line);
     d.add(ppu.video_memory, sizeof ppu.video_memory);
     d.add(ppu.oam, sizeof ppu.oam);
-    d.value(ppu.v); d.value(ppu.t); d.value(ppu.scanline); d.value(ppu.dot);
+    d.value(ppu.v);
+    d.value(ppu.t);
+    d.value(ppu.scanline);
+    d.value(ppu.dot);
     return d.h;
 }
 

@@ -55,8 +55,7 @@ size_t payload_size(NESUnit& n) {
 void finish_step(NESUnit& n) {
     const int64_t cycles = n.cpu->cycle_count.load();
     if (2 * static_cast<int64_t>(n.apu->apu_cycles.load()) < cycles) n.apu->run(static_cast<uint64_t>(cycles + 1) / 2);
-    while (static_cast<int64_t>(n.ppu->dot_count.load()) < 3 * cycles)
-        n.ppu->run(static_cast<uint64_t>(3 * cycles));
+    while (static_cast<int64_t>(n.ppu->dot_count.load()) < 3 * cycles) n.ppu->run(static_cast<uint64_t>(3 * cycles));
 }
 
 }  // namespace
@@ -86,7 +85,8 @@ std::vector<uint8_t> take(NESUnit& console) {
 void check(NESUnit& console, const uint8_t* data, size_t n) {
     using NES::SnapshotError;
     const auto fail = [](const std::string& what) { StateArchive::fail(what); };
-    if (n < HEADER_SIZE) fail("only " + std::to_string(n) + " bytes, fewer than the header's " + std::to_string(HEADER_SIZE));
+    if (n < HEADER_SIZE)
+        fail("only " + std::to_string(n) + " bytes, fewer than the header's " + std::to_string(HEADER_SIZE));
     if (std::memcmp(data, MAGIC, sizeof MAGIC) != 0) fail("not a zumbrel snapshot (no \"ZUMBSNAP\" at the start)");
     const uint64_t version = get(data + 8, 4);
     if (version != VERSION)

@@ -132,7 +132,8 @@ public:
         for (size_t i = 0; i < consoles_.size(); ++i) {
             if (!taken().insert(consoles_[i]).second) {
                 for (size_t j = 0; j < i; ++j) taken().erase(consoles_[j]);
-                throw py::value_error("step_batch: console " + std::to_string(i) + " is being stepped by another batch");
+                throw py::value_error("step_batch: console " + std::to_string(i) +
+                                      " is being stepped by another batch");
             }
         }
     }
@@ -160,7 +161,9 @@ struct PictureFormat {
     bool gray, half;
 };
 
-inline uint8_t luma(unsigned r, unsigned g, unsigned b) { return static_cast<uint8_t>((77 * r + 150 * g + 29 * b + 128) >> 8); }
+inline uint8_t luma(unsigned r, unsigned g, unsigned b) {
+    return static_cast<uint8_t>((77 * r + 150 * g + 29 * b + 128) >> 8);
+}
 
 template <bool Max>
 inline void put(uint8_t& out, uint8_t value) {
@@ -180,7 +183,8 @@ void write_picture_as(const uint8_t* __restrict rgb, uint8_t* __restrict out) {
             for (int x = 0; x < WIDTH; x += 2) {
                 const uint8_t* p = rgb + (y * WIDTH + x) * 3;
                 unsigned mean[3];
-                for (int c = 0; c < 3; ++c) mean[c] = (p[c] + p[c + 3] + p[c + WIDTH * 3] + p[c + WIDTH * 3 + 3] + 2) / 4;
+                for (int c = 0; c < 3; ++c)
+                    mean[c] = (p[c] + p[c + 3] + p[c + WIDTH * 3] + p[c + WIDTH * 3 + 3] + 2) / 4;
                 if constexpr (Gray) {
                     put<Max>(*out++, luma(mean[0], mean[1], mean[2]));
                 } else {
@@ -212,7 +216,8 @@ std::string shape_text(const py::array& a) {
 }
 
 py::array as_array(const py::object& array, const char* name) {
-    if (!py::isinstance<py::array>(array)) throw py::type_error(std::string("step_batch: ") + name + " must be a NumPy array");
+    if (!py::isinstance<py::array>(array))
+        throw py::type_error(std::string("step_batch: ") + name + " must be a NumPy array");
     return py::reinterpret_borrow<py::array>(array);
 }
 
@@ -223,11 +228,11 @@ uint8_t* checked_rows(const py::object& array, const char* name, size_t count, s
     if (a.dtype().kind() != 'u' || a.itemsize() != 1)
         throw py::value_error(std::string("step_batch: ") + name + " must have dtype uint8, not " +
                               py::str(a.dtype()).cast<std::string>());
-    if (!(a.flags() & py::array::c_style)) throw py::value_error(std::string("step_batch: ") + name + " must be C-contiguous");
+    if (!(a.flags() & py::array::c_style))
+        throw py::value_error(std::string("step_batch: ") + name + " must be C-contiguous");
     if (output && !a.writeable()) throw py::value_error(std::string("step_batch: ") + name + " must be writable");
     if (a.ndim() < 1 || static_cast<size_t>(a.shape(0)) != count || static_cast<size_t>(a.size()) != count * row_bytes)
-        throw py::value_error(std::string("step_batch: ") + name + " has the wrong shape " +
-                              shape_text(a));
+        throw py::value_error(std::string("step_batch: ") + name + " has the wrong shape " + shape_text(a));
     return static_cast<uint8_t*>(const_cast<void*>(a.data()));
 }
 
@@ -240,15 +245,20 @@ PictureFormat picture_format(const py::array& a) {
     if (is({HEIGHT, WIDTH})) return {true, false};
     if (is({HEIGHT / 2, WIDTH / 2, 3})) return {false, true};
     if (is({HEIGHT / 2, WIDTH / 2})) return {true, true};
-    throw py::value_error("step_batch: pictures must have shape (N, 240, 256, 3), (N, 240, 256), (N, 120, 128, 3) or (N, 120, 128)");
+    throw py::value_error(
+        "step_batch: pictures must have shape (N, 240, 256, 3), (N, 240, 256), (N, 120, 128, 3) or (N, 120, 128)");
 }
 
-size_t picture_bytes(PictureFormat f) { return static_cast<size_t>(HEIGHT * WIDTH * (f.gray ? 1 : 3) / (f.half ? 4 : 1)); }
+size_t picture_bytes(PictureFormat f) {
+    return static_cast<size_t>(HEIGHT * WIDTH * (f.gray ? 1 : 3) / (f.half ? 4 : 1));
+}
 
 // Port 0 reads the batch's pad during the step; the pad attached before comes back after.
 class PadForStep {
 public:
-    PadForStep(NES::CPU& cpu, NES::Controller& pad) : cpu_(cpu), before_(cpu.controllers[0]) { cpu.set_controller(&pad, 0); }
+    PadForStep(NES::CPU& cpu, NES::Controller& pad) : cpu_(cpu), before_(cpu.controllers[0]) {
+        cpu.set_controller(&pad, 0);
+    }
     ~PadForStep() { cpu_.set_controller(before_, 0); }
     PadForStep(const PadForStep&) = delete;
     PadForStep& operator=(const PadForStep&) = delete;
@@ -289,7 +299,8 @@ void step_batch(WorkerPool& pool, const py::sequence& console_list, const py::ob
         picture_out = checked_rows(pictures, "pictures", count, picture_size);
     }
     uint8_t* ram_out = ram.is_none() ? nullptr : checked_rows(ram, "ram", count, RAM_SIZE);
-    if (picture_out && ram_out && picture_out < ram_out + count * RAM_SIZE && ram_out < picture_out + count * picture_size)
+    if (picture_out && ram_out && picture_out < ram_out + count * RAM_SIZE &&
+        ram_out < picture_out + count * picture_size)
         throw py::value_error("step_batch: pictures and ram must not share memory");
 
     std::unique_ptr<NES::Controller[]> pads(new NES::Controller[count]);
@@ -308,14 +319,13 @@ void step_batch(WorkerPool& pool, const py::sequence& console_list, const py::ob
             for (int k = 1; k <= frames; ++k) {
                 console.runFrame();
                 if (picture_out && (k == frames || (max_pool && k == frames - 1)))
-                    write_picture(console.ppu->frame_rgb, picture_out + i * picture_size, format, k == frames && max_pool && frames > 1);
+                    write_picture(console.ppu->frame_rgb, picture_out + i * picture_size, format,
+                                  k == frames && max_pool && frames > 1);
             }
             if (ram_out) std::memcpy(ram_out + i * RAM_SIZE, console.cpu->memory, RAM_SIZE);
         } catch (const std::exception& e) {  // only this console's rows are left undefined
             failures[i] = e.what();
-        } catch (...) {
-            failures[i] = "unknown error";
-        }
+        } catch (...) { failures[i] = "unknown error"; }
     };
     {
         py::gil_scoped_release release;
@@ -333,7 +343,8 @@ namespace tools {
 void add_batch(py::module_& m) {
     py::class_<WorkerPool>(m, "StepPool")
         .def(py::init([](int threads) {
-                 if (threads < 1) throw py::value_error("StepPool: threads must be at least 1, not " + std::to_string(threads));
+                 if (threads < 1)
+                     throw py::value_error("StepPool: threads must be at least 1, not " + std::to_string(threads));
                  return std::make_unique<WorkerPool>(threads);
              }),
              py::arg("threads") = 1)

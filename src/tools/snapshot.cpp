@@ -65,7 +65,8 @@ py::tuple console_parts(PyNES& console) {
         image = py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
     // The directory is named after the cartridge without its extension; ".nes" is cut again.
-    const std::string name = blank ? std::string() : std::filesystem::path(console.cart_dir).filename().string() + ".nes";
+    const std::string name =
+        blank ? std::string() : std::filesystem::path(console.cart_dir).filename().string() + ".nes";
     const int clock_speed = console.cpu->clock_speed == NESUnit::UNPACED ? 0 : console.cpu->clock_speed;
     const std::string save_dir = console.save_dir == console.cart_dir ? std::string() : console.save_dir;
     return py::make_tuple(image, name, clock_speed, save_dir);

@@ -12,9 +12,9 @@
 class ScratchHome : public ::testing::Test {
 protected:
     void SetUp() override {
-        home = std::filesystem::temp_directory_path() /
-               ("zumbrel-home-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        home =
+            std::filesystem::temp_directory_path() / ("zumbrel-home-" + std::to_string(::getpid()) + "-" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(home);
         std::filesystem::create_directories(home);
         const char* old = std::getenv("HOME");

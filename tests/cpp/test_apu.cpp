@@ -188,7 +188,7 @@ TEST(ApuTriangle, TimerRunsTwicePerCycleWhileSilent) {
     b.apu.clock_linear();
     // A step lasts two cycles and the output is the step between a cycle's two clocks:
     // from timer 0 the first cycle still plays the current step.
-    const int sequence[32] = {15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
+    const int sequence[32] = {15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5,  4,  3,  2,  1,  0,
                               0,  1,  2,  3,  4,  5,  6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     for (int i = 0; i < 64; ++i) {
         b.run(1);
@@ -324,8 +324,8 @@ TEST(ApuDmc, LevelRestsAtMidAfterTheLastBitAndFollowsDirectLoads) {
     EXPECT_EQ(b.apu.dmc_level, 0x05);
 
     // Steps that would leave 0..127 are skipped.
-    for (const auto& [byte, level, expected] : {std::tuple{0xFF, 0x7D, 0x7F}, std::tuple{0xFF, 0x7E, 0x7E}, std::tuple{0x00, 0x02, 0x00},
-                                                 std::tuple{0x00, 0x01, 0x01}}) {
+    for (const auto& [byte, level, expected] : {std::tuple{0xFF, 0x7D, 0x7F}, std::tuple{0xFF, 0x7E, 0x7E},
+                                                std::tuple{0x00, 0x02, 0x00}, std::tuple{0x00, 0x01, 0x01}}) {
         Bench e;
         e.cpu.memory[0xC000] = static_cast<uint8_t>(byte);
         e.write(0x4010, 0x0F);
@@ -411,8 +411,8 @@ TEST(ApuFrameCounter, SteppedPhaseMatchesTheFormula) {
 
 // The samples produced per cycle follow due = sample_rate * k / apu_clock_rate exactly.
 TEST(ApuSamples, ScheduleMatchesTheFormula) {
-    for (const auto& [rate, clock] : {std::pair{44100, 894886}, std::pair{48000, 1073741823},
-                                      std::pair{44100, 20000}, std::pair{44100, 44100}}) {
+    for (const auto& [rate, clock] :
+         {std::pair{44100, 894886}, std::pair{48000, 1073741823}, std::pair{44100, 20000}, std::pair{44100, 44100}}) {
         Bench b;
         b.apu.sample_rate = rate;
         b.apu.apu_clock_rate = clock;

@@ -19,9 +19,11 @@ constexpr size_t K = 1024;
 
 // An iNES image whose every kilobyte of PRG and CHR differs from every other.
 std::vector<uint8_t> image(int mapper, size_t prg_kib, size_t chr_kib, uint8_t flags6 = 0) {
+    // clang-format off
     std::vector<uint8_t> out = {0x4E, 0x45, 0x53, 0x1A, static_cast<uint8_t>(prg_kib / 16), static_cast<uint8_t>(chr_kib / 8),
                                 static_cast<uint8_t>(((mapper & 0x0F) << 4) | flags6), static_cast<uint8_t>(mapper & 0xF0),
                                 0, 0, 0, 0, 0, 0, 0, 0};
+    // clang-format on
     for (size_t i = 0; i < prg_kib * K; ++i) out.push_back(static_cast<uint8_t>((i >> 10) * 37 + (i * 5 >> 3)));
     for (size_t i = 0; i < chr_kib * K; ++i) out.push_back(static_cast<uint8_t>((i >> 10) * 59 + (i * 3 >> 2) + 1));
     return out;
@@ -48,7 +50,10 @@ struct Machine {
     }
 
     Mapper& board() { return *rom->mapper; }
-    template <class B> B& as() { return dynamic_cast<B&>(board()); }
+    template <class B>
+    B& as() {
+        return dynamic_cast<B&>(board());
+    }
 
     // A CPU write as the board sees it; returns the byte the CPU would then store.
     uint8_t write(uint16_t address, uint8_t value) {
@@ -361,7 +366,12 @@ TEST(MMC3, PrgModeSwapsTheWindowsBeforeTheBankLands) {
 }
 
 TEST(MMC3, EveryChrRegisterWithAndWithoutInversion) {
-    struct Target { int reg; uint16_t plain; uint16_t inverted; size_t kib; };
+    struct Target {
+        int reg;
+        uint16_t plain;
+        uint16_t inverted;
+        size_t kib;
+    };
     const Target targets[] = {{0, 0x0000, 0x1000, 2}, {1, 0x0800, 0x1800, 2}, {2, 0x1000, 0x0000, 1},
                               {3, 0x1400, 0x0400, 1}, {4, 0x1800, 0x0800, 1}, {5, 0x1C00, 0x0C00, 1}};
     for (const bool inverted : {false, true}) {
@@ -376,7 +386,8 @@ TEST(MMC3, EveryChrRegisterWithAndWithoutInversion) {
             const size_t first = t.kib == 2 ? (value & 0xFE) : value;
             EXPECT_TRUE(m.chr_at(at, first, t.kib)) << "register " << t.reg << " inverted " << inverted;
             const uint8_t* pattern = m.ppu->video_memory;
-            EXPECT_TRUE(m.marked(pattern, at, 0xEE) && m.marked(pattern + at + t.kib * K, 0x2000 - at - t.kib * K, 0xEE))
+            EXPECT_TRUE(m.marked(pattern, at, 0xEE) &&
+                        m.marked(pattern + at + t.kib * K, 0x2000 - at - t.kib * K, 0xEE))
                 << "register " << t.reg << " inverted " << inverted << " wrote outside its window";
         }
     }

@@ -112,7 +112,8 @@ TEST(Storage, BaseNames) {
     EXPECT_EQ(cartridge_base_name("D:\\roms\\x.nes"), "x");
     EXPECT_EQ(cartridge_base_name("old.dir/game"), "game");
     // Names that would be the program folder or its parent stay inside it.
-    for (const char* nameless : {".nes", "", "dir/", ".", "..", "dir/.."}) EXPECT_EQ(cartridge_base_name(nameless), "_") << nameless;
+    for (const char* nameless : {".nes", "", "dir/", ".", "..", "dir/.."})
+        EXPECT_EQ(cartridge_base_name(nameless), "_") << nameless;
     for (const char* parent : {"...nes", "foo/...", "a\\..."}) EXPECT_EQ(cartridge_base_name(parent), "__") << parent;
     EXPECT_EQ(cartridge_base_name(std::string("..\0x.nes", 8)), ".._x");  // a NUL cannot cut the path
 }

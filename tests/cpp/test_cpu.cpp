@@ -42,8 +42,14 @@ public:
 // An iNES image whose every PRG KiB is filled with its KiB number.
 std::vector<uint8_t> image(int prg16, int mapper, int flags6 = 0) {
     std::vector<uint8_t> bytes(16 + 16384 * static_cast<size_t>(prg16) + 8192, 0);
-    const uint8_t header[] = {'N', 'E', 'S', 0x1A, static_cast<uint8_t>(prg16), 1,
-                              static_cast<uint8_t>((mapper & 0x0F) << 4 | flags6), static_cast<uint8_t>(mapper & 0xF0)};
+    const uint8_t header[] = {'N',
+                              'E',
+                              'S',
+                              0x1A,
+                              static_cast<uint8_t>(prg16),
+                              1,
+                              static_cast<uint8_t>((mapper & 0x0F) << 4 | flags6),
+                              static_cast<uint8_t>(mapper & 0xF0)};
     std::copy(std::begin(header), std::end(header), bytes.begin());
     for (size_t i = 0; i < 16384 * static_cast<size_t>(prg16); ++i) bytes[16 + i] = static_cast<uint8_t>(i / 1024);
     return bytes;
@@ -148,14 +154,16 @@ TEST_F(Bus, ScrollAndAddressWritesChangeOnlyTheirFieldsOfT) {
         {0x2000, 0, [](Scroll& s, int d) { s.nametable = d & 3; }},
         {0x2005, 0, [](Scroll& s, int d) { s.coarse_x = d >> 3; }},
         {0x2005, 1, [](Scroll& s, int d) { s.coarse_y = d >> 3, s.fine_y = d & 7; }},
-        {0x2006, 0, [](Scroll& s, int d) {  // six bits reach t; fine Y's top bit is cleared
+        {0x2006, 0,
+         [](Scroll& s, int d) {  // six bits reach t; fine Y's top bit is cleared
              s.fine_y = (d >> 4) & 3, s.nametable = (d >> 2) & 3, s.coarse_y = (s.coarse_y & 7) | (d & 3) << 3;
          }},
         {0x2006, 1, [](Scroll& s, int d) { s.coarse_x = d & 31, s.coarse_y = (s.coarse_y & 0x18) | d >> 5; }},
     };
     std::vector<int> starts{0x7FFF, 0};
     uint32_t state = 12345;
-    while (starts.size() < 40) starts.push_back(static_cast<int>((state = state * 1103515245u + 12345u) >> 17) & 0x7FFF);
+    while (starts.size() < 40)
+        starts.push_back(static_cast<int>((state = state * 1103515245u + 12345u) >> 17) & 0x7FFF);
     for (const Port& port : ports) {
         for (int start : starts) {
             for (int d = 0; d < 256; ++d) {
@@ -303,7 +311,8 @@ TEST_F(Bus, SixteenKibFoldOnlyForNromAndCnrom) {
         auto rom = cartridge(c.prg16, c.mapper);
         cpu.loadRom(rom.get(), false);
         cpu.memory[0xC123] = 0xEE;
-        EXPECT_EQ(rd(0xC123), c.folds ? cpu.memory[0x8123] : 0xEE) << "mapper " << c.mapper << ", " << c.prg16 * 16 << " KiB";
+        EXPECT_EQ(rd(0xC123), c.folds ? cpu.memory[0x8123] : 0xEE)
+            << "mapper " << c.mapper << ", " << c.prg16 * 16 << " KiB";
     }
 }
 
@@ -325,11 +334,11 @@ protected:
 
 TEST_F(Interrupts, NmiIsTakenAfterTheSecondInstructionFollowingTheRequest) {
     cpu.memory[0x2000] = 0x80;
-    m.step();                   // instruction k; the PPU raises its flag while catching up
+    m.step();  // instruction k; the PPU raises its flag while catching up
     m.ppu->nmi_pending = 1;
-    m.step();                   // k + 1 samples the flag
+    m.step();  // k + 1 samples the flag
     EXPECT_EQ(m.pc(), 0x8002);
-    EXPECT_EQ(m.step(), 2);     // k + 2, then the entry, which charges nothing
+    EXPECT_EQ(m.step(), 2);  // k + 2, then the entry, which charges nothing
     EXPECT_EQ(m.pc(), 0x9000);
     EXPECT_EQ(pushed_pc(), 0x8003);
     EXPECT_EQ(cpu.memory[0x1FD], 0x24);
@@ -480,7 +489,8 @@ void expect_kib(const NES::CPU& cpu, uint16_t dest, int kib_count, int first_kib
 }
 
 void expect_zero(const NES::CPU& cpu, uint16_t dest, int kib_count, const char* what) {
-    for (int at = dest; at < dest + kib_count * 1024; ++at) ASSERT_EQ(cpu.memory[at], 0) << what << " at " << std::hex << at;
+    for (int at = dest; at < dest + kib_count * 1024; ++at)
+        ASSERT_EQ(cpu.memory[at], 0) << what << " at " << std::hex << at;
 }
 
 TEST(CpuLoadRom, CopiesThePowerOnBanksOfEachBoard) {
@@ -533,9 +543,9 @@ protected:
     std::filesystem::path dir;
     std::vector<std::unique_ptr<NES::ROM>> roms;
     void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("zumbrel_cpu_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir =
+            std::filesystem::temp_directory_path() / ("zumbrel_cpu_" + std::to_string(::getpid()) + "_" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
     }

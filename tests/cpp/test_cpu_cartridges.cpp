@@ -22,7 +22,9 @@ Outcome run(const std::string& path, int max_frames) {
     for (int frame = 0; frame < max_frames; ++frame) {
         nes.runFrame();
         if (m[0x6001] == 0xDE && m[0x6002] == 0xB0 && m[0x6003] == 0x61 && m[0x6000] < 0x80)
-            return {true, m[0x6000], std::string(reinterpret_cast<const char*>(m + 0x6004), strnlen(reinterpret_cast<const char*>(m + 0x6004), 0x1FFC))};
+            return {true, m[0x6000],
+                    std::string(reinterpret_cast<const char*>(m + 0x6004),
+                                strnlen(reinterpret_cast<const char*>(m + 0x6004), 0x1FFC))};
     }
     return {false, m[0x6000], ""};
 }
@@ -41,8 +43,7 @@ TEST_P(InstrTest, Passes) {
 INSTANTIATE_TEST_SUITE_P(OfficialInstructions, InstrTest,
                          ::testing::Values("rom_singles/01-basics.nes", "rom_singles/10-branches.nes",
                                            "rom_singles/11-stack.nes", "rom_singles/12-jmp_jsr.nes",
-                                           "rom_singles/13-rts.nes", "rom_singles/14-rti.nes",
-                                           "rom_singles/15-brk.nes", "rom_singles/16-special.nes",
-                                           "official_only.nes"));
+                                           "rom_singles/13-rts.nes", "rom_singles/14-rti.nes", "rom_singles/15-brk.nes",
+                                           "rom_singles/16-special.nes", "official_only.nes"));
 
 }  // namespace

@@ -68,18 +68,12 @@ TEST_F(Instructions, IndexedReadsPayForPageCrossingsAndStoresAlwaysPay) {
     };
     m.poke(0x0020, {0xF0, 0x10});  // pointer $10F0
     const Case cases[] = {
-        {"LDA $10FF,X crossing", {0xBD, 0xFF, 0x10}, 1, 0, 5},
-        {"LDA $1000,X", {0xBD, 0x00, 0x10}, 1, 0, 4},
-        {"LDA $10FF,Y crossing", {0xB9, 0xFF, 0x10}, 0, 1, 5},
-        {"LDX $10FF,Y crossing", {0xBE, 0xFF, 0x10}, 0, 1, 5},
-        {"LDY $10FF,X crossing", {0xBC, 0xFF, 0x10}, 1, 0, 5},
-        {"STA $10FF,X crossing", {0x9D, 0xFF, 0x10}, 1, 0, 5},
-        {"STA $1000,X", {0x9D, 0x00, 0x10}, 1, 0, 5},
-        {"INC $10FF,X crossing", {0xFE, 0xFF, 0x10}, 1, 0, 7},
-        {"LDA ($20),Y crossing", {0xB1, 0x20}, 0, 0x20, 6},
-        {"LDA ($20),Y", {0xB1, 0x20}, 0, 0x0F, 5},
-        {"STA ($20),Y crossing", {0x91, 0x20}, 0, 0x20, 6},
-        {"LDA ($20,X)", {0xA1, 0x1F}, 1, 0, 6},
+        {"LDA $10FF,X crossing", {0xBD, 0xFF, 0x10}, 1, 0, 5}, {"LDA $1000,X", {0xBD, 0x00, 0x10}, 1, 0, 4},
+        {"LDA $10FF,Y crossing", {0xB9, 0xFF, 0x10}, 0, 1, 5}, {"LDX $10FF,Y crossing", {0xBE, 0xFF, 0x10}, 0, 1, 5},
+        {"LDY $10FF,X crossing", {0xBC, 0xFF, 0x10}, 1, 0, 5}, {"STA $10FF,X crossing", {0x9D, 0xFF, 0x10}, 1, 0, 5},
+        {"STA $1000,X", {0x9D, 0x00, 0x10}, 1, 0, 5},          {"INC $10FF,X crossing", {0xFE, 0xFF, 0x10}, 1, 0, 7},
+        {"LDA ($20),Y crossing", {0xB1, 0x20}, 0, 0x20, 6},    {"LDA ($20),Y", {0xB1, 0x20}, 0, 0x0F, 5},
+        {"STA ($20),Y crossing", {0x91, 0x20}, 0, 0x20, 6},    {"LDA ($20,X)", {0xA1, 0x1F}, 1, 0, 6},
     };
     for (const Case& c : cases) {
         for (size_t i = 0; i < c.code.size(); ++i) cpu.memory[0x8000 + i] = c.code[i];

@@ -26,8 +26,14 @@ namespace {
 // that turns on rendering (so the MMC3 counts lines); CHR ROM bytes follow a pattern.
 std::vector<uint8_t> image(int board, int prg_kib, int chr_kib, uint8_t flags6_low = 0) {
     std::vector<uint8_t> bytes(16 + static_cast<size_t>(prg_kib + chr_kib) * 1024, 0);
-    const uint8_t head[8] = {'N', 'E', 'S', 0x1A, static_cast<uint8_t>(prg_kib / 16), static_cast<uint8_t>(chr_kib / 8),
-                             static_cast<uint8_t>((board & 0x0F) << 4 | flags6_low), static_cast<uint8_t>(board & 0xF0)};
+    const uint8_t head[8] = {'N',
+                             'E',
+                             'S',
+                             0x1A,
+                             static_cast<uint8_t>(prg_kib / 16),
+                             static_cast<uint8_t>(chr_kib / 8),
+                             static_cast<uint8_t>((board & 0x0F) << 4 | flags6_low),
+                             static_cast<uint8_t>(board & 0xF0)};
     std::memcpy(bytes.data(), head, sizeof head);
     static const uint8_t loop[] = {0xA9, 0x1E, 0x8D, 0x01, 0x20, 0x4C, 0x05, 0xE0};  // LDA #$1E STA $2001 JMP *
     for (int bank = 0; bank < prg_kib / 8; ++bank) {
@@ -92,12 +98,8 @@ TEST_F(Hardening, BoardResetKeepsThePpuOnTheLiveBoard) {
         EXPECT_EQ(out, board == 36 ? "UNRECOGNIZED MAPPER!\n" : "");
         ASSERT_EQ(unit->ppu->mapper, unit->rom->mapper.get());
         EXPECT_EQ(unit->rom->mapper_number(), board);
-        if (board == 4) {
-            EXPECT_EQ(dynamic_cast<NES::MMC3&>(*unit->rom->mapper).irq_latch, 255);
-        }
-        if (board == 2) {
-            EXPECT_EQ(dynamic_cast<NES::UxROM&>(*unit->rom->mapper).prg_bank, 0);
-        }
+        if (board == 4) { EXPECT_EQ(dynamic_cast<NES::MMC3&>(*unit->rom->mapper).irq_latch, 255); }
+        if (board == 2) { EXPECT_EQ(dynamic_cast<NES::UxROM&>(*unit->rom->mapper).prg_bank, 0); }
         unit->runFrame();  // the PPU clocks the board on every dot of it
         unit->runFrame();
     }
@@ -150,8 +152,8 @@ TEST_F(Hardening, FailedSaveKeepsThePreviousSlot) {
     ASSERT_EQ(before.size(), static_cast<size_t>(NES::CPU::STATE_SIZE));
 
     unit->cpu->memory[0x0400] ^= 0xFF;  // the state to save differs from the file
-    for (const size_t fault : {size_t{0}, size_t{4096}, size_t{NES::CPU::STATE_SIZE / 2},
-                               size_t{NES::CPU::STATE_SIZE - 1}}) {
+    for (const size_t fault :
+         {size_t{0}, size_t{4096}, size_t{NES::CPU::STATE_SIZE / 2}, size_t{NES::CPU::STATE_SIZE - 1}}) {
         SCOPED_TRACE("fault after " + std::to_string(fault));
         host::set_write_fault_after(fault);
         try {

@@ -19,7 +19,8 @@ struct LogLine {
 bool parse(const std::string& text, LogLine& line) {
     const auto field = [&](const char* name, unsigned& out) {
         const size_t at = text.find(name);
-        return at != std::string::npos && std::sscanf(text.c_str() + at + std::char_traits<char>::length(name), "%x", &out) == 1;
+        return at != std::string::npos &&
+               std::sscanf(text.c_str() + at + std::char_traits<char>::length(name), "%x", &out) == 1;
     };
     const size_t cyc = text.find("CYC:");
     if (cyc == std::string::npos || std::sscanf(text.c_str(), "%x", &line.pc) != 1) return false;
@@ -75,8 +76,8 @@ TEST(Nestest, OfficialOpcodesMatchTheReferenceLog) {
         ++checked;
         if (want.unofficial) break;
         const int64_t cycles = m.step();
-        ASSERT_EQ(cycles, log[i + 1].cycles - want.cycles) << where << ": cycles of the instruction at "
-                                                          << std::hex << want.pc;
+        ASSERT_EQ(cycles, log[i + 1].cycles - want.cycles)
+            << where << ": cycles of the instruction at " << std::hex << want.pc;
     }
     EXPECT_EQ(checked, 5004u) << "the first unofficial opcode is on line 5004";
     EXPECT_EQ(cpu.memory[0x02], 0) << "nestest's official-opcode error code";

@@ -27,8 +27,8 @@ protected:
 // An iNES image: 16 KiB of PRG, `chr_banks` 8 KiB CHR banks whose byte i is (i / 1024) * 16 + i % 7,
 // so every kilobyte is told apart.
 std::vector<uint8_t> image(int chr_banks, uint8_t flags6) {
-    std::vector<uint8_t> bytes = {'N', 'E', 'S', 0x1A, 1, static_cast<uint8_t>(chr_banks), flags6, 0,
-                                  0, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<uint8_t> bytes = {'N', 'E', 'S', 0x1A, 1, static_cast<uint8_t>(chr_banks), flags6, 0, 0, 0, 0,
+                                  0,   0,   0,   0,    0};
     bytes.resize(16 + 16384, 0xEA);
     for (int i = 0; i < chr_banks * 8192; ++i) bytes.push_back(static_cast<uint8_t>((i / 1024) * 16 + i % 7));
     return bytes;
@@ -123,8 +123,8 @@ TEST_F(PpuMemory, CoarseXAndYIncrements) {
     struct Case {
         uint16_t before, after;
     };
-    const Case horizontal[] = {{0x0000, 0x0001}, {0x001E, 0x001F}, {0x001F, 0x0400}, {0x041F, 0x0000},
-                               {0x7BFF, 0x7FE0}, {0x03FF, 0x07E0}};
+    const Case horizontal[] = {{0x0000, 0x0001}, {0x001E, 0x001F}, {0x001F, 0x0400},
+                               {0x041F, 0x0000}, {0x7BFF, 0x7FE0}, {0x03FF, 0x07E0}};
     for (const Case& c : horizontal) {
         ppu.v = c.before;
         ppu.v_horiz();
@@ -201,8 +201,7 @@ TEST(PpuCartridge, PpudataWritesLeaveChrRomAloneButFillChrRam) {
         ::testing::internal::GetCapturedStdout();
         clear_through_ppudata(m->cpu, 0x0000, 0x2400, 0xA5);
         EXPECT_EQ(m->ppu.v, 0x2400);  // the address moves on past refused writes too
-        for (int i = 0; i < 0x2000; ++i)
-            ASSERT_EQ(m->ppu.video_memory[i], chr_banks ? chr_byte(i) : 0xA5) << i;
+        for (int i = 0; i < 0x2000; ++i) ASSERT_EQ(m->ppu.video_memory[i], chr_banks ? chr_byte(i) : 0xA5) << i;
         EXPECT_EQ(m->ppu.video_memory[0x2000], 0xA5);  // nametables are written either way
         EXPECT_EQ(m->ppu.video_memory[0x23FF], 0xA5);
         // The address wraps from $3FFF into pattern memory.

@@ -47,9 +47,7 @@ TEST_F(Ppu, FramesAre89342DotsAndTheFirstIs25Shorter) {
     mask = 0x18;
     long calls = 0;
     while (ppu.frame_count == 0) {
-        if (ppu.scanline == 261 && ppu.dot == 340) {
-            EXPECT_EQ(ppu.frame_count, 0u);
-        }
+        if (ppu.scanline == 261 && ppu.dot == 340) { EXPECT_EQ(ppu.frame_count, 0u); }
         ppu.cycle();
         ++calls;
     }

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,9 +80,13 @@ TEST(Rom, BlankCartridgeIsSixteenKilobytesOfZeroNrom) {
 }
 
 TEST(Rom, FlagsSixGiveMirroringAndBattery) {
-    struct Case { uint8_t flags6; int mirroring; bool battery; };
-    for (const Case c : {Case{0x00, 0, false}, Case{0x01, 1, false}, Case{0x02, 0, true},
-                         Case{0x08, 2, false}, Case{0x09, 2, false}, Case{0x0A, 2, true}, Case{0x0B, 2, true}}) {
+    struct Case {
+        uint8_t flags6;
+        int mirroring;
+        bool battery;
+    };
+    for (const Case c : {Case{0x00, 0, false}, Case{0x01, 1, false}, Case{0x02, 0, true}, Case{0x08, 2, false},
+                         Case{0x09, 2, false}, Case{0x0A, 2, true}, Case{0x0B, 2, true}}) {
         std::unique_ptr<ROM> rom;
         const std::string out = printed_by(image({1, 0, c.flags6, 0}, 16384, 0), &rom);
         EXPECT_EQ(rom->mirroring, c.mirroring) << "flags 6 = " << int(c.flags6);
@@ -237,7 +241,11 @@ TEST(RomRefused, ShortOrForeignHeaders) {
 }
 
 TEST(RomRefused, ImagesShorterThanAnnounced) {
-    struct Case { Header h; size_t prg, chr; bool trainer; };
+    struct Case {
+        Header h;
+        size_t prg, chr;
+        bool trainer;
+    };
     for (const Case c : {Case{{1, 0, 0, 0}, 16384, 0, false}, Case{{2, 1, 0, 0}, 32768, 8192, false},
                          Case{{2, 1, 0x04, 0}, 32768, 8192, true}, Case{{0x80, 0, 0, 0}, 2 << 20, 0, false}}) {
         auto whole = image(c.h, c.prg, c.chr, c.trainer);

@@ -85,9 +85,7 @@ TEST_P(SnapshotExact, RestoredConsoleContinuesAsTheOriginal) {
         snapshot::restore(*copy, taken.data(), taken.size());
         // Taken between steps, it comes back byte for byte (in the per-frame function the
         // restore also finishes the step that was under way).
-        if (moment != Moment::per_frame_function) {
-            EXPECT_EQ(snapshot::take(*copy), taken);
-        }
+        if (moment != Moment::per_frame_function) { EXPECT_EQ(snapshot::take(*copy), taken); }
         EXPECT_EQ(digests(*copy), digests(*original));
     }
 }
@@ -124,30 +122,28 @@ TEST_P(SnapshotRefusal, ValueOutOfRangeChangesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, SnapshotRefusal,
-    ::testing::Values(
-        OutOfRange{"smoke.nes", "PPU line", [](NESUnit& n) { n.ppu->scanline = 262; }},
-        OutOfRange{"smoke.nes", "PPU dot", [](NESUnit& n) { n.ppu->dot = -1; }},
-        OutOfRange{"smoke.nes", "PPU attribute latch", [](NESUnit& n) { n.ppu->at_addr = 0xFFFF; }},
-        OutOfRange{"smoke.nes", "sprite search index", [](NESUnit& n) { n.ppu->eval_index = 6; }},
-        OutOfRange{"smoke.nes", "PPU sprites found", [](NESUnit& n) { n.ppu->secondary_count = 9; }},
-        OutOfRange{"smoke.nes", "PPU sprite clock", [](NESUnit& n) { n.ppu->sprite_clock = NES::PPU::SPRITE_CLOCK_END + 1; }},
-        OutOfRange{"smoke.nes", "PPU CHR bank", [](NESUnit& n) { n.ppu->chr_bank = 8; }},
-        OutOfRange{"smoke.nes", "APU triangle step", [](NESUnit& n) { n.apu->triangle_step = 32; }},
-        OutOfRange{"smoke.nes", "APU noise timer", [](NESUnit& n) { n.apu->noise_timer = -1; }},
-        OutOfRange{"smoke.nes", "APU DMC bits", [](NESUnit& n) { n.apu->dmc_bits = 0; }},
-        OutOfRange{"smoke.nes", "APU DMC direct", [](NESUnit& n) { n.apu->dmc_direct = 128; }},
-        OutOfRange{"smoke.nes", "dot count", [](NESUnit& n) { n.ppu->dot_count = 0; }},
-        OutOfRange{"smoke.nes", "APU's cycle count", [](NESUnit& n) { n.apu->apu_cycles = n.apu->apu_cycles + 5000; }},
-        OutOfRange{"smoke.nes", "CPU cycle count", [](NESUnit& n) { n.cpu->cycle_count = -1; }},
-        OutOfRange{"board_uxrom.nes", "UxROM PRG bank", [](NESUnit& n) {
-                       static_cast<NES::UxROM*>(n.rom->mapper.get())->prg_bank = 1 << 20;
-                   }},
-        OutOfRange{"board_cnrom.nes", "CNROM CHR bank", [](NESUnit& n) {
-                       static_cast<NES::CNROM*>(n.rom->mapper.get())->chr_bank = -8;
-                   }},
-        OutOfRange{"board_mmc1.nes", "MMC1 PRG mode", [](NESUnit& n) {
-                       static_cast<NES::MMC1*>(n.rom->mapper.get())->prg_mode = 4;
-                   }}),
+    ::testing::Values(OutOfRange{"smoke.nes", "PPU line", [](NESUnit& n) { n.ppu->scanline = 262; }},
+                      OutOfRange{"smoke.nes", "PPU dot", [](NESUnit& n) { n.ppu->dot = -1; }},
+                      OutOfRange{"smoke.nes", "PPU attribute latch", [](NESUnit& n) { n.ppu->at_addr = 0xFFFF; }},
+                      OutOfRange{"smoke.nes", "sprite search index", [](NESUnit& n) { n.ppu->eval_index = 6; }},
+                      OutOfRange{"smoke.nes", "PPU sprites found", [](NESUnit& n) { n.ppu->secondary_count = 9; }},
+                      OutOfRange{"smoke.nes", "PPU sprite clock",
+                                 [](NESUnit& n) { n.ppu->sprite_clock = NES::PPU::SPRITE_CLOCK_END + 1; }},
+                      OutOfRange{"smoke.nes", "PPU CHR bank", [](NESUnit& n) { n.ppu->chr_bank = 8; }},
+                      OutOfRange{"smoke.nes", "APU triangle step", [](NESUnit& n) { n.apu->triangle_step = 32; }},
+                      OutOfRange{"smoke.nes", "APU noise timer", [](NESUnit& n) { n.apu->noise_timer = -1; }},
+                      OutOfRange{"smoke.nes", "APU DMC bits", [](NESUnit& n) { n.apu->dmc_bits = 0; }},
+                      OutOfRange{"smoke.nes", "APU DMC direct", [](NESUnit& n) { n.apu->dmc_direct = 128; }},
+                      OutOfRange{"smoke.nes", "dot count", [](NESUnit& n) { n.ppu->dot_count = 0; }},
+                      OutOfRange{"smoke.nes", "APU's cycle count",
+                                 [](NESUnit& n) { n.apu->apu_cycles = n.apu->apu_cycles + 5000; }},
+                      OutOfRange{"smoke.nes", "CPU cycle count", [](NESUnit& n) { n.cpu->cycle_count = -1; }},
+                      OutOfRange{"board_uxrom.nes", "UxROM PRG bank",
+                                 [](NESUnit& n) { static_cast<NES::UxROM*>(n.rom->mapper.get())->prg_bank = 1 << 20; }},
+                      OutOfRange{"board_cnrom.nes", "CNROM CHR bank",
+                                 [](NESUnit& n) { static_cast<NES::CNROM*>(n.rom->mapper.get())->chr_bank = -8; }},
+                      OutOfRange{"board_mmc1.nes", "MMC1 PRG mode",
+                                 [](NESUnit& n) { static_cast<NES::MMC1*>(n.rom->mapper.get())->prg_mode = 4; }}),
     [](const ::testing::TestParamInfo<OutOfRange>& spoil) { return "case" + std::to_string(spoil.index); });
 
 // Every implementation of the checksum gives the same value (snapshots move between

@@ -41,8 +41,8 @@ std::string test_rom(const char* name) { return std::string(ZUMBREL_TEST_ROMS) +
 std::vector<std::string> cartridges() {
     std::vector<std::string> roms;
     for (const char* name : {"speed_midframe.nes", "speed_waits.nes", "ppu_scroll.nes", "ppu_sprites.nes",
-                             "ppu_tall.nes", "board_mmc1.nes", "board_mmc3.nes", "board_ntdec2722.nes", "board_uxrom.nes",
-                             "board_cnrom.nes", "apu_noise.nes", "pad_read.nes"})
+                             "ppu_tall.nes", "board_mmc1.nes", "board_mmc3.nes", "board_ntdec2722.nes",
+                             "board_uxrom.nes", "board_cnrom.nes", "apu_noise.nes", "pad_read.nes"})
         roms.push_back(test_rom(name));
     const fs::path shared = ZUMBREL_SHARED_ROMS;
     for (const char* name : {"demos/spritecans.nes", "demos/SimpleParallaxDemo.nes", "demos/nes15-NTSC.nes",
@@ -127,9 +127,7 @@ TEST_F(SpeedInvariants, RunFrameLeavesTheMachineAsSteppingDoes) {
             ASSERT_EQ(framed.calls, stepped.calls) << where;
             const bool got_a = framed.console.getAudio(block_a);
             ASSERT_EQ(got_a, stepped.console.getAudio(block_b)) << where;
-            if (got_a) {
-                ASSERT_TRUE(std::equal(block_a, block_a + NES::BUFFER_LEN, block_b)) << where;
-            }
+            if (got_a) { ASSERT_TRUE(std::equal(block_a, block_a + NES::BUFFER_LEN, block_b)) << where; }
         }
     }
 }
@@ -172,8 +170,8 @@ TEST_F(SpeedInvariants, PerFrameFunctionThatStepsSeesACaughtUpMachine) {
 }
 
 TEST_F(SpeedInvariants, FramesAllocateNothing) {
-    for (const std::string& rom : {test_rom("speed_midframe.nes"), test_rom("board_mmc3.nes"),
-                                   test_rom("apu_pulse1.nes")}) {
+    for (const std::string& rom :
+         {test_rom("speed_midframe.nes"), test_rom("board_mmc3.nes"), test_rom("apu_pulse1.nes")}) {
         NESUnit console(rom.c_str(), NESUnit::DEFAULT_CLOCK_SPEED);
         int frames_seen = 0;
         console.perFrame([&frames_seen] { ++frames_seen; });

@@ -21,8 +21,8 @@ constexpr uint8_t DUTY[4][8] = {
 
 // 2 x (sequence value - 7.5) for the 32 triangle steps 15..0, 0..15.
 constexpr float TRIANGLE_LEVEL[32] = {
-    15, 13, 11, 9, 7, 5, 3, 1, -1, -3, -5, -7, -9, -11, -13, -15,
-    -15, -13, -11, -9, -7, -5, -3, -1, 1, 3, 5, 7, 9, 11, 13, 15,
+    15,  13,  11,  9,  7,  5,  3,  1,  -1, -3, -5, -7, -9, -11, -13, -15,
+    -15, -13, -11, -9, -7, -5, -3, -1, 1,  3,  5,  7,  9,  11,  13,  15,
 };
 
 // Timer periods in CPU cycles. The APU clocks these timers once per APU cycle, counting
@@ -57,9 +57,7 @@ inline bool advance(T& count, T last) {
     return count == 0;
 }
 
-inline uint16_t period_of(uint8_t high, uint8_t low) {
-    return static_cast<uint16_t>(((high & 7) << 8) | low);
-}
+inline uint16_t period_of(uint8_t high, uint8_t low) { return static_cast<uint16_t>(((high & 7) << 8) | low); }
 
 // Envelope of a pulse or the noise channel; `reg` is its control byte (loop in bit 5).
 inline void clock_envelope(uint8_t reg, uint8_t& start, uint8_t& divider, uint8_t& decay) {
@@ -134,11 +132,13 @@ void APU::write_register(uint16_t address, uint8_t value) {
         case 0x400A: triangle_period = period_of(mem[0x400B], value); break;  // timer low
         case 0x400B: write_triangle_high(value, mem[0x400A]); break;
         case 0x400F: write_noise_length(value); break;
-        case 0x4010: dmc_flags = value; break;  // IL-- RRRR: irq, loop, rate
+        case 0x4010:
+            dmc_flags = value;
+            break;  // IL-- RRRR: irq, loop, rate
         // $4011 -DDD DDDD: the output level has seven bits; bit 7 is not part of it.
         case 0x4011: dmc_direct = static_cast<int16_t>(value & 0x7F); break;
         case 0x4012: dmc_start = static_cast<uint16_t>(0xC000 | ((value * 64) & 0x3FC0)); break;  // $C000 + 64A
-        case 0x4013: dmc_length = static_cast<uint16_t>(((value * 16) & 0xFF0) | 1); break;  // 16L + 1 bytes
+        case 0x4013: dmc_length = static_cast<uint16_t>(((value * 16) & 0xFF0) | 1); break;       // 16L + 1 bytes
         case 0x4015: write_channel_enables(value); break;
         case 0x4017: write_frame_counter(value); break;
         default: break;
@@ -253,9 +253,7 @@ int APU::sweep_target(const Pulse& p, uint8_t sweep, bool ones_complement) const
 namespace {
 // A negative target is 0; one beyond 16 bits stays at the top so that a rising sweep
 // stays muted instead of wrapping back into the audible range.
-inline uint16_t clamp_period(int target) {
-    return static_cast<uint16_t>(std::clamp(target, 0, 0xFFFF));
-}
+inline uint16_t clamp_period(int target) { return static_cast<uint16_t>(std::clamp(target, 0, 0xFFFF)); }
 }  // namespace
 
 void APU::sweep_pulse1() {
@@ -506,13 +504,15 @@ inline uint32_t advance_by(T& count, T last, uint32_t n) {
 void APU::run_channels(uint32_t n) {
     for (Pulse* p : {&pulse1, &pulse2}) {
         if (p->pulse_timer <= p->pulse_period)
-            p->pulse_step = static_cast<uint8_t>((p->pulse_step + advance_by<uint16_t>(p->pulse_timer, p->pulse_period, n)) & 7);
+            p->pulse_step =
+                static_cast<uint8_t>((p->pulse_step + advance_by<uint16_t>(p->pulse_timer, p->pulse_period, n)) & 7);
         else
             for (uint32_t i = 0; i < n; ++i) pulse(*p);
     }
 
     if (triangle_timer <= triangle_period)
-        triangle_step = static_cast<uint8_t>((triangle_step + advance_by<uint16_t>(triangle_timer, triangle_period, 2 * n)) & 31);
+        triangle_step =
+            static_cast<uint8_t>((triangle_step + advance_by<uint16_t>(triangle_timer, triangle_period, 2 * n)) & 31);
     else
         for (uint32_t i = 0; i < n; ++i) triangle();
 
@@ -525,7 +525,8 @@ void APU::run_channels(uint32_t n) {
         }
         // Cycles until the one that starts at 0: the timer reaches 0 after last + 1 - timer.
         const auto quiet = std::min<uint32_t>(left, static_cast<uint32_t>(noise_last + 1 - noise_timer));
-        noise_timer = noise_timer + static_cast<int32_t>(quiet) == noise_last + 1 ? 0 : noise_timer + static_cast<int32_t>(quiet);
+        noise_timer =
+            noise_timer + static_cast<int32_t>(quiet) == noise_last + 1 ? 0 : noise_timer + static_cast<int32_t>(quiet);
         left -= quiet;
     }
 
@@ -538,7 +539,8 @@ void APU::run_channels(uint32_t n) {
             continue;
         }
         const auto quiet = std::min<uint32_t>(left, static_cast<uint32_t>(dmc_last + 1 - dmc_timer));
-        dmc_timer = dmc_timer + static_cast<int32_t>(quiet) == dmc_last + 1 ? 0 : dmc_timer + static_cast<int32_t>(quiet);
+        dmc_timer =
+            dmc_timer + static_cast<int32_t>(quiet) == dmc_last + 1 ? 0 : dmc_timer + static_cast<int32_t>(quiet);
         left -= quiet;
     }
 }
@@ -590,7 +592,8 @@ void APU::plan_samples() {
 }
 
 void APU::publish_block() {
-    const uint8_t spare = block_ready.exchange(static_cast<uint8_t>(fill_index | BLOCK_FRESH), std::memory_order_acq_rel);
+    const uint8_t spare =
+        block_ready.exchange(static_cast<uint8_t>(fill_index | BLOCK_FRESH), std::memory_order_acq_rel);
     fill_index = spare & BLOCK_INDEX;
     sample_buffer = block(fill_index);
 }

@@ -65,8 +65,8 @@ public:
     // with a fresh spare. Neither side ever touches a block the other one holds.
     static constexpr uint8_t BLOCK_INDEX = 0x03;  // block_ready bits: index of the spare
     static constexpr uint8_t BLOCK_FRESH = 0x80;  // block_ready bit: the spare is a new block
-    int16_t* sample_buffer = nullptr;  // the block being filled (stepping thread)
-    int16_t* output_block = nullptr;   // the block last handed out (reader)
+    int16_t* sample_buffer = nullptr;             // the block being filled (stepping thread)
+    int16_t* output_block = nullptr;              // the block last handed out (reader)
     std::atomic<uint8_t> block_ready{2};
 
     APU();
@@ -146,10 +146,10 @@ private:
     // period every cycle; the wait is planned again after every $4017 write and whenever
     // the cycle count or the mode is not what the plan was made for.
     void plan_frame_steps(uint64_t k);
-    uint64_t frame_k = ~0ull;     // the cycle the plan expects next
-    uint8_t frame_mode = 0;       // $4017 bit 7 the plan was made with
-    int64_t frame_wait = 0;       // cycles before the step
-    int64_t frame_step = 0;       // phase of that step
+    uint64_t frame_k = ~0ull;  // the cycle the plan expects next
+    uint8_t frame_mode = 0;    // $4017 bit 7 the plan was made with
+    int64_t frame_wait = 0;    // cycles before the step
+    int64_t frame_step = 0;    // phase of that step
 
     // Sample schedule: the first cycle k at which sample_rate * k / apu_clock_rate exceeds
     // samples_written, stepped by an exact remainder so no cycle divides.

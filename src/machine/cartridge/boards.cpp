@@ -62,12 +62,9 @@ constexpr BoardInfo entry(int number, void (*power_on)(CPU&), int min_prg_kib = 
 
 // MMC1, UxROM and MMC3 keep the last 16 KiB at $C000.
 constexpr BoardInfo BOARDS[] = {
-    entry<NROM>(0, power_on_fixed),
-    entry<MMC1>(1, power_on_mmc1, 16),
-    entry<UxROM>(2, power_on_uxrom, 16),
-    entry<CNROM>(3, power_on_fixed),
-    entry<MMC3>(4, power_on_mmc3, 16),
-    entry<NTDEC2722>(40, power_on_ntdec2722, 8, true),
+    entry<NROM>(0, power_on_fixed),      entry<MMC1>(1, power_on_mmc1, 16),
+    entry<UxROM>(2, power_on_uxrom, 16), entry<CNROM>(3, power_on_fixed),
+    entry<MMC3>(4, power_on_mmc3, 16),   entry<NTDEC2722>(40, power_on_ntdec2722, 8, true),
 };
 
 }  // namespace

@@ -52,10 +52,10 @@ public:
 struct BoardInfo {
     int number;
     std::unique_ptr<Mapper> (*make)();
-    bool (*reset)(Mapper*);      // back to power-on in place; false when it is another board
-    void (*power_on)(CPU&);      // maps the power-on PRG banks
-    int min_prg_kib;             // the fixed windows need this much PRG ROM
-    bool whole_8k_banks;         // the PRG ROM must be a whole number of 8 KiB banks
+    bool (*reset)(Mapper*);  // back to power-on in place; false when it is another board
+    void (*power_on)(CPU&);  // maps the power-on PRG banks
+    int min_prg_kib;         // the fixed windows need this much PRG ROM
+    bool whole_8k_banks;     // the PRG ROM must be a whole number of 8 KiB banks
 };
 // The entry of an implemented board, nullptr for any other number.
 const BoardInfo* board_info(int number);

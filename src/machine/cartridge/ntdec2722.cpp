@@ -20,8 +20,7 @@ void NTDEC2722::map_write(Context& ctx, Loc addr, uint8_t* value) {
         case 7:  // $E000-$FFFF
             banking::map_prg(*ctx.cpu, 0xC000, *value * 8, 8);
             break;
-        default:
-            break;
+        default: break;
     }
 }
 

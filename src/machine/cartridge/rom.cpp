@@ -55,7 +55,8 @@ void check_board_fit(int mapper_number, uint64_t prg_bytes) {
     // Power-on maps whole 8 KiB banks, wrapped modulo the ROM.
     if (board->whole_8k_banks) {
         if (whole_kib < 8 || whole_kib % 8 != 0)
-            throw RomFormatError("PRG ROM of " + kib_text(prg_bytes) + " is not a whole number of 8 KiB banks, which mapper " +
+            throw RomFormatError("PRG ROM of " + kib_text(prg_bytes) +
+                                 " is not a whole number of 8 KiB banks, which mapper " +
                                  std::to_string(mapper_number) + " needs");
     } else if (whole_kib < static_cast<uint64_t>(board->min_prg_kib)) {
         throw RomFormatError("PRG ROM of " + kib_text(prg_bytes) + " is too small for mapper " +
@@ -114,8 +115,7 @@ void ROM::load_arr(long length, const unsigned char* data) {
         const uint8_t high = data[9];
         prg = (high & 0x0F) == 0x0F ? exponent_size(data[4])
                                     : count_size(uint64_t((high & 0x0F) << 8 | data[4]), 16 * KIB);
-        chr = (high >> 4) == 0x0F ? exponent_size(data[5])
-                                  : count_size(uint64_t((high >> 4) << 8 | data[5]), 8 * KIB);
+        chr = (high >> 4) == 0x0F ? exponent_size(data[5]) : count_size(uint64_t((high >> 4) << 8 | data[5]), 8 * KIB);
     } else {
         prg = count_size(data[4], 16 * KIB);
         chr = count_size(data[5], 8 * KIB);
@@ -132,9 +132,9 @@ void ROM::load_arr(long length, const unsigned char* data) {
     const uint64_t needed = data_offset + prg.bytes + chr.bytes;
     if (needed > static_cast<uint64_t>(length))
         throw RomFormatError("cartridge image truncated: the header announces " + std::to_string(needed) +
-                             " bytes (header" + (has_trainer ? ", trainer" : "") + ", " +
-                             std::to_string(prg.bytes) + " PRG, " + std::to_string(chr.bytes) +
-                             " CHR) but only " + std::to_string(length) + " are given");
+                             " bytes (header" + (has_trainer ? ", trainer" : "") + ", " + std::to_string(prg.bytes) +
+                             " PRG, " + std::to_string(chr.bytes) + " CHR) but only " + std::to_string(length) +
+                             " are given");
 
     // The image is sound: from here on nothing fails, so the ROM changes all at once.
     std::memcpy(header, data, HEADER_LEN);
@@ -172,7 +172,8 @@ uint8_t* ROM::get_prg_bank(int n) {
 
 uint8_t* ROM::get_chr_bank(int n) {
     const int banks = chr_size / 1024;
-    if (banks <= 0) return chr_ram == nullptr ? nullptr : chr_ram + static_cast<size_t>(banking::wrap_bank(n, 8)) * 1024;
+    if (banks <= 0)
+        return chr_ram == nullptr ? nullptr : chr_ram + static_cast<size_t>(banking::wrap_bank(n, 8)) * 1024;
     return chr_rom.data() + static_cast<size_t>(banking::wrap_bank(n, banks)) * 1024;
 }
 

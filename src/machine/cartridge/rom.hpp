@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "machine/common.hpp"
 #include "machine/cartridge/mapper.hpp"
+#include "machine/common.hpp"
 
 namespace NES {
 
@@ -42,9 +42,9 @@ public:
     // A checksum of the header, trainer, PRG and CHR: which cartridge a snapshot belongs to.
     uint64_t image_hash = 0;
 
-    ROM();                                         // the blank cartridge
-    explicit ROM(const char* path);                // throws RomFileError, RomFormatError
-    ROM(long length, const unsigned char* data);   // throws RomFormatError
+    ROM();                                        // the blank cartridge
+    explicit ROM(const char* path);               // throws RomFileError, RomFormatError
+    ROM(long length, const unsigned char* data);  // throws RomFormatError
 
     void load_file(const char* path);
     void load_arr(long length, const unsigned char* data);

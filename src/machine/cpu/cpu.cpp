@@ -184,9 +184,7 @@ void CPU::write_strobe(uint8_t value) {
 
 // $2000 VPHB SINN: NN, the base nametable, goes to t bits 10-11; the rest is read from
 // the stored byte where it is used.
-void CPU::write_ppuctrl(uint8_t value) {
-    ppu->t = static_cast<uint16_t>((ppu->t & 0xF3FF) | ((value & 3) << 10));
-}
+void CPU::write_ppuctrl(uint8_t value) { ppu->t = static_cast<uint16_t>((ppu->t & 0xF3FF) | ((value & 3) << 10)); }
 
 // $2004: the OAM byte at oam_addr, which then advances. The unimplemented attribute bits
 // (2-4 of byte 2) read back as 0, so the stored value loses them too.
@@ -384,8 +382,8 @@ void CPU::ins_str(char* buf, unsigned char opcode) {
         std::sprintf(buf, "0x%02x: ---", opcode);
         return;
     }
-    std::sprintf(buf, "0x%02x: %s, %s, PC=$%04x - A=%u - X=%u - Y=%u", opcode, mnemonics[opcode],
-                 mode_names[opcode], static_cast<unsigned>(offset_of(PC) & 0xFFFF), A, X, Y);
+    std::sprintf(buf, "0x%02x: %s, %s, PC=$%04x - A=%u - X=%u - Y=%u", opcode, mnemonics[opcode], mode_names[opcode],
+                 static_cast<unsigned>(offset_of(PC) & 0xFFFF), A, X, Y);
 }
 
 void CPU::ins_str_mem(char* buf, uint8_t* opcode_loc, Loc effective) {
@@ -398,7 +396,8 @@ void CPU::ins_str_mem(char* buf, uint8_t* opcode_loc, Loc effective) {
     }
     const uint32_t at_opcode = static_cast<uint32_t>(offset_of(opcode_loc));
     unsigned operand = 0;
-    for (unsigned i = 1; i < pc_step && i < 3; ++i) operand |= unsigned{memory[fold(at_opcode + i) & 0xFFFF]} << (8 * (i - 1));
+    for (unsigned i = 1; i < pc_step && i < 3; ++i)
+        operand |= unsigned{memory[fold(at_opcode + i) & 0xFFFF]} << (8 * (i - 1));
     std::sprintf(buf, "Cycles: %li, 0x%02x: %s, %s $%04x->%04x=%02x, PC=$%04x - A=%02x - X=%02x - Y=%02x - P=%02x",
                  static_cast<long>(cycle_count.load()), opcode, mnemonics[opcode], mode_names[opcode], operand,
                  static_cast<unsigned>(offset_of(effective) & 0xFFFF), *effective,

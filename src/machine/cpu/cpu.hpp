@@ -131,7 +131,7 @@ public:
     // Save states and battery RAM (state.cpp)
     static constexpr long STATE_SIZE = 82189;
     void save_state(std::FILE* f);
-    bool load_state(std::FILE* f);  // false, and nothing changed, unless the file holds a whole state
+    bool load_state(std::FILE* f);             // false, and nothing changed, unless the file holds a whole state
     void save_state_bytes(uint8_t* out);       // STATE_SIZE bytes
     void load_state_bytes(const uint8_t* in);  // STATE_SIZE bytes
     void save_ram(std::FILE* f);
@@ -157,6 +157,7 @@ public:
     Loc indy(Loc p);
     Loc rel(Loc p);
 
+    // clang-format off
     // Operations (instructions.cpp)
     void ADC(Loc); void AND(Loc); void ASL(Loc); void BCC(Loc); void BCS(Loc);
     void BEQ(Loc); void BIT(Loc); void BMI(Loc); void BNE(Loc); void BPL(Loc);
@@ -170,6 +171,7 @@ public:
     void SED(Loc); void SEI(Loc); void STA(Loc); void STX(Loc); void STY(Loc);
     void TAX(Loc); void TAY(Loc); void TSX(Loc); void TXA(Loc); void TXS(Loc);
     void TYA(Loc);
+    // clang-format on
 
 private:
     void init(bool debug_flag);

@@ -15,6 +15,7 @@ struct OpcodeEntry {
 
 // The 256 opcodes in order. Beyond the documented set, $02/$22/... act as read-modify-write
 // on the operand byte, and $12/$32/... and $1A/$3A/... on the byte after the opcode.
+// clang-format off
 constexpr OpcodeEntry OPCODES[256] = {
     // 0x
     {"BRK", "impl"}, {"ORA", "xind"}, {"ASL", "imm"}, {nullptr, nullptr},
@@ -150,6 +151,7 @@ constexpr NamedOp OPERATIONS[] = {
     OP(TAX), OP(TAY), OP(TSX), OP(TXA), OP(TXS), OP(TYA),
 };
 #undef OP
+// clang-format on
 
 struct NamedMode {
     const char* name;

@@ -5,8 +5,8 @@
 #include <array>
 #include <bit>
 #include <cstdio>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 
 #include "machine/cartridge/mapper.hpp"
 #include "machine/cartridge/rom.hpp"
@@ -304,8 +304,15 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
                                         uint32_t{palette[4 * q + 2]} << 16 | uint32_t{palette[4 * q + 3]} << 24
                                   : backdrop * 0x01010101u;
     }
-    Background bg{ppu.nt_addr, ppu.at_addr, ppu.pattern_addr, ppu.tile_index, ppu.pattern_low,
-                  ppu.pattern_high, ppu.bit_counter, 0, 0};
+    Background bg{ppu.nt_addr,
+                  ppu.at_addr,
+                  ppu.pattern_addr,
+                  ppu.tile_index,
+                  ppu.pattern_low,
+                  ppu.pattern_high,
+                  ppu.bit_counter,
+                  0,
+                  0};
     bg.set_colours(vram, nt_fold, colour_sets);
     bg.set_pixels();
     uint16_t v = ppu.v;
