@@ -191,39 +191,30 @@ private:
     int64_t cycles_ = 0, instructions_ = 0;
 };
 
-}  // namespace
-
-void NESUnit::single_cycle() {
-    NES::CPU& c = *cpu;
-    NES::APU& a = *apu;
-    c.clock();
-    const int64_t cycles = c.cycle_count.load();
-    while (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.cycle();
-    catch_up_ppu(*this);
-}
-
-void NESUnit::runFrame() {
-    struct Turn {
-        NESUnit& console;
-        bool was_resting;
-        ~Turn() { console.end_stepping(was_resting); }
-    } turn{*this, begin_stepping()};
-    const uint64_t frame = ppu->frame_count.load();
-    NES::Mapper* board = rom ? rom->mapper.get() : nullptr;
+// Runs instructions until the frame ends, or until `interrupted` holds after an instruction.
+// The PPU catches up only when the CPU could tell: when an instruction ends past the PPU's next
+// event (NMI request, frame end, board call), and, through the CPU, before a port access. In
+// between it runs whole lines at a time. Either way the machine is left as stepping
+// instruction by instruction leaves it: the APU and the PPU caught up with the CPU. True when
+// the frame ended.
+template <class Interrupted>
+bool run_to_frame_end(NESUnit& console, Interrupted&& interrupted) {
+    NES::CPU& c = *console.cpu;
+    NES::APU& a = *console.apu;
+    NES::PPU& p = *console.ppu;
+    const uint64_t frame = p.frame_count.load();
+    NES::Mapper* board = console.rom ? console.rom->mapper.get() : nullptr;
     if (board != nullptr && board->notify_reads) {  // the board may look at the PPU on any read
-        while (ppu->frame_count.load() == frame) single_cycle();
-        return;
+        while (p.frame_count.load() == frame) {
+            console.single_cycle();
+            if (interrupted()) break;
+        }
+        return p.frame_count.load() != frame;
     }
-    // The steps of single_cycle, but the PPU catches up only when the CPU could tell: when an
-    // instruction ends past the PPU's next event (NMI request, frame end, board call), and,
-    // through the CPU, before a port access. In between it runs whole lines at a time.
-    NES::CPU& c = *cpu;
-    NES::APU& a = *apu;
-    NES::PPU& p = *ppu;
     // The APU lags as well, unless the DMC may raise its interrupt, which the CPU must see
     // on time; it catches up before the PPU does, as in a step, so the per-frame function
     // finds both where a step would have left them.
-    // A per-frame function may call runFrame again: the outer call's flags come back after.
+    // A per-frame function may run a frame again: the outer run's flags come back after.
     struct Lagging {
         NES::CPU& cpu;
         bool ppu_before, apu_before;
@@ -244,16 +235,51 @@ void NESUnit::runFrame() {
         c.clock();
         const int64_t cycles = c.cycle_count.load();
         if (!c.apu_lags) catch_up_apu(cycles);
-        if (3 * cycles < static_cast<int64_t>(deadline)) {
-            if (c.PC <= pc_before) idle.looped_back(c, p, deadline);
-            continue;
+        if (3 * cycles >= static_cast<int64_t>(deadline)) {
+            catch_up_apu(cycles);
+            // The per-frame function may step, load a state or press pads: what was seen is stale.
+            if (catch_up_ppu(console)) idle = IdleWatch();
+            deadline = p.event_deadline();
+            idle.event_passed();
+        } else if (c.PC <= pc_before) {
+            idle.looped_back(c, p, deadline);
         }
-        catch_up_apu(cycles);
-        // The per-frame function may step, load a state or press pads: what was seen is stale.
-        if (catch_up_ppu(*this)) idle = IdleWatch();
-        deadline = p.event_deadline();
-        idle.event_passed();
+        if (interrupted()) {
+            // Short of the deadline, so this completes no frame.
+            catch_up_apu(c.cycle_count.load());
+            catch_up_ppu(console);
+            break;
+        }
     }
+    return p.frame_count.load() != frame;
+}
+
+}  // namespace
+
+void NESUnit::single_cycle() {
+    NES::CPU& c = *cpu;
+    NES::APU& a = *apu;
+    c.clock();
+    const int64_t cycles = c.cycle_count.load();
+    while (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.cycle();
+    catch_up_ppu(*this);
+}
+
+void NESUnit::runFrame() {
+    struct Turn {
+        NESUnit& console;
+        bool was_resting;
+        ~Turn() { console.end_stepping(was_resting); }
+    } turn{*this, begin_stepping()};
+    run_to_frame_end(*this, [] { return false; });
+}
+
+bool NESUnit::run_thread_frame(int64_t cycle_limit) {
+    const NES::CPU& c = *cpu;
+    return run_to_frame_end(*this, [this, &c, cycle_limit] {
+        return c.cycle_count.load() >= cycle_limit || attention.load(std::memory_order_relaxed) ||
+               paused.load(std::memory_order_relaxed);
+    });
 }
 
 void NESUnit::setController(NES::Controller* pad, int port) {

@@ -155,6 +155,16 @@ private:
     void operation_thread();
     void thread_main();
     bool attend();
+    // Runs the rest of the frame on the run thread, stopping early (with the machine caught up)
+    // once another thread asks for attention or a pause, or once `cycle_count` reaches
+    // `cycle_limit`; true when the frame ended.
+    bool run_thread_frame(int64_t cycle_limit);
+    // The run thread's waits: until the pacing target (ns on the steady clock), or while paused;
+    // both end early when another thread asks for attention.
+    void rest_until(int64_t target_ns);
+    void rest_while_paused();
+    void raise_attention();  // with `control` held
+    int64_t emulation_origin() const;
     void finish_thread();
     void launch();
     void await_thread_end(std::unique_lock<std::mutex>& lock);

@@ -1,10 +1,8 @@
 // The run thread and the run control: who steps the machine, when the run thread starts and
 // ends, and how other threads get the machine while it runs.
 #include <pthread.h>
-#include <time.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -20,10 +18,15 @@ int64_t now_ns() {
 }
 
 constexpr int64_t PACING_SLACK_NS = 1000000;
+// How far emulated time may run ahead of the wall clock: a little more than a frame at the
+// NTSC clock, so that at full speed a frame runs in one go, while a slow clock still advances
+// smoothly instead of a whole (long) frame at a time.
+constexpr int64_t PACING_LEAD_NS = 20000000;
 
-void sleep_ns(int64_t ns) {
-    timespec remaining{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {}
+// The cycles that pass in `ns` at `clock_speed`, without overflow (the inverse of the
+// pacing target).
+int64_t cycles_in_ns(int64_t ns, int32_t clock_speed) {
+    return ns / 1000000000 * clock_speed + ns % 1000000000 * clock_speed / 1000000000;
 }
 
 // The console whose run thread this is (null on every other thread).
@@ -151,8 +154,7 @@ void NESUnit::start() {
                     // its pacing measured afresh (a per-frame function's "stop" then "start").
                     run_state_ = RunState::running;
                     restart_pacing = true;
-                    attention.store(true);
-                    control_cv.notify_all();
+                    raise_attention();
                     return;
                 }
                 if (on_run_thread() || (!thread_done && !may_wait_for_other_threads()))
@@ -201,7 +203,7 @@ void NESUnit::stop() {
         std::unique_lock<std::mutex> lock(control);
         if (run_state_ == RunState::starting || run_state_ == RunState::running) {
             run_state_ = RunState::stopping;
-            attention.store(true);
+            raise_attention();
         }
         if (run_state_ == RunState::stopping && !on_run_thread()) {
             if (!thread_done && !may_wait_for_other_threads()) {
@@ -223,7 +225,7 @@ void NESUnit::request_stop() {
     std::lock_guard<std::mutex> lock(control);
     if (run_state_ == RunState::starting || run_state_ == RunState::running) {
         run_state_ = RunState::stopping;
-        attention.store(true);
+        raise_attention();
     }
 }
 
@@ -231,7 +233,7 @@ void NESUnit::halt() {
     std::unique_lock<std::mutex> lock(control);
     if (run_state_ == RunState::starting || run_state_ == RunState::running) {
         run_state_ = RunState::stopping;
-        attention.store(true);
+        raise_attention();
     }
     if (run_state_ != RunState::stopping) return;
     if (on_run_thread()) {
@@ -309,30 +311,55 @@ bool NESUnit::attend() {
     return !thread_leaving;
 }
 
+// A frame at a time with the lagging catch-up, then (paced) one wait until the frame is due:
+// between frames the machine stands caught up, as stepping leaves it, for whoever looks.
 void NESUnit::operation_thread() {
-    const bool paced = cpu->clock_speed != UNPACED;
+    const int32_t speed = cpu->clock_speed;
+    const bool paced = speed != UNPACED;
     try {
         for (;;) {
             if (attention.load(std::memory_order_relaxed) && !attend()) break;
             if (paused.load(std::memory_order_relaxed)) {
-                // Polls the flags without burning a whole core while paused.
-                sleep_ns(1000000);
+                rest_while_paused();
                 continue;
             }
-            single_cycle();
-            if (!paced) continue;
+            if (!paced) {
+                run_thread_frame(INT64_MAX);
+                continue;
+            }
+            // Emulated time since the origin may reach the wall clock's plus the lead.
+            const int64_t allowed = now_ns() + PACING_LEAD_NS - emulation_origin();
+            run_thread_frame(start_cycles.load(std::memory_order_relaxed) + cycles_in_ns(allowed, speed));
             const int64_t target =
-                start_time.load(std::memory_order_relaxed) + pause_total.load(std::memory_order_relaxed) +
-                pacing_target_ns(cpu->cycle_count.load() - start_cycles.load(std::memory_order_relaxed),
-                                 cpu->clock_speed);
-            const int64_t now = now_ns();
-            // Sleeping only once a millisecond ahead keeps the emulated clock within a
-            // millisecond of the wall clock at a small fraction of the wake-ups.
-            if (target - now >= PACING_SLACK_NS) sleep_ns(target - now);
+                emulation_origin() +
+                pacing_target_ns(cpu->cycle_count.load() - start_cycles.load(std::memory_order_relaxed), speed);
+            // Behind by any amount, or ahead by less than a millisecond: no wait.
+            if (target - now_ns() >= PACING_SLACK_NS) rest_until(target);
         }
     } catch (const ReportedError&) {
         // the per-frame function's error has been reported already
     } catch (const std::exception& e) { std::fprintf(stderr, "zumbrel: the run thread stopped: %s\n", e.what()); }
+}
+
+// The wall-clock instant at which `start_cycles` were (or would have been) emulated.
+int64_t NESUnit::emulation_origin() const {
+    return start_time.load(std::memory_order_relaxed) + pause_total.load(std::memory_order_relaxed);
+}
+
+void NESUnit::raise_attention() {
+    attention.store(true);
+    control_cv.notify_all();  // a resting run thread wakes for it
+}
+
+void NESUnit::rest_until(int64_t target_ns) {
+    const std::chrono::steady_clock::time_point due{std::chrono::nanoseconds(target_ns)};
+    std::unique_lock<std::mutex> lock(control);
+    control_cv.wait_until(lock, due, [this] { return attention.load() || paused.load(); });
+}
+
+void NESUnit::rest_while_paused() {
+    std::unique_lock<std::mutex> lock(control);
+    control_cv.wait(lock, [this] { return attention.load() || !paused.load(); });
 }
 
 void NESUnit::finish_thread() {
@@ -363,6 +390,7 @@ void NESUnit::finish_thread() {
 }
 
 void NESUnit::set_pause(bool p) {
+    std::lock_guard<std::mutex> lock(control);
     if (p && !paused.load()) {
         const int64_t now = now_ns();
         paused.store(true);
@@ -371,8 +399,7 @@ void NESUnit::set_pause(bool p) {
         const int64_t now = now_ns();
         paused.store(false);
         pause_total.fetch_add(now - pause_start.load());
-    } else {
-        paused.store(p);
+        control_cv.notify_all();  // the paused run thread goes on
     }
 }
 
@@ -421,7 +448,7 @@ void NESUnit::borrow_machine() {
         return;
     }
     ++park_waiters;
-    if (stepper != std::thread::id() && stepper != me) attention.store(true);
+    if (stepper != std::thread::id() && stepper != me) raise_attention();
     control_cv.wait(lock, [&] {
         return borrower == std::thread::id() && (stepper == std::thread::id() || stepper == me || resting);
     });

@@ -1,18 +1,23 @@
-// What the fast paths must keep: runFrame, which lets the PPU fall behind the CPU until
-// something could tell, leaves the machine exactly as stepping instruction by instruction
-// does; and running frames allocates nothing.
+// What the fast paths must keep: runFrame and the run thread, which let the PPU fall behind
+// the CPU until something could tell, leave the machine exactly as stepping instruction by
+// instruction does, for the per-frame function and for any thread that borrows the machine;
+// and running frames allocates nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/console.hpp"
 #include "scratch_home.hpp"
+#include "snapshot/digest.hpp"
 
 // Every allocation of this test program passes here, so a test can count those made while
 // frames run.
@@ -61,22 +66,53 @@ struct FrameCall {
     bool operator==(const FrameCall&) const = default;
 };
 
+// Start now and then, and a walk through the other buttons, so menus and games move.
+void press(NESUnit& console, int frame) {
+    bool buttons[8] = {};
+    buttons[(frame / 8) % 8] = true;
+    if (frame % 50 < 3) buttons[3] = true;
+    console.controllers[0].update_inputs(buttons);
+}
+
 struct Recorded {
     explicit Recorded(const std::string& rom) : console(rom.c_str(), NESUnit::DEFAULT_CLOCK_SPEED) {
         console.perFrame([this] {
             calls.push_back({console.cpu->cycle_count, console.ppu->dot_count, console.cpu->instruction_count});
         });
     }
-    void press(int frame) {
-        // Start now and then, and a walk through the other buttons, so menus and games move.
-        bool buttons[8] = {};
-        buttons[(frame / 8) % 8] = true;
-        if (frame % 50 < 3) buttons[3] = true;
-        console.controllers[0].update_inputs(buttons);
-    }
+    void press(int frame) { ::press(console, frame); }
     NESUnit console;
     std::vector<FrameCall> calls;
 };
+
+// What anyone looking at the machine sees, the audio block left where it is.
+struct Sighting {
+    int64_t instructions;
+    uint64_t dots;
+    uint64_t print;
+    bool operator==(const Sighting&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Sighting& s) {
+    return out << "instruction " << s.instructions << ", dot " << s.dots << ", digest " << std::hex << s.print
+               << std::dec;
+}
+
+Sighting sight(const NESUnit& n) {
+    const NES::CPU& c = *n.cpu;
+    const NES::PPU& p = *n.ppu;
+    digest::Digest d;
+    d.add(p.frame_rgb, sizeof p.frame_rgb);
+    d.add(c.memory, sizeof c.memory);
+    d.add(p.video_memory, sizeof p.video_memory);
+    d.add(p.oam, sizeof p.oam);
+    for (const int64_t v :
+         {c.cycle_count.load(), c.get_addr(c.PC), int64_t{c.A}, int64_t{c.X}, int64_t{c.Y}, int64_t{c.P}, int64_t{c.SP},
+          int64_t{p.scanline}, int64_t{p.dot}, static_cast<int64_t>(n.apu->apu_cycles.load()),
+          static_cast<int64_t>(n.apu->samples_written)})
+        d.value(v);
+    return {c.instruction_count, p.dot_count, d.h};
+}
 
 void expect_same_machine(const NESUnit& a, const NESUnit& b, const std::string& where) {
     const NES::CPU& ca = *a.cpu;
@@ -130,6 +166,59 @@ TEST_F(SpeedInvariants, RunFrameLeavesTheMachineAsSteppingDoes) {
             if (got_a) { ASSERT_TRUE(std::equal(block_a, block_a + NES::BUFFER_LEN, block_b)) << where; }
         }
     }
+}
+
+// The run thread, unpaced, runs frames while another thread keeps borrowing the machine and
+// pausing the thread. At every frame and at every borrowing the machine shows what a console
+// stepped instruction by instruction shows at that point: after a whole step, or, borrowed
+// while the per-frame function runs, at the dot that completed the frame.
+TEST_F(SpeedInvariants, RunThreadShowsWhatSteppingShows) {
+    constexpr size_t FRAMES = 100;
+    size_t between_steps = 0;  // borrowings that found the thread between two steps
+    for (const std::string& rom : cartridges()) {
+        NESUnit threaded(rom.c_str(), 0);
+        std::vector<Sighting> thread_frames, borrowed;
+        std::atomic<bool> done{false};
+        threaded.perFrame([&] {
+            thread_frames.push_back(sight(threaded));
+            press(threaded, static_cast<int>(thread_frames.size()));
+            if (thread_frames.size() == FRAMES) {
+                threaded.request_stop();
+                done.store(true);
+            }
+        });
+        press(threaded, 0);
+        threaded.start();
+        for (int i = 0; !done.load(); ++i) {
+            const bool pause = i % 3 == 2;
+            if (pause) threaded.set_pause(true);
+            threaded.with_machine_parked([&] { borrowed.push_back(sight(threaded)); });
+            if (pause) threaded.set_pause(false);
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        threaded.halt();
+
+        NESUnit stepped(rom.c_str(), 0);
+        std::vector<Sighting> stepped_frames;
+        Sighting window{};
+        stepped.perFrame([&] {
+            window = sight(stepped);
+            stepped_frames.push_back(window);
+            press(stepped, static_cast<int>(stepped_frames.size()));
+        });
+        press(stepped, 0);
+        for (const Sighting& b : borrowed) {
+            while (stepped.cpu->instruction_count < b.instructions) stepped.single_cycle();
+            const Sighting here = sight(stepped);
+            between_steps += b.dots == here.dots ? 1 : 0;
+            ASSERT_EQ(b, b.dots == here.dots ? here : window) << rom << ", borrowed at instruction " << b.instructions;
+        }
+        while (stepped_frames.size() < FRAMES) stepped.single_cycle();
+        ASSERT_EQ(thread_frames, stepped_frames) << rom;
+        expect_same_machine(threaded, stepped, rom + ", where the thread stopped");
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_GT(between_steps, 10u);
 }
 
 // The per-frame function may step the machine itself, by instructions or by a whole frame;

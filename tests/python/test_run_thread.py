@@ -195,3 +195,17 @@ def test_destroying_a_running_console(roms):
         nes.start()
         time.sleep(0.05)
         del nes
+
+
+def test_slow_clock_advances_smoothly(roms):
+    # At 10000 cycles a second a frame lasts three seconds: the thread keeps close to the wall
+    # clock within the frame rather than running a whole frame ahead of it.
+    nes = zumbrel.NES(str(roms / "smoke.nes"), CLOCK_SPEED=10000)
+    nes.start()
+    try:
+        assert wait_until(lambda: nes.cycleCount() > 0)
+        time.sleep(0.3)
+        cycles = nes.cycleCount()
+    finally:
+        nes.stop()
+    assert 0 < cycles < 29781 // 3
