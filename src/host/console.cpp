@@ -191,14 +191,15 @@ private:
     int64_t cycles_ = 0, instructions_ = 0;
 };
 
-// Runs instructions until the frame ends, or until `interrupted` holds after an instruction.
-// The PPU catches up only when the CPU could tell: when an instruction ends past the PPU's next
+// Runs instructions until the frame ends, or until after an instruction `cycle_count` has
+// reached `cycle_limit` or `interrupted` holds. Waiting loops are skipped up to the limit, not
+// past it. The PPU catches up only when the CPU could tell: when an instruction ends past the PPU's next
 // event (NMI request, frame end, board call), and, through the CPU, before a port access. In
 // between it runs whole lines at a time. Either way the machine is left as stepping
 // instruction by instruction leaves it: the APU and the PPU caught up with the CPU. True when
 // the frame ended.
 template <class Interrupted>
-bool run_to_frame_end(NESUnit& console, Interrupted&& interrupted) {
+bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& interrupted) {
     NES::CPU& c = *console.cpu;
     NES::APU& a = *console.apu;
     NES::PPU& p = *console.ppu;
@@ -207,7 +208,7 @@ bool run_to_frame_end(NESUnit& console, Interrupted&& interrupted) {
     if (board != nullptr && board->notify_reads) {  // the board may look at the PPU on any read
         while (p.frame_count.load() == frame) {
             console.single_cycle();
-            if (interrupted()) break;
+            if (c.cycle_count.load() >= cycle_limit || interrupted()) break;
         }
         return p.frame_count.load() != frame;
     }
@@ -227,6 +228,7 @@ bool run_to_frame_end(NESUnit& console, Interrupted&& interrupted) {
     const auto catch_up_apu = [&a](int64_t cycles) {
         if (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.run(static_cast<uint64_t>(cycles + 1) / 2);
     };
+    const auto dot_limit = static_cast<uint64_t>(3 * cycle_limit);
     uint64_t deadline = p.event_deadline();
     IdleWatch idle;
     while (p.frame_count.load() == frame) {
@@ -242,9 +244,9 @@ bool run_to_frame_end(NESUnit& console, Interrupted&& interrupted) {
             deadline = p.event_deadline();
             idle.event_passed();
         } else if (c.PC <= pc_before) {
-            idle.looped_back(c, p, deadline);
+            idle.looped_back(c, p, std::min(deadline, dot_limit));
         }
-        if (interrupted()) {
+        if (c.cycle_count.load() >= cycle_limit || interrupted()) {
             // Short of the deadline, so this completes no frame.
             catch_up_apu(c.cycle_count.load());
             catch_up_ppu(console);
@@ -271,14 +273,12 @@ void NESUnit::runFrame() {
         bool was_resting;
         ~Turn() { console.end_stepping(was_resting); }
     } turn{*this, begin_stepping()};
-    run_to_frame_end(*this, [] { return false; });
+    run_to_frame_end(*this, NO_CYCLE_LIMIT, [] { return false; });
 }
 
 bool NESUnit::run_thread_frame(int64_t cycle_limit) {
-    const NES::CPU& c = *cpu;
-    return run_to_frame_end(*this, [this, &c, cycle_limit] {
-        return c.cycle_count.load() >= cycle_limit || attention.load(std::memory_order_relaxed) ||
-               paused.load(std::memory_order_relaxed);
+    return run_to_frame_end(*this, cycle_limit, [this] {
+        return attention.load(std::memory_order_relaxed) || paused.load(std::memory_order_relaxed);
     });
 }
 

@@ -29,6 +29,8 @@ public:
     static constexpr int DEFAULT_CLOCK_SPEED = 1789773;
     // The clock speed stored for a speed of 0 or below: the largest int, so pacing never waits.
     static constexpr int UNPACED = 2147483647;
+    // A cycle count no run reaches (three times it still fits a dot count).
+    static constexpr int64_t NO_CYCLE_LIMIT = INT64_MAX / 4;
 
     // Build from an iNES file.
     NESUnit(const char* path, int clock_speed);
@@ -159,8 +161,8 @@ private:
     // once another thread asks for attention or a pause, or once `cycle_count` reaches
     // `cycle_limit`; true when the frame ended.
     bool run_thread_frame(int64_t cycle_limit);
-    // The run thread's waits: until the pacing target (ns on the steady clock), or while paused;
-    // both end early when another thread asks for attention.
+    // The run thread's waits: until the pacing target (ns on the steady clock) unless a pause
+    // begins, and while paused; both end early when another thread asks for attention.
     void rest_until(int64_t target_ns);
     void rest_while_paused();
     void raise_attention();  // with `control` held

@@ -324,7 +324,7 @@ void NESUnit::operation_thread() {
                 continue;
             }
             if (!paced) {
-                run_thread_frame(INT64_MAX);
+                run_thread_frame(NO_CYCLE_LIMIT);
                 continue;
             }
             // Emulated time since the origin may reach the wall clock's plus the lead.
