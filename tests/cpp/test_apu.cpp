@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <random>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "machine/apu/apu.hpp"
 #include "machine/cartridge/rom.hpp"
 #include "machine/cpu/cpu.hpp"
+#include "machine/state_archive.hpp"
 
 namespace {
 
@@ -484,6 +486,43 @@ TEST(ApuMix, DisabledRestingAndExtremeLevels) {
     const int high = NES::mix(&b.apu);
     EXPECT_GT(high, 27000);
     EXPECT_LT(high, 27900);
+}
+
+// Running a stretch at once (as the console does while the APU lags) leaves every field, the
+// samples and the frame counter as running it cycle by cycle does, whatever the registers
+// hold: short noise periods in both modes, timers left beyond a shortened period, the DMC
+// fetching and looping, samples and frame-counter steps falling on a stretch's ends.
+TEST(ApuRun, StretchesMatchSingleCycles) {
+    const auto state = [](NES::APU& apu) {
+        NES::StateArchive measure = NES::StateArchive::measuring();
+        apu.state_fields(measure);
+        std::vector<uint8_t> bytes(measure.position());
+        NES::StateArchive save = NES::StateArchive::saving(bytes.data(), bytes.size());
+        apu.state_fields(save);
+        return bytes;
+    };
+    std::mt19937 rng(19);
+    Bench stretched, stepped;
+    for (Bench* b : {&stretched, &stepped}) {
+        std::fill(b->cpu.memory + 0x8000, b->cpu.memory + 0x10000, uint8_t{0x5A});  // DMC sample bytes
+        b->write(0x4015, 0x1F);
+    }
+    const uint16_t registers[] = {0x4000, 0x4001, 0x4002, 0x4003, 0x4004, 0x4005, 0x4006, 0x4007, 0x4008, 0x400A,
+                                  0x400B, 0x400C, 0x400E, 0x400F, 0x4010, 0x4011, 0x4012, 0x4013, 0x4015, 0x4017};
+    for (int round = 0; round < 3000; ++round) {
+        const uint16_t reg = registers[rng() % std::size(registers)];
+        uint8_t value = static_cast<uint8_t>(rng());
+        if (reg == 0x400E && rng() % 2) value &= 0x81;  // the shortest periods shift most often
+        if (reg == 0x4010) value &= 0x4F;               // no DMC interrupt to leave pending
+        if (reg == 0x4015) value |= 0x10;
+        for (Bench* b : {&stretched, &stepped}) b->write(reg, value);
+        const uint64_t until = stretched.apu.apu_cycles + rng() % (rng() % 4 ? 60 : 20000);
+        stretched.apu.run(until);
+        while (stepped.apu.apu_cycles < until) stepped.apu.cycle();
+        ASSERT_EQ(state(stretched.apu), state(stepped.apu)) << "round " << round << ", $" << std::hex << reg;
+        ASSERT_EQ(stretched.apu.samples_written, stepped.apu.samples_written) << "round " << round;
+    }
+    EXPECT_GT(stretched.apu.samples_written, 10000u);
 }
 
 // A reader on another thread gets whole blocks only: each block here holds one level.

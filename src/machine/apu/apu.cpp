@@ -455,8 +455,10 @@ void APU::dmc_output() {
 inline void APU::sample_step(uint64_t k) {
     if (samples_written != planned_written || sample_rate != planned_rate || apu_clock_rate != planned_clock)
         plan_samples();
-    if (k < next_sample_cycle) return;
+    if (k >= next_sample_cycle) take_sample();
+}
 
+void APU::take_sample() {
     const unsigned i = static_cast<unsigned>(samples_written % BUFFER_LEN);
     if (i == 0) publish_block();
     refresh_outputs();
@@ -497,6 +499,40 @@ inline uint32_t advance_by(T& count, T last, uint32_t n) {
     return total / length;
 }
 
+namespace {
+// The noise shift register moved on `shifts` times at once. Each new bit 14 is bit 0 xor the
+// tap bit of the register as it then stands; up to 15 - tap new bits depend only on bits
+// already there, so they are worked out together.
+inline uint16_t shift_noise(uint16_t reg, unsigned tap, uint32_t shifts) {
+    uint32_t r = reg & 0x7FFFu;  // bit 15 never feeds back, and the first shift drops it
+    const uint32_t most = 15 - tap;
+    while (shifts != 0) {
+        const uint32_t k = std::min(shifts, most);
+        const uint32_t fed = (r ^ (r >> tap)) & ((1u << k) - 1);
+        r = (r >> k) | (fed << (15 - k));
+        shifts -= k;
+    }
+    return static_cast<uint16_t>(r);
+}
+}  // namespace
+
+// The noise over n cycles: the register shifts on each cycle that starts with the timer at 0.
+void APU::run_noise(uint32_t n) {
+    const uint8_t mode = cpu->memory[0x400E];
+    const int32_t last = NOISE_LAST[mode & 15];
+    if (noise_timer > last) {  // a period write left the count beyond the new period
+        noise();
+        --n;
+    }
+    const uint32_t length = static_cast<uint32_t>(last) + 1;
+    const uint32_t first = (length - static_cast<uint32_t>(noise_timer)) % length;  // cycles before a 0 start
+    if (first < n) {
+        const uint32_t shifts = (n - 1 - first) / length + 1;
+        noise_shift = shift_noise(noise_shift, (mode & 0x80) ? 6 : 1, shifts);
+    }
+    noise_timer = static_cast<int32_t>((static_cast<uint32_t>(noise_timer) + n) % length);
+}
+
 // The channel timers over n cycles without a frame-counter step or a sample. Pulse and
 // triangle timers only count and step their sequencers, so they move at once; the noise and
 // the DMC act on a cycle that starts with their timer at 0 (or a DMC fetch), and go cycle by
@@ -516,19 +552,7 @@ void APU::run_channels(uint32_t n) {
     else
         for (uint32_t i = 0; i < n; ++i) triangle();
 
-    const int32_t noise_last = NOISE_LAST[cpu->memory[0x400E] & 15];
-    for (uint32_t left = n; left != 0;) {
-        if (noise_timer == 0 || noise_timer > noise_last) {
-            noise();
-            --left;
-            continue;
-        }
-        // Cycles until the one that starts at 0: the timer reaches 0 after last + 1 - timer.
-        const auto quiet = std::min<uint32_t>(left, static_cast<uint32_t>(noise_last + 1 - noise_timer));
-        noise_timer =
-            noise_timer + static_cast<int32_t>(quiet) == noise_last + 1 ? 0 : noise_timer + static_cast<int32_t>(quiet);
-        left -= quiet;
-    }
+    run_noise(n);
 
     const int32_t dmc_last = DMC_LAST[dmc_flags & 15];
     for (uint32_t left = n; left != 0;) {
@@ -551,18 +575,22 @@ void APU::run(uint64_t until) {
         if (k != frame_k || (cpu->memory[0x4017] & 0x80) != frame_mode) plan_frame_steps(k);
         if (samples_written != planned_written || sample_rate != planned_rate || apu_clock_rate != planned_clock)
             plan_samples();
-        // Cycles before the frame counter's next step and the next sample, which `cycle` runs.
-        uint64_t quiet = std::min<uint64_t>(until - k, static_cast<uint64_t>(frame_wait));
-        quiet = std::min(quiet, next_sample_cycle > k ? next_sample_cycle - k : 0);
-        if (quiet == 0) {
+        if (frame_wait == 0) {  // the frame counter steps: `cycle` runs it
             cycle();
             ++k;
             continue;
         }
+        // Cycles before the frame counter's next step; when a sample falls among them, the run
+        // ends with its cycle, whose channel outputs the sample takes.
+        uint64_t quiet = std::min<uint64_t>(until - k, static_cast<uint64_t>(frame_wait));
+        const uint64_t sample_in = next_sample_cycle > k ? next_sample_cycle - k : 0;
+        const bool sample = sample_in < quiet;
+        if (sample) quiet = sample_in + 1;
         run_channels(static_cast<uint32_t>(quiet));
         frame_wait -= static_cast<int64_t>(quiet);
         k += quiet;
         frame_k = k;
+        if (sample) take_sample();
         apu_cycles.store(k);
     }
 }

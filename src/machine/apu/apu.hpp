@@ -125,7 +125,9 @@ private:
     void noise();
     void dmc();
     void sample_step(uint64_t k);
+    void take_sample();
     void run_channels(uint32_t n);
+    void run_noise(uint32_t n);
 
     void clock_triangle_timer();
     void refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep);
