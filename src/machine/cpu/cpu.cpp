@@ -299,37 +299,6 @@ void CPU::set_controller(Controller* pad, uint8_t port) {
 // ---------------------------------------------------------------------------------------------
 // Clock, interrupts, reset
 
-void CPU::clock() {
-    instruction_start = cycle_count.load();
-    pc_step = 1;
-    const uint32_t pc = static_cast<uint32_t>(offset_of(PC));
-    const uint8_t opcode = read(PC, true);
-    Loc loc = at(pc + 1);
-    page_crossed = false;
-    if (const Mode mode = addressing_modes[opcode]) loc = (this->*mode)(loc);
-
-    const uint8_t cycles = page_crossed ? cycle_table_page_cross[opcode] : cycle_table[opcode];
-    cycle_count.store(cycle_count.load() + cycles);
-
-    // NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
-    const bool nmi_now = (memory[0x2000] & 0x80) && nmi_sample;
-    nmi_sample = ppu ? ppu->nmi_pending : 0;
-
-    if (debug) trace(loc);
-    if (const Op op = operations[opcode]) (this->*op)(loc);
-    // The table gives twelve undocumented opcodes no cycles; were time to stand still, code
-    // made of them would keep a frame from ever ending. They take two, as an immediate does.
-    if (cycle_count.load() == instruction_start) cycle_count.store(instruction_start + 2);
-    ++instruction_count;
-    PC = at(static_cast<uint32_t>(offset_of(PC)) + pc_step);
-
-    if (nmi_now && !nmi_condition)
-        start_nmi();
-    else if (irq_line)
-        start_irq();
-    nmi_condition = nmi_now;
-}
-
 void CPU::interrupt(uint16_t vector) {
     push_address(static_cast<uint32_t>(offset_of(PC)));
     stack_push(P);

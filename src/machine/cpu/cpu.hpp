@@ -142,6 +142,10 @@ public:
     // Instruction tables (instructions.cpp)
     void define_opcodes();
     void define_timings();
+    // One opcode's mode, cycles, NMI sample and operation (the clock's part between fetch and
+    // interrupts); returns the NMI input the instruction saw. Public only for the clock's table.
+    template <unsigned Code>
+    bool execute(Loc loc);
 
     // Addressing modes (instructions.cpp)
     Loc acc(Loc p);

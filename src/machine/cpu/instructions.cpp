@@ -1,8 +1,10 @@
 // The 6502 instruction set: the opcode and cycle tables, the addressing modes and the
 // operations. Decimal mode is not implemented: 'D' is stored and ignored, as on the NES.
-#include <cstring>
+#include <array>
+#include <utility>
 
 #include "machine/cpu/cpu.hpp"
+#include "machine/ppu/ppu.hpp"
 
 namespace NES {
 
@@ -164,25 +166,38 @@ constexpr NamedMode MODES[] = {
     {"ind", &CPU::ind},   {"xind", &CPU::xind}, {"indy", &CPU::indy}, {"rel", &CPU::rel},
 };
 
+constexpr bool same_name(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+// The operation and the mode function of an opcode, looked up by name in the lists above
+// (nullptr: none; "impl" names no mode function).
+constexpr CPU::Op operation_of(unsigned code) {
+    if (OPCODES[code].mnemonic == nullptr) return nullptr;
+    for (const NamedOp& named : OPERATIONS)
+        if (same_name(named.name, OPCODES[code].mnemonic)) return named.op;
+    return nullptr;
+}
+
+constexpr CPU::Mode mode_of(unsigned code) {
+    if (OPCODES[code].mode == nullptr) return nullptr;
+    for (const NamedMode& named : MODES)
+        if (same_name(named.name, OPCODES[code].mode)) return named.mode;
+    return nullptr;
+}
+
 }  // namespace
 
 void CPU::define_opcodes() {
-    for (int code = 0; code < 256; ++code) {
-        const OpcodeEntry& entry = OPCODES[code];
-        if (entry.mnemonic != nullptr) {
-            for (const NamedOp& named : OPERATIONS) {
-                if (std::strcmp(named.name, entry.mnemonic) == 0) {
-                    operations[code] = named.op;
-                    mnemonics[code] = named.name;
-                }
-            }
-        }
-        if (entry.mode != nullptr) {
-            mode_names[code] = entry.mode;
-            addressing_modes[code] = nullptr;  // "impl" has no mode function
-            for (const NamedMode& named : MODES)
-                if (std::strcmp(named.name, entry.mode) == 0) addressing_modes[code] = named.mode;
-        }
+    for (unsigned code = 0; code < 256; ++code) {
+        operations[code] = operation_of(code);
+        mnemonics[code] = operations[code] != nullptr ? OPCODES[code].mnemonic : nullptr;
+        mode_names[code] = OPCODES[code].mode;
+        addressing_modes[code] = mode_of(code);
     }
 }
 
@@ -439,5 +454,65 @@ void CPU::BCC(Loc loc) { branch(loc, !(P & FLAG_C)); }
 void CPU::BCS(Loc loc) { branch(loc, P & FLAG_C); }
 void CPU::BNE(Loc loc) { branch(loc, !(P & FLAG_Z)); }
 void CPU::BEQ(Loc loc) { branch(loc, P & FLAG_Z); }
+
+// ---------------------------------------------------------------------------------------------
+// The clock. The two tables above describe the instruction set; the clock runs each opcode
+// through a function made from them at compile time, which calls its mode and operation
+// directly (the compiler may inline them) and knows its cycle count.
+
+template <unsigned Code>
+bool CPU::execute(Loc loc) {
+    constexpr Mode mode = mode_of(Code);
+    constexpr Op op = operation_of(Code);
+    constexpr uint8_t cycles = static_cast<uint8_t>(CYCLES[Code] - '0');
+    constexpr uint8_t cycles_crossed = static_cast<uint8_t>(CYCLES_PAGE_CROSS[Code] - '0');
+    page_crossed = false;
+    if constexpr (mode != nullptr) loc = (this->*mode)(loc);
+    if constexpr (cycles == cycles_crossed)
+        cycle_count.store(cycle_count.load() + cycles);
+    else
+        cycle_count.store(cycle_count.load() + (page_crossed ? cycles_crossed : cycles));
+
+    // NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
+    const bool nmi_now = (memory[0x2000] & 0x80) && nmi_sample;
+    nmi_sample = ppu ? ppu->nmi_pending : 0;
+
+    if (debug) trace(loc);
+    if constexpr (op != nullptr) (this->*op)(loc);
+    // The table gives twelve undocumented opcodes no cycles; were time to stand still, code
+    // made of them would keep a frame from ever ending. They take two, as an immediate does.
+    if constexpr (cycles == 0 && cycles_crossed == 0)
+        if (cycle_count.load() == instruction_start) cycle_count.store(instruction_start + 2);
+    return nmi_now;
+}
+
+namespace {
+
+using Execute = bool (CPU::*)(Loc);
+
+template <size_t... Codes>
+constexpr std::array<Execute, sizeof...(Codes)> execute_table(std::index_sequence<Codes...>) {
+    return {&CPU::execute<Codes>...};
+}
+
+constexpr std::array<Execute, 256> EXECUTE = execute_table(std::make_index_sequence<256>());
+
+}  // namespace
+
+void CPU::clock() {
+    instruction_start = cycle_count.load();
+    pc_step = 1;
+    const uint32_t pc = static_cast<uint32_t>(offset_of(PC));
+    const uint8_t opcode = read(PC, true);
+    const bool nmi_now = (this->*EXECUTE[opcode])(at(pc + 1));
+    ++instruction_count;
+    PC = at(static_cast<uint32_t>(offset_of(PC)) + pc_step);
+
+    if (nmi_now && !nmi_condition)
+        start_nmi();
+    else if (irq_line)
+        start_irq();
+    nmi_condition = nmi_now;
+}
 
 }  // namespace NES
