@@ -34,6 +34,21 @@ void CPU::init(bool debug_flag) {
 // ---------------------------------------------------------------------------------------------
 // Bus
 
+uint8_t CPU::read_bus(Loc loc, bool notify) {
+    const uintptr_t off = offset_of(loc);
+    if (off >= 0x10000) return *loc;  // the accumulator: no bus cycle
+    const uint16_t a = fold(static_cast<uint32_t>(off));
+    // Only $2000-$2007 and $4015-$4017 have read side effects; one range test covers them.
+    const uint8_t result = static_cast<uint16_t>(a - 0x2000) < 0x2018 ? read_port(a) : memory[a];
+    if (notify && board_sees_reads()) {
+        ++bus_effects;
+        context.ppu = ppu;
+        context.apu = apu;
+        rom->mapper->map_read(context, memory + a);
+    }
+    return result;
+}
+
 void CPU::map_memory(Loc& loc) const {
     const uintptr_t off = offset_of(loc);
     if (off < 0x10000) loc = const_cast<Loc>(memory) + fold(static_cast<uint32_t>(off));

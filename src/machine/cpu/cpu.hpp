@@ -78,34 +78,19 @@ public:
 
     // Bus (cpu.cpp)
     // Inline: the instruction set reads through here two or three times per instruction.
-    // RAM and cartridge space, nearly every read, come first and need no port test.
+    // RAM and cartridge space with no board to tell, nearly every read, need no port test.
     uint8_t read(Loc loc, bool notify) {
         const uintptr_t off = offset_of(loc);
-        uint16_t a;
-        uint8_t result;
         if (off < 0x2000) {
-            a = static_cast<uint16_t>(off & 0x07FF);
-            result = memory[a];
-        } else if (off >= 0x8000) {
-            if (off >= 0x10000) return *loc;  // the accumulator: no bus cycle
-            a = static_cast<uint16_t>(prg_fold16 && off >= 0xC000 ? off - 0x4000 : off);
-            result = memory[a];
-        } else {
-            a = fold(static_cast<uint32_t>(off));
-            // Only $2000-$2007 and $4015-$4017 have read side effects; one range test covers them.
-            result = static_cast<uint16_t>(a - 0x2000) < 0x2018 ? read_port(a) : memory[a];
+            if (!notify || !board_sees_reads()) return memory[off & 0x07FF];
+        } else if (off - 0x8000 < 0x8000) {
+            // A single 16 KiB bank shows at $C000 too: bit 14 folds away.
+            if (!notify || !board_sees_reads()) return memory[off & ~(uintptr_t{prg_fold16} << 14)];
         }
-        if (notify && rom != nullptr) {
-            Mapper* board = rom->mapper.get();
-            if (board != nullptr && board->notify_reads) {
-                ++bus_effects;
-                context.ppu = ppu;
-                context.apu = apu;
-                board->map_read(context, memory + a);
-            }
-        }
-        return result;
+        return read_bus(loc, notify);
     }
+    // The whole read, ports and board included.
+    uint8_t read_bus(Loc loc, bool notify);
     void write(Loc loc, uint8_t value);
     void map_memory(Loc& loc) const;
     int64_t get_addr(const uint8_t* loc) const { return loc - memory; }
@@ -222,6 +207,10 @@ private:
         P = static_cast<uint8_t>((P & ~(FLAG_Z | FLAG_N)) | (r == 0 ? FLAG_Z : 0) | (r & FLAG_N));
     }
     void compare(uint8_t reg, Loc loc);
+    bool board_sees_reads() const {
+        const Mapper* board = rom != nullptr ? rom->mapper.get() : nullptr;
+        return board != nullptr && board->notify_reads;
+    }
     void load_battery_ram();
 };
 
