@@ -368,7 +368,7 @@ inline void APU::noise() {
 
 // A timer that is 0 after the cycle wrapped during it, and its step moved on after the
 // output was taken: the output belongs to the step before.
-void APU::refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep) {
+inline void APU::refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep) {
     if (((sweep & 0x80) && p.sweep_mute) || p.pulse_period <= 7 || p.length_counter == 0) {
         p.pulse_output = 0;
         return;
@@ -378,7 +378,9 @@ void APU::refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep) {
     p.pulse_output = static_cast<int8_t>(DUTY[control >> 6][step] ? volume : -volume);
 }
 
-void APU::refresh_outputs() {
+void APU::refresh_outputs() { work_out_outputs(); }
+
+inline void APU::work_out_outputs() {
     const uint8_t* regs = cpu->memory + 0x4000;
     refresh_pulse(pulse1, regs[0x00], regs[0x01]);
     refresh_pulse(pulse2, regs[0x04], regs[0x05]);
@@ -452,17 +454,31 @@ void APU::dmc_output() {
 
 // ---------------------------------------------------------------- samples
 
+namespace {
+inline int16_t mixed(const APU& a) {
+    const bool* on = a.channel_enabled;
+    const int pulses = (on[0] ? a.pulse1.pulse_output : 0) + (on[1] ? a.pulse2.pulse_output : 0);
+    const double t = on[2] ? 0.00851 * static_cast<double>(a.triangle_output) : 0.0;
+    const double n = on[3] ? 0.00494 * a.noise_output : 0.0;
+    const double d = on[4] ? 0.00335 * (2 * a.dmc_level - 128) : 0.0;
+    const float others = static_cast<float>(d + (t + n));
+    const float level = static_cast<float>(0.00752 * pulses + static_cast<double>(others));
+    // The float product is exact in double; the conversion truncates toward zero.
+    return static_cast<int16_t>(static_cast<double>(level) * static_cast<double>(32767.0f));
+}
+}  // namespace
+
 inline void APU::sample_step(uint64_t k) {
     if (samples_written != planned_written || sample_rate != planned_rate || apu_clock_rate != planned_clock)
         plan_samples();
     if (k >= next_sample_cycle) take_sample();
 }
 
-void APU::take_sample() {
+inline void APU::take_sample() {
     const unsigned i = static_cast<unsigned>(samples_written % BUFFER_LEN);
     if (i == 0) publish_block();
-    refresh_outputs();
-    sample_buffer[i] = mix(this);
+    work_out_outputs();
+    sample_buffer[i] = mixed(*this);
     planned_written = ++samples_written;
 
     next_sample_cycle += plan_step;
@@ -517,7 +533,7 @@ inline uint16_t shift_noise(uint16_t reg, unsigned tap, uint32_t shifts) {
 }  // namespace
 
 // The noise over n cycles: the register shifts on each cycle that starts with the timer at 0.
-void APU::run_noise(uint32_t n) {
+inline void APU::run_noise(uint32_t n) {
     const uint8_t mode = cpu->memory[0x400E];
     const int32_t last = NOISE_LAST[mode & 15];
     if (noise_timer > last) {  // a period write left the count beyond the new period
@@ -537,7 +553,7 @@ void APU::run_noise(uint32_t n) {
 // triangle timers only count and step their sequencers, so they move at once; the noise and
 // the DMC act on a cycle that starts with their timer at 0 (or a DMC fetch), and go cycle by
 // cycle only when such a cycle comes.
-void APU::run_channels(uint32_t n) {
+inline void APU::run_channels(uint32_t n) {
     for (Pulse* p : {&pulse1, &pulse2}) {
         if (p->pulse_timer <= p->pulse_period)
             p->pulse_step =
@@ -635,17 +651,6 @@ bool APU::take_block(int16_t* out) {
     return true;
 }
 
-int16_t mix(APU* apu) {
-    const APU& a = *apu;
-    const bool* on = a.channel_enabled;
-    const int pulses = (on[0] ? a.pulse1.pulse_output : 0) + (on[1] ? a.pulse2.pulse_output : 0);
-    const double t = on[2] ? 0.00851 * static_cast<double>(a.triangle_output) : 0.0;
-    const double n = on[3] ? 0.00494 * a.noise_output : 0.0;
-    const double d = on[4] ? 0.00335 * (2 * a.dmc_level - 128) : 0.0;
-    const float others = static_cast<float>(d + (t + n));
-    const float level = static_cast<float>(0.00752 * pulses + static_cast<double>(others));
-    // The float product is exact in double; the conversion truncates toward zero.
-    return static_cast<int16_t>(static_cast<double>(level) * static_cast<double>(32767.0f));
-}
+int16_t mix(APU* apu) { return mixed(*apu); }
 
 }  // namespace NES

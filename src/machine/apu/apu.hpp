@@ -131,6 +131,7 @@ private:
 
     void clock_triangle_timer();
     void refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep);
+    void work_out_outputs();
     void dmc_fetch();
     void dmc_output();
     void sweep_pulse1();
