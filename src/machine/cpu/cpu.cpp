@@ -44,7 +44,7 @@ uint8_t CPU::read_bus(Loc loc, bool notify) {
         ++bus_effects;
         context.ppu = ppu;
         context.apu = apu;
-        rom->mapper->map_read(context, memory + a);
+        read_board->map_read(context, memory + a);
     }
     return result;
 }
@@ -424,6 +424,8 @@ void CPU::loadRom(ROM* cartridge, bool read_battery_ram) {
     std::memset(memory, 0, sizeof memory);
     rom = cartridge;
     prg_fold16 = false;
+    Mapper* mapper = rom != nullptr ? rom->mapper.get() : nullptr;
+    read_board = mapper != nullptr && mapper->notify_reads ? mapper : nullptr;
     if (rom == nullptr) return;
     if (rom->battery && read_battery_ram) load_battery_ram();
 

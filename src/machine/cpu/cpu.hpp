@@ -28,6 +28,9 @@ public:
     int64_t instruction_count = 0;
     alignas(64) uint8_t memory[65536] = {};
     ROM* rom = nullptr;
+    // The cartridge's board when it asks to see notifying reads, else nullptr (set by loadRom):
+    // a read then asks one pointer instead of the cartridge, its board and the board's flag.
+    Mapper* read_board = nullptr;
     Relaxed<int64_t> cycle_count{0};
     uint8_t nmi_sample = 0, irq_line = 0, nmi_condition = 0;
     uint8_t strobe = 0;
@@ -207,10 +210,7 @@ private:
         P = static_cast<uint8_t>((P & ~(FLAG_Z | FLAG_N)) | (r == 0 ? FLAG_Z : 0) | (r & FLAG_N));
     }
     void compare(uint8_t reg, Loc loc);
-    bool board_sees_reads() const {
-        const Mapper* board = rom != nullptr ? rom->mapper.get() : nullptr;
-        return board != nullptr && board->notify_reads;
-    }
+    bool board_sees_reads() const { return read_board != nullptr; }
     void load_battery_ram();
 };
 
