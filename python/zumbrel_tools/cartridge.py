@@ -1,18 +1,27 @@
 """What a cartridge image's header says, read without building a console."""
 from __future__ import annotations
 
+import functools
 import os
 from dataclasses import dataclass
-from typing import List
+from typing import Dict, List
 
-BOARD_NAMES = {
-    0: "NROM", 1: "MMC1 (SxROM)", 2: "UxROM", 3: "CNROM", 4: "MMC3 (TxROM)", 5: "MMC5",
-    7: "AxROM", 9: "MMC2", 10: "MMC4", 11: "Color Dreams", 19: "Namco 163", 21: "VRC4",
+# Common boards the console does not implement, named so that `info` and the refusal can say
+# what a cartridge needs; the implemented ones come from the console's own board table.
+OTHER_BOARD_NAMES = {
+    5: "MMC5", 7: "AxROM", 9: "MMC2", 10: "MMC4", 11: "Color Dreams", 19: "Namco 163", 21: "VRC4",
     23: "VRC2/VRC4", 24: "VRC6", 25: "VRC4", 26: "VRC6", 34: "BNROM / NINA-001",
-    40: "NTDEC 2722", 66: "GxROM", 69: "Sunsoft FME-7", 71: "Camerica", 85: "VRC7",
+    66: "GxROM", 69: "Sunsoft FME-7", 71: "Camerica", 85: "VRC7",
 }
-SUPPORTED_BOARDS = (0, 1, 2, 3, 4, 40)
 MIRRORING_NAMES = ("horizontal", "vertical", "four-screen")
+
+
+@functools.lru_cache(maxsize=None)
+def supported_boards() -> Dict[int, str]:
+    """The boards the console implements, by mapper number, with their names."""
+    from . import _native
+
+    return dict(_native.boards())
 
 
 class NotAnImage(ValueError):
@@ -32,11 +41,11 @@ class Header:
 
     @property
     def board_name(self) -> str:
-        return BOARD_NAMES.get(self.board, "unknown")
+        return supported_boards().get(self.board) or OTHER_BOARD_NAMES.get(self.board, "unknown")
 
     @property
     def supported(self) -> bool:
-        return self.board in SUPPORTED_BOARDS
+        return self.board in supported_boards()
 
     @property
     def chr_ram(self) -> bool:

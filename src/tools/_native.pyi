@@ -1,4 +1,4 @@
-from typing import Optional, Sequence, Tuple, Union
+from typing import List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from zumbrel import NES
@@ -6,6 +6,8 @@ from zumbrel import NES
 def snapshot(nes: NES) -> bytes: ...
 def restore(nes: NES, data: Union[bytes, bytearray, memoryview]) -> None: ...
 def console_parts(nes: NES) -> Tuple[Optional[bytes], str, int, str]: ...
+def boards() -> List[Tuple[int, str]]:
+    """The boards the console implements, as (iNES mapper number, name) pairs in number order."""
 
 class StepPool:
     def __init__(self, threads: int = 1) -> None: ...

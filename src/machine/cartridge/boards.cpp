@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "machine/cartridge/banking.hpp"
 #include "machine/cartridge/mapper.hpp"
@@ -56,18 +57,25 @@ void power_on_ntdec2722(CPU& cpu) {
 }
 
 template <class Board>
-constexpr BoardInfo entry(int number, void (*power_on)(CPU&), int min_prg_kib = 0, bool whole_8k_banks = false) {
-    return {number, make<Board>, reset<Board>, power_on, min_prg_kib, whole_8k_banks};
+constexpr BoardInfo entry(int number, const char* name, void (*power_on)(CPU&), int min_prg_kib = 0,
+                          bool whole_8k_banks = false) {
+    return {number, name, make<Board>, reset<Board>, power_on, min_prg_kib, whole_8k_banks};
 }
 
 // MMC1, UxROM and MMC3 keep the last 16 KiB at $C000.
 constexpr BoardInfo BOARDS[] = {
-    entry<NROM>(0, power_on_fixed),      entry<MMC1>(1, power_on_mmc1, 16),
-    entry<UxROM>(2, power_on_uxrom, 16), entry<CNROM>(3, power_on_fixed),
-    entry<MMC3>(4, power_on_mmc3, 16),   entry<NTDEC2722>(40, power_on_ntdec2722, 8, true),
+    entry<NROM>(0, "NROM", power_on_fixed),
+    entry<MMC1>(1, "MMC1 (SxROM)", power_on_mmc1, 16),
+    entry<UxROM>(2, "UxROM", power_on_uxrom, 16),
+    entry<CNROM>(3, "CNROM", power_on_fixed),
+    entry<MMC3>(4, "MMC3 (TxROM)", power_on_mmc3, 16),
+    entry<NTDEC2722>(40, "NTDEC 2722", power_on_ntdec2722, 8, true),
 };
 
 }  // namespace
+
+const BoardInfo* boards_begin() { return std::begin(BOARDS); }
+const BoardInfo* boards_end() { return std::end(BOARDS); }
 
 const BoardInfo* board_info(int number) {
     for (const BoardInfo& board : BOARDS)

@@ -51,6 +51,7 @@ public:
 // What the machine knows of a board it implements, by mapper number (boards.cpp).
 struct BoardInfo {
     int number;
+    const char* name;
     std::unique_ptr<Mapper> (*make)();
     bool (*reset)(Mapper*);  // back to power-on in place; false when it is another board
     void (*power_on)(CPU&);  // maps the power-on PRG banks
@@ -59,6 +60,9 @@ struct BoardInfo {
 };
 // The entry of an implemented board, nullptr for any other number.
 const BoardInfo* board_info(int number);
+// Every implemented board, in mapper-number order.
+const BoardInfo* boards_begin();
+const BoardInfo* boards_end();
 
 // The board for a mapper number, in its power-on state; for a number without an entry a
 // DEFAULT_MAPPER keeping the number (and the line "UNRECOGNIZED MAPPER!" is printed).
