@@ -97,63 +97,107 @@ void ROM::load_file(const char* path) {
     load_arr(static_cast<long>(image.size()), image.data());
 }
 
-void ROM::load_arr(long length, const unsigned char* data) {
+namespace {
+
+// What a header announces, read before anything of the ROM changes.
+struct Layout {
+    int mapper_number;
+    bool nes2;
+    bool trainer;
+    SizeField prg;
+    SizeField chr;
+    uint64_t data_offset;  // where the PRG ROM starts
+    uint64_t total;        // the bytes the image needs
+};
+
+void check_magic(long length, const unsigned char* data) {
     if (length < HEADER_LEN || data == nullptr)
         throw RomFormatError("cartridge image too short: " + std::to_string(length < 0 ? 0 : length) +
                              " bytes, an iNES header alone is 16");
     if (std::memcmp(data, MAGIC, 4) != 0)
         throw RomFormatError("not an iNES image: the first four bytes are not 4E 45 53 1A (\"NES\" 0x1A)");
+}
 
+// Byte 4 (PRG, 16 KiB units) or 5 (CHR, 8 KiB units); NES 2.0 adds a nibble of byte 9 above
+// it, and that nibble at 0xF selects the exponent form.
+SizeField rom_size(uint8_t count, unsigned high_nibble, uint64_t unit, bool nes2) {
+    if (!nes2) return count_size(count, unit);
+    if (high_nibble == 0x0F) return exponent_size(count);
+    return count_size(uint64_t(high_nibble << 8 | count), unit);
+}
+
+// Flags 6: bit 2 trainer, bits 4-7 low mapper nibble. Flags 7: bits 2-3 = 2 mark NES 2.0,
+// bits 4-7 high mapper nibble.
+Layout read_layout(const unsigned char* data) {
     const uint8_t flags6 = data[6];
     const uint8_t flags7 = data[7];
-    const bool is_nes2 = (flags7 & 0x0C) == 0x08;
-    const int number = (flags6 >> 4) | (flags7 & 0xF0);
-    const bool has_trainer = (flags6 & 0x04) != 0;
+    Layout layout{};
+    layout.mapper_number = (flags6 >> 4) | (flags7 & 0xF0);
+    layout.nes2 = (flags7 & 0x0C) == 0x08;
+    layout.trainer = (flags6 & 0x04) != 0;
+    layout.prg = rom_size(data[4], data[9] & 0x0Fu, 16 * KIB, layout.nes2);
+    layout.chr = rom_size(data[5], data[9] >> 4, 8 * KIB, layout.nes2);
+    layout.data_offset = HEADER_LEN + (layout.trainer ? TRAINER_LEN : 0);
+    layout.total = layout.data_offset + layout.prg.bytes + layout.chr.bytes;
+    return layout;
+}
 
-    SizeField prg{}, chr{};
-    if (is_nes2) {
-        const uint8_t high = data[9];
-        prg = (high & 0x0F) == 0x0F ? exponent_size(data[4])
-                                    : count_size(uint64_t((high & 0x0F) << 8 | data[4]), 16 * KIB);
-        chr = (high >> 4) == 0x0F ? exponent_size(data[5]) : count_size(uint64_t((high >> 4) << 8 | data[5]), 8 * KIB);
-    } else {
-        prg = count_size(data[4], 16 * KIB);
-        chr = count_size(data[5], 8 * KIB);
-    }
+void check_sizes(const Layout& layout) {
+    const SizeField& prg = layout.prg;
+    const SizeField& chr = layout.chr;
     if (prg.too_large) throw RomFormatError("PRG ROM size announced by the header is above the 64 MiB limit");
     if (chr.too_large) throw RomFormatError("CHR ROM size announced by the header is above the 64 MiB limit");
     if (prg.bytes < KIB)
         throw RomFormatError("PRG ROM of " + kib_text(prg.bytes) + " is below 1 KiB: there is no bank to map");
     if (chr.bytes != 0 && chr.bytes < 8 * KIB)
         throw RomFormatError("CHR ROM of " + kib_text(chr.bytes) + " is smaller than the 8 KiB pattern memory");
-    check_board_fit(number, prg.bytes);
+    check_board_fit(layout.mapper_number, prg.bytes);
+}
 
-    const uint64_t data_offset = HEADER_LEN + (has_trainer ? TRAINER_LEN : 0);
-    const uint64_t needed = data_offset + prg.bytes + chr.bytes;
-    if (needed > static_cast<uint64_t>(length))
-        throw RomFormatError("cartridge image truncated: the header announces " + std::to_string(needed) +
-                             " bytes (header" + (has_trainer ? ", trainer" : "") + ", " + std::to_string(prg.bytes) +
-                             " PRG, " + std::to_string(chr.bytes) + " CHR) but only " + std::to_string(length) +
-                             " are given");
+void check_length(const Layout& layout, long length) {
+    if (layout.total <= static_cast<uint64_t>(length)) return;
+    throw RomFormatError("cartridge image truncated: the header announces " + std::to_string(layout.total) +
+                         " bytes (header" + (layout.trainer ? ", trainer" : "") + ", " +
+                         std::to_string(layout.prg.bytes) + " PRG, " + std::to_string(layout.chr.bytes) +
+                         " CHR) but only " + std::to_string(length) + " are given");
+}
 
-    // The image is sound: from here on nothing fails, so the ROM changes all at once.
-    std::memcpy(header, data, HEADER_LEN);
-    battery = (flags6 & 0x02) != 0;
-    std::puts(battery ? "Battery" : "No Battery");
-    nes2 = is_nes2;
-    mapper = make_mapper(number);
-    mirroring = (flags6 & 0x08) ? 2 : (flags6 & 0x01);
-    if (!nes2) {
+// Flags 6: bit 0 vertical mirroring, bit 1 battery, bit 3 four-screen (over bit 0).
+void take_header(ROM& rom, const Layout& layout, const unsigned char* data) {
+    std::memcpy(rom.header, data, HEADER_LEN);
+    const uint8_t flags6 = data[6];
+    rom.battery = (flags6 & 0x02) != 0;
+    std::puts(rom.battery ? "Battery" : "No Battery");
+    rom.nes2 = layout.nes2;
+    rom.mapper = make_mapper(layout.mapper_number);
+    rom.mirroring = (flags6 & 0x08) ? 2 : (flags6 & 0x01);
+    if (!rom.nes2) {
         std::puts("iNES");
         std::printf("%i\n", static_cast<int>(data[5]));
     }
-    prg_size = static_cast<int>(prg.bytes);
-    chr_size = static_cast<int>(chr.bytes);
-    if (has_trainer) std::memcpy(trainer, data + HEADER_LEN, TRAINER_LEN);
-    const uint8_t* prg_start = data + data_offset;
-    prg_rom.assign(prg_start, prg_start + prg_size);
-    chr_rom.assign(prg_start + prg_size, prg_start + prg_size + chr_size);
-    image_hash = state_hash(data, static_cast<size_t>(needed));
+}
+
+// The trainer, then PRG and CHR back to back.
+void take_contents(ROM& rom, const Layout& layout, const unsigned char* data) {
+    rom.prg_size = static_cast<int>(layout.prg.bytes);
+    rom.chr_size = static_cast<int>(layout.chr.bytes);
+    if (layout.trainer) std::memcpy(rom.trainer, data + HEADER_LEN, TRAINER_LEN);
+    const uint8_t* prg_start = data + layout.data_offset;
+    rom.prg_rom.assign(prg_start, prg_start + rom.prg_size);
+    rom.chr_rom.assign(prg_start + rom.prg_size, prg_start + rom.prg_size + rom.chr_size);
+    rom.image_hash = state_hash(data, static_cast<size_t>(layout.total));
+}
+
+}  // namespace
+
+void ROM::load_arr(long length, const unsigned char* data) {
+    check_magic(length, data);
+    const Layout layout = read_layout(data);
+    check_sizes(layout);
+    check_length(layout, length);
+    // The image is sound: from here on nothing fails, so the ROM changes all at once.
+    take_header(*this, layout, data);
+    take_contents(*this, layout, data);
 }
 
 std::vector<uint8_t> ROM::image() const {
