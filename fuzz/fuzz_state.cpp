@@ -16,9 +16,10 @@ namespace {
 constexpr int FRAMES = 20;
 // Code of zero-cycle opcodes ($x2) runs millions of instructions per frame: cut it short.
 constexpr long INSTRUCTIONS_PER_FRAME = 200000;
-constexpr size_t REGISTERS = 13;
-constexpr size_t MEMORY_AT = 13;
-constexpr size_t BLOCK_AT = NES::CPU::STATE_SIZE - NES::MAPPER_BLOCK;
+// Registers and program counter come before the memory images.
+constexpr size_t REGISTERS = NES::state_layout::MEMORY_AT;
+constexpr size_t MEMORY_AT = NES::state_layout::MEMORY_AT;
+constexpr size_t BLOCK_AT = NES::state_layout::BLOCK_AT;
 
 void overlay(std::vector<uint8_t>& state, const uint8_t* data, size_t size) {
     size_t n = std::min(size, REGISTERS);
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto nes = fuzz::console_for(data[0]);
     nes->runFrame();
     nes->runFrame();
-    std::vector<uint8_t> state(NES::CPU::STATE_SIZE);
+    std::vector<uint8_t> state(NES::state_layout::STATE_SIZE);
     if (size == 1 + state.size()) {
         std::copy(data + 1, data + size, state.begin());
     } else {

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "host/console.hpp"
+#include "machine/state_layout.hpp"
 
 namespace fuzz {
 
-// The boards the machine implements; a selector byte picks one modulo this list.
-constexpr int BOARDS[] = {0, 1, 2, 3, 4, 40};
-constexpr int BOARD_COUNT = sizeof BOARDS / sizeof BOARDS[0];
+// The boards the machine implements, from its board table; a selector byte picks one modulo their count.
+inline int board_count() { return static_cast<int>(NES::boards_end() - NES::boards_begin()); }
 
 // Runs once per process: diagnostics go to /dev/null (libFuzzer reports on stderr) and
 // save directories land in a scratch HOME.
@@ -94,8 +94,8 @@ inline std::unique_ptr<NESUnit> console(const std::vector<uint8_t>& image) {
 
 // A console of the board and CHR kind that an input's first byte picks.
 inline std::unique_ptr<NESUnit> console_for(uint8_t selector) {
-    const int board = BOARDS[selector % BOARD_COUNT];
-    const bool chr_ram = (selector / BOARD_COUNT) & 1;
+    const int board = NES::boards_begin()[selector % board_count()].number;
+    const bool chr_ram = (selector / board_count()) & 1;
     return console(board_image(board, chr_ram));
 }
 
@@ -115,7 +115,7 @@ inline bool run_frame_within(NESUnit& nes, long max_instructions) {
 // after a load equals the loaded one in the registers and in CPU memory below the cartridge
 // space, and loading is idempotent: saving, loading and saving again gives the same bytes.
 inline void check_state_round_trip(NESUnit& nes) {
-    constexpr size_t UNBANKED = 13 + 0x6000;  // registers, PC, CPU memory $0000-$5FFF
+    constexpr size_t UNBANKED = NES::state_layout::MEMORY_AT + 0x6000;  // registers, PC, CPU memory $0000-$5FFF
     std::vector<uint8_t> first(NES::CPU::STATE_SIZE), second(first.size()), third(first.size());
     nes.cpu->save_state_bytes(first.data());
     nes.cpu->load_state_bytes(first.data());

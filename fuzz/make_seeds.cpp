@@ -50,12 +50,12 @@ int main(int argc, char** argv) {
     trainer.insert(trainer.begin() + 16, 512, 0xEA);
     write(out + "/cartridge/nrom_trainer", trainer);
 
-    for (int s = 0; s < 2 * fuzz::BOARD_COUNT; ++s) {
+    for (int s = 0; s < 2 * fuzz::board_count(); ++s) {
         const uint8_t sel = static_cast<uint8_t>(s);
         // Registers: status 0x24, A X Y, SP, PC $E00B; a zeroed board block; a patch of
         // the reset vector area.
         std::vector<uint8_t> state = {sel, 0x24, 1, 2, 3, 0xFD, 0x0B, 0xE0, 0, 0, 0, 0, 0, 0};
-        state.insert(state.end(), 256, 0);
+        state.insert(state.end(), NES::MAPPER_BLOCK, 0);
         state.insert(state.end(), {0xFF, 0xFF, 4, 0x10, 0xE0, 0x00, 0xE0});
         write(out + "/state/board" + std::to_string(s), state);
         // Registers: PPU address and data writes, scroll, OAM DMA, APU channels, bank writes,

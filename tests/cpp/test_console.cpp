@@ -14,6 +14,7 @@
 #include "host/console.hpp"
 #include "host/errors.hpp"
 #include "host/storage.hpp"
+#include "machine/state_layout.hpp"
 #include "scratch_home.hpp"
 
 namespace fs = std::filesystem;
@@ -188,7 +189,8 @@ TEST_F(ScratchHome, StateFileLayoutAndRoundTrip) {
     console.save(-5);
 
     const fs::path slot = fs::path(console.getSaveDir()) / "-5";
-    ASSERT_EQ(fs::file_size(slot), 82189u);
+    using namespace NES::state_layout;
+    ASSERT_EQ(fs::file_size(slot), static_cast<uintmax_t>(STATE_SIZE));
     std::ifstream in(slot, std::ios::binary);
     std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(bytes[0], p);
@@ -196,11 +198,11 @@ TEST_F(ScratchHome, StateFileLayoutAndRoundTrip) {
     EXPECT_EQ(bytes[2], 0x22);
     EXPECT_EQ(bytes[3], 0x33);
     EXPECT_EQ(bytes[4], sp);
-    EXPECT_EQ(bytes[5] | bytes[6] << 8, pc);
-    for (int i = 7; i < 13; ++i) EXPECT_EQ(bytes[i], 0);
-    EXPECT_EQ(bytes[13 + 0x0123], 0x5A);
-    EXPECT_EQ(bytes[65549 + 0x2345], 0xA5);
-    for (int i = 81933; i < 82189; ++i) ASSERT_EQ(bytes[i], 0) << "NROM writes an empty block";
+    EXPECT_EQ(bytes[PC_AT] | bytes[PC_AT + 1] << 8, pc);
+    for (long i = PC_AT + 2; i < MEMORY_AT; ++i) EXPECT_EQ(bytes[i], 0);
+    EXPECT_EQ(bytes[MEMORY_AT + 0x0123], 0x5A);
+    EXPECT_EQ(bytes[VIDEO_AT + 0x2345], 0xA5);
+    for (long i = BLOCK_AT; i < STATE_SIZE; ++i) ASSERT_EQ(bytes[i], 0) << "NROM writes an empty block";
 
     const long long cycles = console.cycle_count();
     console.runFrame();
@@ -233,5 +235,5 @@ TEST_F(ScratchHome, BadStateFilesChangeNothing) {
     EXPECT_FALSE(blank.setSaveDir((home / "nowhere").string()));
     EXPECT_TRUE(blank.setSaveDir(home.string()));
     blank.save(0);
-    EXPECT_EQ(fs::file_size(home / "0"), 82189u);
+    EXPECT_EQ(fs::file_size(home / "0"), static_cast<uintmax_t>(NES::state_layout::STATE_SIZE));
 }

@@ -16,6 +16,7 @@
 #include "host/console.hpp"
 #include "host/errors.hpp"
 #include "host/storage.hpp"
+#include "machine/state_layout.hpp"
 #include "scratch_home.hpp"
 
 namespace fs = std::filesystem;
@@ -61,7 +62,7 @@ protected:
         unit.cpu->save_state_bytes(state.data());
         return state;
     }
-    static uint8_t* block(std::vector<uint8_t>& state) { return state.data() + state.size() - NES::MAPPER_BLOCK; }
+    static uint8_t* block(std::vector<uint8_t>& state) { return state.data() + NES::state_layout::BLOCK_AT; }
     static void put_le32(uint8_t* out, int32_t v) {
         for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i));
     }

@@ -1,3 +1,19 @@
-"""Sizes of the files the console writes, shared by the tests."""
+"""The save-state slot layout, read from the header the state code itself uses."""
+import pathlib
+import re
 
-STATE_SIZE = 82189  # bytes in a save-state slot
+_HEADER = pathlib.Path(__file__).resolve().parents[2] / "src" / "machine" / "state_layout.hpp"
+
+
+def _constants():
+    values = {}
+    for name, value in re.findall(r"constexpr (?:int|long) (\w+) = ([^;]+);", _HEADER.read_text()):
+        values[name] = eval(value, {}, values)  # sums of earlier names and literals
+    return values
+
+
+_LAYOUT = _constants()
+STATE_SIZE = _LAYOUT["STATE_SIZE"]  # bytes in a save-state slot
+MEMORY_AT = _LAYOUT["MEMORY_AT"]  # the CPU memory image, 65536 bytes
+VIDEO_AT = _LAYOUT["VIDEO_AT"]  # the PPU video memory, 16384 bytes
+PC_AT = _LAYOUT["PC_AT"]  # the program counter, 8 bytes

@@ -5,7 +5,7 @@ import time
 
 import pytest
 import zumbrel
-from sizes import STATE_SIZE
+from sizes import MEMORY_AT, STATE_SIZE, VIDEO_AT
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -56,8 +56,8 @@ def test_save_and_load_pairs_at_full_speed(demo):
         for slot in range(4):
             raw = read_state(nes, slot)
             assert nes.loadState(slot)
-            assert nes.cpuMem().tobytes() == raw[13:13 + 65536]
-            assert nes.ppuMem().tobytes() == raw[65549:65549 + 16384]
+            assert nes.cpuMem().tobytes() == raw[MEMORY_AT:MEMORY_AT + 65536]
+            assert nes.ppuMem().tobytes() == raw[VIDEO_AT:VIDEO_AT + 16384]
             nes.saveState(10 + slot)
             again = read_state(nes, 10 + slot)
             assert again[:13] == raw[:13]  # P, A, X, Y, SP and PC as loaded

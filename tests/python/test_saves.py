@@ -6,7 +6,7 @@ import struct
 import numpy as np
 import pytest
 import zumbrel
-from sizes import STATE_SIZE
+from sizes import MEMORY_AT, PC_AT, STATE_SIZE, VIDEO_AT
 
 
 def cart_dir(home, name):
@@ -99,10 +99,10 @@ class TestSlots:
         saved_cpu = nes.cpuMem().copy()
         saved_ppu = nes.ppuMem().copy()
         raw = open(os.path.join(nes.getSaveDir(), "1"), "rb").read()
-        pc = struct.unpack_from("<q", raw, 5)[0]
+        pc = struct.unpack_from("<q", raw, PC_AT)[0]
         assert 0x8000 <= pc <= 0xFFFF
-        assert raw[13:13 + 65536] == saved_cpu.tobytes()
-        assert raw[65549:65549 + 16384] == saved_ppu.tobytes()
+        assert raw[MEMORY_AT:MEMORY_AT + 65536] == saved_cpu.tobytes()
+        assert raw[VIDEO_AT:VIDEO_AT + 16384] == saved_ppu.tobytes()
         cycles = nes.cycleCount()
         for _ in range(5):
             nes.runFrame()

@@ -6,11 +6,9 @@
 #include <memory>
 
 #include "machine/common.hpp"
+#include "machine/state_layout.hpp"
 
 namespace NES {
-
-// Size of the board's block in a save state.
-constexpr int MAPPER_BLOCK = 256;
 
 // Zeroes the bytes of a state block after the `used` bytes a board fills.
 inline void clear_block(uint8_t* out, int used) { std::memset(out + used, 0, MAPPER_BLOCK - used); }

@@ -7,6 +7,7 @@
 
 #include "machine/cartridge/rom.hpp"
 #include "machine/common.hpp"
+#include "machine/state_layout.hpp"
 
 namespace NES {
 
@@ -117,7 +118,7 @@ public:
     void loadRom(ROM* rom, bool read_battery_ram);
 
     // Save states and battery RAM (state.cpp)
-    static constexpr long STATE_SIZE = 82189;
+    static constexpr long STATE_SIZE = state_layout::STATE_SIZE;
     void save_state(std::FILE* f);
     bool load_state(std::FILE* f);             // false, and nothing changed, unless the file holds a whole state
     void save_state_bytes(uint8_t* out);       // STATE_SIZE bytes

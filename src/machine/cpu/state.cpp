@@ -7,16 +7,14 @@
 #include "machine/cpu/cpu.hpp"
 #include "machine/ppu/ppu.hpp"
 #include "machine/state_archive.hpp"
+#include "machine/state_layout.hpp"
 
 namespace NES {
 
-namespace {
-constexpr long PC_AT = 5;
-constexpr long MEMORY_AT = 13;
-constexpr long VIDEO_AT = MEMORY_AT + 65536;
-constexpr long BLOCK_AT = VIDEO_AT + 16384;
-static_assert(BLOCK_AT + MAPPER_BLOCK == CPU::STATE_SIZE, "state layout");
-}  // namespace
+using state_layout::BLOCK_AT;
+using state_layout::MEMORY_AT;
+using state_layout::PC_AT;
+using state_layout::VIDEO_AT;
 
 void CPU::save_state_bytes(uint8_t* out) {
     out[0] = P;
