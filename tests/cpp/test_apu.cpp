@@ -8,21 +8,16 @@
 #include <tuple>
 #include <vector>
 
-#include "machine/apu/apu.hpp"
-#include "machine/cartridge/rom.hpp"
-#include "machine/cpu/cpu.hpp"
 #include "machine/state_archive.hpp"
+#include "machine_fixture.hpp"
 
 namespace {
 
 // An APU on a CPU bus, driven through CPU writes as a program would.
 struct Bench {
-    NES::CPU cpu;
-    NES::APU apu;
-    Bench() {
-        cpu.apu = &apu;
-        apu.setCPU(&cpu);
-    }
+    fixture::Machine machine;
+    NES::CPU& cpu = *machine.cpu;
+    NES::APU& apu = *machine.apu;
     void write(uint16_t address, uint8_t value) { cpu.write(cpu.memory + address, value); }
     void run(int cycles) {
         for (int i = 0; i < cycles; ++i) apu.cycle();
@@ -242,11 +237,7 @@ TEST(ApuNoise, FeedbackModesGiveTheirSequenceLengths) {
 
 // A 16 KiB NROM image whose PRG bytes are given; $C000-$FFFF mirror $8000-$BFFF on the bus.
 std::vector<uint8_t> nrom16(const std::vector<uint8_t>& prg_start) {
-    std::vector<uint8_t> image(16 + 0x4000 + 0x2000, 0);
-    const uint8_t header[6] = {'N', 'E', 'S', 0x1A, 1, 1};
-    std::copy(header, header + 6, image.begin());
-    std::copy(prg_start.begin(), prg_start.end(), image.begin() + 16);
-    return image;
+    return fixture::ines_image(0, 16, 8, 0, [&](size_t i) { return i < prg_start.size() ? prg_start[i] : uint8_t{0}; });
 }
 
 TEST(ApuDmc, FetchesThroughTheBusAndWrapsToTheStart) {

@@ -7,47 +7,26 @@
 #include <memory>
 #include <vector>
 
-#include "machine/cartridge/rom.hpp"
-#include "machine/cpu/cpu.hpp"
-#include "machine/ppu/ppu.hpp"
+#include "machine_fixture.hpp"
 
 using namespace NES;
 
 namespace {
 
-constexpr size_t K = 1024;
+constexpr size_t K = fixture::KIB;
 
 // An iNES image whose every kilobyte of PRG and CHR differs from every other.
 std::vector<uint8_t> image(int mapper, size_t prg_kib, size_t chr_kib, uint8_t flags6 = 0) {
-    // clang-format off
-    std::vector<uint8_t> out = {0x4E, 0x45, 0x53, 0x1A, static_cast<uint8_t>(prg_kib / 16), static_cast<uint8_t>(chr_kib / 8),
-                                static_cast<uint8_t>(((mapper & 0x0F) << 4) | flags6), static_cast<uint8_t>(mapper & 0xF0),
-                                0, 0, 0, 0, 0, 0, 0, 0};
-    // clang-format on
-    for (size_t i = 0; i < prg_kib * K; ++i) out.push_back(static_cast<uint8_t>((i >> 10) * 37 + (i * 5 >> 3)));
-    for (size_t i = 0; i < chr_kib * K; ++i) out.push_back(static_cast<uint8_t>((i >> 10) * 59 + (i * 3 >> 2) + 1));
-    return out;
+    return fixture::ines_image(
+        mapper, prg_kib, chr_kib, flags6, [](size_t i) { return static_cast<uint8_t>((i >> 10) * 37 + (i * 5 >> 3)); },
+        [](size_t i) { return static_cast<uint8_t>((i >> 10) * 59 + (i * 3 >> 2) + 1); });
 }
 
-// A CPU and a PPU wired to a cartridge the way the console does it, with the board
-// reachable directly.
-struct Machine {
-    std::unique_ptr<CPU> cpu = std::make_unique<CPU>(false);
-    std::unique_ptr<PPU> ppu = std::make_unique<PPU>(cpu.get());
-    std::vector<uint8_t> bytes;
-    std::unique_ptr<ROM> rom;
-    Context ctx{cpu.get(), ppu.get(), nullptr};
+// The console's wiring, with the board reachable directly.
+struct Machine : fixture::Machine {
+    Context ctx;
 
-    explicit Machine(std::vector<uint8_t> image_bytes) : bytes(std::move(image_bytes)) {
-        testing::internal::CaptureStdout();
-        rom = std::make_unique<ROM>(static_cast<long>(bytes.size()), bytes.data());
-        testing::internal::GetCapturedStdout();
-        cpu->rom = rom.get();
-        ppu->rom = rom.get();
-        ppu->mapper = rom->mapper.get();
-        ppu->mirroring = rom->mirroring;
-        if (rom->chr_size == 0) rom->chr_ram = ppu->video_memory;
-    }
+    explicit Machine(const std::vector<uint8_t>& image_bytes) : fixture::Machine(image_bytes), ctx(context()) {}
 
     Mapper& board() { return *rom->mapper; }
     template <class B>
@@ -304,6 +283,7 @@ TEST(MMC1, PrgModes) {
 
 TEST(MMC1, ThirtyTwoKilobyteModeOnSixteenKilobytesRepeatsThem) {
     Machine m(image(1, 16, 0));
+    m.mark(m.cpu->memory + 0x8000, 0x8000, 0x66);  // power-on already maps them so
     mmc1_load(m, 0x8000, 0x00);
     mmc1_load(m, 0xE000, 2);
     EXPECT_TRUE(m.prg_at(0x8000, 0, 16));
@@ -328,16 +308,14 @@ TEST(MMC1, StateBlockIsEmpty) {
 // ---------------------------------------------------------------- MMC3
 
 namespace {
-// An MMC3 machine as power-on leaves it: the last 16 KiB at $C000.
-Machine mmc3(size_t prg_kib = 128, size_t chr_kib = 32, uint8_t flags6 = 0) {
-    Machine m(image(4, prg_kib, chr_kib, flags6));
-    std::memcpy(m.cpu->memory + 0xC000, m.rom->prg_rom.data() + (prg_kib - 16) * K, 16 * K);
-    return m;
+// An MMC3 cartridge; power-on leaves its last 16 KiB at $C000.
+std::vector<uint8_t> mmc3(size_t prg_kib = 128, size_t chr_kib = 32, uint8_t flags6 = 0) {
+    return image(4, prg_kib, chr_kib, flags6);
 }
 }  // namespace
 
 TEST(MMC3, PrgModeSwapsTheWindowsBeforeTheBankLands) {
-    Machine m = mmc3();
+    Machine m(mmc3());
     m.write(0x8000, 0x06);
     m.write(0x8001, 0x05);
     EXPECT_TRUE(m.prg_at(0x8000, 5 * 8, 8));
@@ -376,7 +354,7 @@ TEST(MMC3, EveryChrRegisterWithAndWithoutInversion) {
                               {3, 0x1400, 0x0400, 1}, {4, 0x1800, 0x0800, 1}, {5, 0x1C00, 0x0C00, 1}};
     for (const bool inverted : {false, true}) {
         for (const Target& t : targets) {
-            Machine m = mmc3();
+            Machine m(mmc3());
             const uint8_t select = static_cast<uint8_t>(t.reg | (inverted ? 0x80 : 0));
             m.write(0x8000, select);
             m.mark(m.ppu->video_memory, 0x2000, 0xEE);
@@ -394,7 +372,7 @@ TEST(MMC3, EveryChrRegisterWithAndWithoutInversion) {
 }
 
 TEST(MMC3, InversionSwapsThePatternHalvesFirst) {
-    Machine m = mmc3();
+    Machine m(mmc3());
     m.mark(m.ppu->video_memory, 0x1000, 0x01);
     m.mark(m.ppu->video_memory + 0x1000, 0x1000, 0x02);
     m.write(0x8000, 0x80);
@@ -406,12 +384,12 @@ TEST(MMC3, InversionSwapsThePatternHalvesFirst) {
 }
 
 TEST(MMC3, ChrBanksWrapAndChrRamIsSafe) {
-    Machine m = mmc3(128, 8);
+    Machine m(mmc3(128, 8));
     m.write(0x8000, 0x02);
     m.write(0x8001, 0xFB);  // 251 mod 8 = 3
     EXPECT_TRUE(m.chr_at(0x1000, 3, 1));
 
-    Machine ram = mmc3(32, 0);
+    Machine ram(mmc3(32, 0));
     for (int i = 0; i < 0x2000; ++i) ram.ppu->video_memory[i] = static_cast<uint8_t>(i >> 8);
     ram.write(0x8000, 0x00);
     ram.write(0x8001, 0x00);
@@ -422,7 +400,7 @@ TEST(MMC3, ChrBanksWrapAndChrRamIsSafe) {
 }
 
 TEST(MMC3, MirroringAndPrgRamProtection) {
-    Machine m = mmc3();
+    Machine m(mmc3());
     m.write(0xA000, 0x00);
     EXPECT_EQ(m.ppu->mirroring, 1);
     m.write(0xBFFE, 0xFF);
@@ -444,7 +422,7 @@ TEST(MMC3, MirroringAndPrgRamProtection) {
     EXPECT_TRUE(m.as<MMC3>().prg_ram_enable);
     EXPECT_EQ(m.write(0x6000, 0x12), 0x12);
 
-    Machine four = mmc3(128, 32, 0x08);
+    Machine four(mmc3(128, 32, 0x08));
     ASSERT_EQ(four.ppu->mirroring, 2);
     four.write(0xA000, 0);
     four.write(0xA000, 1);
@@ -465,24 +443,24 @@ std::vector<int> irq_steps(Machine& m, int steps) {
 }  // namespace
 
 TEST(MMC3, IrqCounterReloadsFromTheLatch) {
-    Machine m = mmc3();
+    Machine m(mmc3());
     m.write(0xC000, 3);
     m.write(0xC001, 0);
     m.write(0xE001, 0);
     EXPECT_EQ(irq_steps(m, 12), (std::vector<int>{4, 7, 10}));
 
-    Machine zero = mmc3();
+    Machine zero(mmc3());
     zero.write(0xC000, 0);
     zero.write(0xDFFF, 0);
     EXPECT_TRUE(irq_steps(zero, 600).empty());
 
     // Power-on: counter and latch 255, enabled.
-    Machine fresh = mmc3();
+    Machine fresh(mmc3());
     EXPECT_EQ(irq_steps(fresh, 600), (std::vector<int>{255, 510}));
 }
 
 TEST(MMC3, DisablingStopsInterruptsButLeavesTheLine) {
-    Machine m = mmc3();
+    Machine m(mmc3());
     m.write(0xC000, 2);
     m.write(0xC001, 0);
     m.as<MMC3>().scanline_clock(m.cpu.get());
@@ -498,7 +476,7 @@ TEST(MMC3, DisablingStopsInterruptsButLeavesTheLine) {
 }
 
 TEST(MMC3, ClockStepsOnlyAtDot256OutsideVblankWithRenderingOn) {
-    Machine m = mmc3();
+    Machine m(mmc3());
     MMC3& b = m.as<MMC3>();
     const auto steps_after = [&](int dot, uint8_t in_vblank, uint8_t mask) {
         b.irq_counter = 100;
@@ -518,7 +496,7 @@ TEST(MMC3, ClockStepsOnlyAtDot256OutsideVblankWithRenderingOn) {
 }
 
 TEST(MMC3, StateBlockBytes) {
-    Machine m = mmc3();
+    Machine m(mmc3());
     MMC3& b = m.as<MMC3>();
     m.write(0x8000, 0x86);
     m.write(0xA001, 0x40);
@@ -530,7 +508,7 @@ TEST(MMC3, StateBlockBytes) {
     EXPECT_EQ(std::vector<uint8_t>(block.begin(), block.begin() + 14), expected);
     EXPECT_TRUE(zero_from(block, 14));
 
-    Machine later = mmc3();
+    Machine later(mmc3());
     later.mark(later.cpu->memory + 0x8000, 0x8000, 0x3C);
     later.board().deserialize(later.ctx, block.data());
     const MMC3& r = later.as<MMC3>();
@@ -545,7 +523,7 @@ TEST(MMC3, StateBlockBytes) {
 
     // A negative counter (after $C001) survives the trip.
     m.write(0xC001, 0);
-    Machine again = mmc3();
+    Machine again(mmc3());
     again.board().deserialize(again.ctx, block_after_serialize(m).data());
     EXPECT_EQ(again.as<MMC3>().irq_counter, -1);
 }

@@ -12,12 +12,13 @@
 #include "machine/cartridge/mapper.hpp"
 #include "machine/cartridge/rom.hpp"
 #include "machine/pad/controller.hpp"
-#include "test_cpu_machine.hpp"
+#include "machine_fixture.hpp"
 
 namespace {
 
 using NES::Context;
 using NES::Loc;
+using BareMachine = fixture::Machine;
 
 // A board that records what the bus shows it and can replace written bytes.
 class RecordingBoard : public NES::Mapper {
@@ -39,25 +40,14 @@ public:
     void deserialize(Context&, const uint8_t*) override {}
 };
 
-// An iNES image whose every PRG KiB is filled with its KiB number.
+// An iNES image with 8 KiB of CHR whose every PRG KiB is filled with its KiB number.
 std::vector<uint8_t> image(int prg16, int mapper, int flags6 = 0) {
-    std::vector<uint8_t> bytes(16 + 16384 * static_cast<size_t>(prg16) + 8192, 0);
-    const uint8_t header[] = {'N',
-                              'E',
-                              'S',
-                              0x1A,
-                              static_cast<uint8_t>(prg16),
-                              1,
-                              static_cast<uint8_t>((mapper & 0x0F) << 4 | flags6),
-                              static_cast<uint8_t>(mapper & 0xF0)};
-    std::copy(std::begin(header), std::end(header), bytes.begin());
-    for (size_t i = 0; i < 16384 * static_cast<size_t>(prg16); ++i) bytes[16 + i] = static_cast<uint8_t>(i / 1024);
-    return bytes;
+    return fixture::ines_image(mapper, 16 * static_cast<size_t>(prg16), 8, static_cast<uint8_t>(flags6),
+                               [](size_t i) { return static_cast<uint8_t>(i / 1024); });
 }
 
 std::unique_ptr<NES::ROM> cartridge(int prg16, int mapper, int flags6 = 0) {
-    const std::vector<uint8_t> bytes = image(prg16, mapper, flags6);
-    return std::make_unique<NES::ROM>(static_cast<long>(bytes.size()), bytes.data());
+    return fixture::quiet_rom(image(prg16, mapper, flags6));
 }
 
 class Bus : public ::testing::Test {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "test_cpu_machine.hpp"
+#include "machine_fixture.hpp"
 
 namespace {
 
@@ -12,7 +12,7 @@ constexpr uint8_t C = 0x01, Z = 0x02, I = 0x04, D = 0x08, V = 0x40, N = 0x80;
 
 class Instructions : public ::testing::Test {
 protected:
-    BareMachine m;
+    fixture::Machine m;
     NES::CPU& cpu = *m.cpu;
 };
 

@@ -17,6 +17,7 @@
 #include "host/errors.hpp"
 #include "host/storage.hpp"
 #include "machine/state_layout.hpp"
+#include "machine_fixture.hpp"
 #include "scratch_home.hpp"
 
 namespace fs = std::filesystem;
@@ -26,26 +27,16 @@ namespace {
 // An image for `board` whose 8 KiB PRG banks each hold their own number and a loop at $E000
 // that turns on rendering (so the MMC3 counts lines); CHR ROM bytes follow a pattern.
 std::vector<uint8_t> image(int board, int prg_kib, int chr_kib, uint8_t flags6_low = 0) {
-    std::vector<uint8_t> bytes(16 + static_cast<size_t>(prg_kib + chr_kib) * 1024, 0);
-    const uint8_t head[8] = {'N',
-                             'E',
-                             'S',
-                             0x1A,
-                             static_cast<uint8_t>(prg_kib / 16),
-                             static_cast<uint8_t>(chr_kib / 8),
-                             static_cast<uint8_t>((board & 0x0F) << 4 | flags6_low),
-                             static_cast<uint8_t>(board & 0xF0)};
-    std::memcpy(bytes.data(), head, sizeof head);
+    std::vector<uint8_t> bytes = fixture::ines_image(
+        board, static_cast<size_t>(prg_kib), static_cast<size_t>(chr_kib), flags6_low,
+        [](size_t i) { return static_cast<uint8_t>(i >> 13); }, [](size_t i) { return static_cast<uint8_t>(i >> 10); });
     static const uint8_t loop[] = {0xA9, 0x1E, 0x8D, 0x01, 0x20, 0x4C, 0x05, 0xE0};  // LDA #$1E STA $2001 JMP *
+    static const uint8_t vectors[6] = {0x00, 0xE0, 0x00, 0xE0, 0x00, 0xE0};
     for (int bank = 0; bank < prg_kib / 8; ++bank) {
-        uint8_t* b = bytes.data() + 16 + bank * 0x2000;
-        std::memset(b, bank, 0x2000);
+        uint8_t* b = fixture::prg_of(bytes) + bank * 0x2000;
         std::memcpy(b, loop, sizeof loop);
-        const uint8_t vectors[6] = {0x00, 0xE0, 0x00, 0xE0, 0x00, 0xE0};
         std::memcpy(b + 0x2000 - 6, vectors, sizeof vectors);
     }
-    uint8_t* chr = bytes.data() + 16 + prg_kib * 1024;
-    for (int i = 0; i < chr_kib * 1024; ++i) chr[i] = static_cast<uint8_t>(i >> 10);
     return bytes;
 }
 

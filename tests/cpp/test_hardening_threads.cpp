@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/console.hpp"
+#include "machine_fixture.hpp"
 #include "scratch_home.hpp"
 
 namespace {
@@ -23,9 +24,7 @@ using namespace std::chrono_literals;
 // NROM: turns on the NMI and rendering, then counts in zero page; the NMI counts frames and
 // reads the pad, so pads, picture and interrupts are all busy while the thread runs.
 std::vector<uint8_t> busy_cartridge() {
-    std::vector<uint8_t> bytes(16 + 32 * 1024 + 8 * 1024, 0);
-    const uint8_t head[8] = {'N', 'E', 'S', 0x1A, 2, 1, 0x00, 0x00};
-    std::memcpy(bytes.data(), head, sizeof head);
+    std::vector<uint8_t> bytes = fixture::ines_image(0, 32, 8);
     static const uint8_t code[] = {
         0xA9, 0x80, 0x8D, 0x00, 0x20,  // 8000 LDA #$80 : STA $2000
         0xA9, 0x1E, 0x8D, 0x01, 0x20,  // 8005 LDA #$1E : STA $2001
@@ -41,7 +40,7 @@ std::vector<uint8_t> busy_cartridge() {
         0xAD, 0x16, 0x40, 0x85, 0x02,  // 802D LDA $4016 : STA $02
         0x40,                          // 8032 RTI
     };
-    uint8_t* prg = bytes.data() + 16;
+    uint8_t* prg = fixture::prg_of(bytes);
     std::memcpy(prg, code, sizeof code);
     const uint8_t vectors[6] = {0x21, 0x80, 0x00, 0x80, 0x21, 0x80};
     std::memcpy(prg + 0x8000 - 6, vectors, sizeof vectors);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "test_cpu_machine.hpp"
+#include "machine_fixture.hpp"
 
 namespace {
 
@@ -55,7 +55,7 @@ TEST(Nestest, OfficialOpcodesMatchTheReferenceLog) {
     ASSERT_GT(log.size(), 5003u);
 
     // No cartridge: the 16 KiB PRG is placed at both $8000 and $C000 by hand.
-    BareMachine m;
+    fixture::Machine m;
     NES::CPU& cpu = *m.cpu;
     std::copy(image.begin() + 16, image.end(), cpu.memory + 0x8000);
     std::copy(image.begin() + 16, image.end(), cpu.memory + 0xC000);

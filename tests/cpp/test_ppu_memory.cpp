@@ -4,37 +4,28 @@
 #include <memory>
 #include <vector>
 
-#include "machine/apu/apu.hpp"
 #include "machine/cartridge/mapper.hpp"
-#include "machine/cartridge/rom.hpp"
-#include "machine/cpu/cpu.hpp"
-#include "machine/ppu/ppu.hpp"
+#include "machine_fixture.hpp"
 
 namespace {
 
-struct Machine {
-    NES::CPU cpu;
-    NES::PPU ppu{&cpu};
-};
+using fixture::Machine;
 
 class PpuMemory : public ::testing::Test {
 protected:
     std::unique_ptr<Machine> m = std::make_unique<Machine>();
-    NES::PPU& ppu = m->ppu;
-    NES::CPU& cpu = m->cpu;
+    NES::PPU& ppu = *m->ppu;
+    NES::CPU& cpu = *m->cpu;
 };
 
-// An iNES image: 16 KiB of PRG, `chr_banks` 8 KiB CHR banks whose byte i is (i / 1024) * 16 + i % 7,
-// so every kilobyte is told apart.
-std::vector<uint8_t> image(int chr_banks, uint8_t flags6) {
-    std::vector<uint8_t> bytes = {'N', 'E', 'S', 0x1A, 1, static_cast<uint8_t>(chr_banks), flags6, 0, 0, 0, 0,
-                                  0,   0,   0,   0,    0};
-    bytes.resize(16 + 16384, 0xEA);
-    for (int i = 0; i < chr_banks * 8192; ++i) bytes.push_back(static_cast<uint8_t>((i / 1024) * 16 + i % 7));
-    return bytes;
-}
+uint8_t chr_byte(size_t i) { return static_cast<uint8_t>((i / 1024) * 16 + i % 7); }
 
-uint8_t chr_byte(int i) { return static_cast<uint8_t>((i / 1024) * 16 + i % 7); }
+// An iNES image: 16 KiB of PRG, `chr_banks` 8 KiB CHR banks whose byte i is chr_byte(i), so
+// every kilobyte is told apart.
+std::vector<uint8_t> image(int chr_banks, uint8_t flags6) {
+    return fixture::ines_image(
+        0, 16, 8 * static_cast<size_t>(chr_banks), flags6, [](size_t) { return uint8_t{0xEA}; }, chr_byte);
+}
 
 TEST_F(PpuMemory, StartsZeroedAtLineZeroDot25WithRegistersInCpuMemory) {
     EXPECT_EQ(ppu.dot, 25);
@@ -150,23 +141,23 @@ TEST(PpuCartridge, ChrRomIsCopiedFromTheSelectedBankOnEveryLoad) {
     auto m = std::make_unique<Machine>();
     const std::vector<uint8_t> bytes = image(2, 0x01);  // vertical
     NES::ROM rom(static_cast<long>(bytes.size()), bytes.data());
-    m->ppu.loadRom(&rom);
-    EXPECT_EQ(m->ppu.mirroring, 1);
-    EXPECT_EQ(m->ppu.mapper, rom.mapper.get());
-    EXPECT_EQ(m->ppu.clock_context.cpu, &m->cpu);
-    EXPECT_EQ(m->ppu.clock_context.ppu, &m->ppu);
-    for (int i = 0; i < 8192; ++i) ASSERT_EQ(m->ppu.video_memory[i], chr_byte(i)) << i;
+    m->ppu->loadRom(&rom);
+    EXPECT_EQ(m->ppu->mirroring, 1);
+    EXPECT_EQ(m->ppu->mapper, rom.mapper.get());
+    EXPECT_EQ(m->ppu->clock_context.cpu, m->cpu.get());
+    EXPECT_EQ(m->ppu->clock_context.ppu, m->ppu.get());
+    for (int i = 0; i < 8192; ++i) ASSERT_EQ(m->ppu->video_memory[i], chr_byte(i)) << i;
 
-    m->ppu.video_memory[5] = 0xEE;
-    m->ppu.chr_bank = 8;
-    m->ppu.loadRom(&rom);
-    for (int i = 0; i < 8192; ++i) ASSERT_EQ(m->ppu.video_memory[i], chr_byte(8192 + i)) << i;
+    m->ppu->video_memory[5] = 0xEE;
+    m->ppu->chr_bank = 8;
+    m->ppu->loadRom(&rom);
+    for (int i = 0; i < 8192; ++i) ASSERT_EQ(m->ppu->video_memory[i], chr_byte(8192 + i)) << i;
 
     // A window that runs past the end wraps to the start of the CHR ROM.
-    m->ppu.chr_bank = 12;
-    m->ppu.loadRom(&rom);
-    EXPECT_EQ(m->ppu.video_memory[0], chr_byte(12 * 1024));
-    EXPECT_EQ(m->ppu.video_memory[4 * 1024 + 3], chr_byte(3));
+    m->ppu->chr_bank = 12;
+    m->ppu->loadRom(&rom);
+    EXPECT_EQ(m->ppu->video_memory[0], chr_byte(12 * 1024));
+    EXPECT_EQ(m->ppu->video_memory[4 * 1024 + 3], chr_byte(3));
 }
 
 TEST(PpuCartridge, WithoutChrRomThePatternMemoryBecomesTheCartridgeRam) {
@@ -174,12 +165,12 @@ TEST(PpuCartridge, WithoutChrRomThePatternMemoryBecomesTheCartridgeRam) {
     const std::vector<uint8_t> bytes = image(0, 0x08);  // four-screen
     NES::ROM rom(static_cast<long>(bytes.size()), bytes.data());
     ::testing::internal::CaptureStdout();
-    m->ppu.loadRom(&rom);
-    m->ppu.loadRom(&rom);
+    m->ppu->loadRom(&rom);
+    m->ppu->loadRom(&rom);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "CHR-RAM Copied.\nCHR-RAM Copied.\n");
-    EXPECT_EQ(m->ppu.mirroring, 2);
-    EXPECT_EQ(rom.chr_ram, m->ppu.video_memory);
-    m->ppu.write(0x0405, 0x99);  // as a $2007 write would
+    EXPECT_EQ(m->ppu->mirroring, 2);
+    EXPECT_EQ(rom.chr_ram, m->ppu->video_memory);
+    m->ppu->write(0x0405, 0x99);  // as a $2007 write would
     EXPECT_EQ(rom.get_chr_bank(1)[5], 0x99);
 }
 
@@ -197,16 +188,16 @@ TEST(PpuCartridge, PpudataWritesLeaveChrRomAloneButFillChrRam) {
         const std::vector<uint8_t> bytes = image(chr_banks, 0x00);
         NES::ROM rom(static_cast<long>(bytes.size()), bytes.data());
         ::testing::internal::CaptureStdout();
-        m->ppu.loadRom(&rom);
+        m->ppu->loadRom(&rom);
         ::testing::internal::GetCapturedStdout();
-        clear_through_ppudata(m->cpu, 0x0000, 0x2400, 0xA5);
-        EXPECT_EQ(m->ppu.v, 0x2400);  // the address moves on past refused writes too
-        for (int i = 0; i < 0x2000; ++i) ASSERT_EQ(m->ppu.video_memory[i], chr_banks ? chr_byte(i) : 0xA5) << i;
-        EXPECT_EQ(m->ppu.video_memory[0x2000], 0xA5);  // nametables are written either way
-        EXPECT_EQ(m->ppu.video_memory[0x23FF], 0xA5);
+        clear_through_ppudata(*m->cpu, 0x0000, 0x2400, 0xA5);
+        EXPECT_EQ(m->ppu->v, 0x2400);  // the address moves on past refused writes too
+        for (int i = 0; i < 0x2000; ++i) ASSERT_EQ(m->ppu->video_memory[i], chr_banks ? chr_byte(i) : 0xA5) << i;
+        EXPECT_EQ(m->ppu->video_memory[0x2000], 0xA5);  // nametables are written either way
+        EXPECT_EQ(m->ppu->video_memory[0x23FF], 0xA5);
         // The address wraps from $3FFF into pattern memory.
-        clear_through_ppudata(m->cpu, 0x3FFF, 2, 0x5C);
-        EXPECT_EQ(m->ppu.video_memory[0x0000], chr_banks ? chr_byte(0) : 0x5C);
+        clear_through_ppudata(*m->cpu, 0x3FFF, 2, 0x5C);
+        EXPECT_EQ(m->ppu->video_memory[0x0000], chr_banks ? chr_byte(0) : 0x5C);
     }
 }
 

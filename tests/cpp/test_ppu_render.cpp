@@ -7,25 +7,21 @@
 #include <random>
 #include <vector>
 
-#include "machine/cpu/cpu.hpp"
-#include "machine/ppu/ppu.hpp"
+#include "machine_fixture.hpp"
 
 namespace {
 
 constexpr int FRAME_DOTS = 341 * 262;
 
-struct Machine {
-    NES::CPU cpu;
-    NES::PPU ppu{&cpu};
-};
+using fixture::Machine;
 
 class Ppu : public ::testing::Test {
 protected:
     std::unique_ptr<Machine> m = std::make_unique<Machine>();
-    NES::PPU& ppu = m->ppu;
-    uint8_t& ctrl = m->cpu.memory[0x2000];
-    uint8_t& mask = m->cpu.memory[0x2001];
-    uint8_t& status = m->cpu.memory[0x2002];
+    NES::PPU& ppu = *m->ppu;
+    uint8_t& ctrl = m->cpu->memory[0x2000];
+    uint8_t& mask = m->cpu->memory[0x2001];
+    uint8_t& status = m->cpu->memory[0x2002];
 
     // Runs until the next dot to execute is (line, dot).
     void run_to(int line, int d) {
@@ -540,37 +536,37 @@ TEST(PpuRun, EndsAtTheTargetOrTheFrameEndAndMatchesSteppingDotByDot) {
     auto stepped = std::make_unique<Machine>();
     auto batched = std::make_unique<Machine>();
     std::mt19937 rng(99);
-    for (int a = 0; a < 0x3000; ++a) stepped->ppu.video_memory[a] = static_cast<uint8_t>(rng());
-    for (int a = 0x3F00; a < 0x3F20; ++a) stepped->ppu.video_memory[a] = static_cast<uint8_t>(rng());
-    for (uint8_t& b : stepped->ppu.oam) b = static_cast<uint8_t>(rng());
-    std::copy(std::begin(stepped->ppu.video_memory), std::end(stepped->ppu.video_memory), batched->ppu.video_memory);
-    std::copy(std::begin(stepped->ppu.oam), std::end(stepped->ppu.oam), batched->ppu.oam);
+    for (int a = 0; a < 0x3000; ++a) stepped->ppu->video_memory[a] = static_cast<uint8_t>(rng());
+    for (int a = 0x3F00; a < 0x3F20; ++a) stepped->ppu->video_memory[a] = static_cast<uint8_t>(rng());
+    for (uint8_t& b : stepped->ppu->oam) b = static_cast<uint8_t>(rng());
+    std::copy(std::begin(stepped->ppu->video_memory), std::end(stepped->ppu->video_memory), batched->ppu->video_memory);
+    std::copy(std::begin(stepped->ppu->oam), std::end(stepped->ppu->oam), batched->ppu->oam);
 
     const uint8_t masks[] = {0x1E, 0x18, 0x00, 0x08, 0x10, 0x1A};
     const uint8_t ctrls[] = {0x00, 0x28, 0x10, 0x20};
     uint64_t target = 0;
-    for (int chunk = 0; stepped->ppu.frame_count < 5; ++chunk) {
+    for (int chunk = 0; stepped->ppu->frame_count < 5; ++chunk) {
         if (chunk % 700 == 0) {  // as CPU writes between instructions would
             for (Machine* m : {stepped.get(), batched.get()}) {
-                m->cpu.memory[0x2001] = masks[(chunk / 700) % 6];
-                m->cpu.memory[0x2000] = ctrls[(chunk / 700) % 4];
-                m->ppu.t = static_cast<uint16_t>(chunk * 37);
-                m->ppu.fine_x = static_cast<uint8_t>(chunk % 8);
+                m->cpu->memory[0x2001] = masks[(chunk / 700) % 6];
+                m->cpu->memory[0x2000] = ctrls[(chunk / 700) % 4];
+                m->ppu->t = static_cast<uint16_t>(chunk * 37);
+                m->ppu->fine_x = static_cast<uint8_t>(chunk % 8);
             }
         }
         target += 1 + rng() % 40;
-        const uint64_t frame = stepped->ppu.frame_count;
-        while (stepped->ppu.dot_count < target && stepped->ppu.frame_count == frame) stepped->ppu.cycle();
-        batched->ppu.run(target);
+        const uint64_t frame = stepped->ppu->frame_count;
+        while (stepped->ppu->dot_count < target && stepped->ppu->frame_count == frame) stepped->ppu->cycle();
+        batched->ppu->run(target);
 
-        const NES::PPU& a = stepped->ppu;
-        const NES::PPU& b = batched->ppu;
+        const NES::PPU& a = *stepped->ppu;
+        const NES::PPU& b = *batched->ppu;
         ASSERT_EQ(a.dot_count, b.dot_count) << "chunk " << chunk;
         ASSERT_EQ(a.frame_count, b.frame_count) << "chunk " << chunk;
         ASSERT_EQ(a.scanline, b.scanline) << "chunk " << chunk;
         ASSERT_EQ(a.dot, b.dot) << "chunk " << chunk;
         ASSERT_EQ(a.v, b.v) << "chunk " << chunk;
-        ASSERT_EQ(stepped->cpu.memory[0x2002], batched->cpu.memory[0x2002]) << "chunk " << chunk;
+        ASSERT_EQ(stepped->cpu->memory[0x2002], batched->cpu->memory[0x2002]) << "chunk " << chunk;
         ASSERT_EQ(a.nmi_pending, b.nmi_pending) << "chunk " << chunk;
         ASSERT_EQ(a.line_sprite_count, b.line_sprite_count) << "chunk " << chunk;
         if (a.frame_count != frame) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "machine/cartridge/rom.hpp"
+#include "machine_fixture.hpp"
 
 using NES::ROM;
 using NES::RomFileError;
@@ -25,7 +26,7 @@ struct Header {
 
 // An image of exactly the announced length; every PRG/CHR byte tells its offset apart.
 std::vector<uint8_t> image(const Header& h, size_t prg_bytes, size_t chr_bytes, bool trainer = false) {
-    std::vector<uint8_t> out = {0x4E, 0x45, 0x53, 0x1A, h.prg, h.chr, h.flags6, h.flags7, 0, h.byte9, 0, 0, 0, 0, 0, 0};
+    std::vector<uint8_t> out = fixture::ines_header(0, h.prg, h.chr, h.flags6, h.flags7, h.byte9);
     if (trainer) out.insert(out.end(), 512, 0x7E);
     for (size_t i = 0; i < prg_bytes; ++i) out.push_back(static_cast<uint8_t>((i >> 10) * 7 + i));
     for (size_t i = 0; i < chr_bytes; ++i) out.push_back(static_cast<uint8_t>((i >> 10) * 13 + i + 1));
@@ -277,7 +278,7 @@ TEST(RomRefused, SizesThatCannotBeMapped) {
 
 TEST(RomRefused, SizesTooLargeToHold) {
     // Exponent 63 would overflow any arithmetic; the header alone is enough to refuse.
-    const std::vector<uint8_t> huge = {0x4E, 0x45, 0x53, 0x1A, 0xFF, 0, 0, 0x08, 0, 0x0F, 0, 0, 0, 0, 0, 0};
+    const std::vector<uint8_t> huge = fixture::ines_header(0, 0xFF, 0, 0, 0x08, 0x0F);
     EXPECT_TRUE(mentions(refusal(huge), "64 MiB"));
     auto huge_chr = huge;
     huge_chr[4] = 1;
