@@ -26,22 +26,11 @@ using Fill = std::function<uint8_t(size_t offset)>;
 // An iNES header; the mapper number goes into the high nibbles of flags 6 and 7.
 inline std::vector<uint8_t> ines_header(int mapper, uint8_t prg_count, uint8_t chr_count, uint8_t flags6 = 0,
                                         uint8_t flags7 = 0, uint8_t byte9 = 0) {
-    return {0x4E,
-            0x45,
-            0x53,
-            0x1A,
-            prg_count,
-            chr_count,
-            static_cast<uint8_t>((mapper & 0x0F) << 4 | flags6),
-            static_cast<uint8_t>((mapper & 0xF0) | flags7),
-            0,
-            byte9,
-            0,
-            0,
-            0,
-            0,
-            0,
-            0};
+    const auto f6 = static_cast<uint8_t>((mapper & 0x0F) << 4 | flags6);
+    const auto f7 = static_cast<uint8_t>((mapper & 0xF0) | flags7);
+    std::vector<uint8_t> header = {0x4E, 0x45, 0x53, 0x1A, prg_count, chr_count, f6, f7, 0, byte9};
+    header.resize(16, 0);
+    return header;
 }
 
 // An image of `prg_kib` KiB of PRG (a multiple of 16) and `chr_kib` KiB of CHR ROM (a multiple
