@@ -218,13 +218,6 @@ TEST(Rom, ResetMapperGivesAFreshBoardOfTheSameNumber) {
     EXPECT_EQ(odd->mapper_number(), 0x65);
 }
 
-TEST(Rom, SupportedMapperNumbers) {
-    for (int n = 0; n < 256; ++n) {
-        const bool expected = n <= 4 || n == 40;
-        EXPECT_EQ(NES::mapper_supported(n), expected) << n;
-    }
-}
-
 TEST(RomRefused, ShortOrForeignHeaders) {
     const auto good = image({1, 0, 0, 0}, 16384, 0);
     for (size_t n = 0; n < 16; ++n) {

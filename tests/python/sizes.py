@@ -16,4 +16,3 @@ _LAYOUT = _constants()
 STATE_SIZE = _LAYOUT["STATE_SIZE"]  # bytes in a save-state slot
 MEMORY_AT = _LAYOUT["MEMORY_AT"]  # the CPU memory image, 65536 bytes
 VIDEO_AT = _LAYOUT["VIDEO_AT"]  # the PPU video memory, 16384 bytes
-PC_AT = _LAYOUT["PC_AT"]  # the program counter, 8 bytes

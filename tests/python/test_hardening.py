@@ -83,19 +83,6 @@ def test_random_states_load_and_run_on_every_board(roms, program, capfd):
     capfd.readouterr()
 
 
-def test_state_files_of_the_wrong_size_change_nothing(roms):
-    nes = zumbrel.NES(str(roms / "board_mmc3.nes"))
-    nes.runFrame()
-    before = bytes(nes.cpuMem()), bytes(nes.ppuMem())
-    slot = os.path.join(nes.getSaveDir(), "6")
-    for size in (0, 1, STATE_SIZE - 1, STATE_SIZE + 1, 2 * STATE_SIZE):
-        with open(slot, "wb") as f:
-            f.write(b"\xA5" * size)
-        with pytest.raises(ValueError):
-            nes.loadState(6)
-        assert (bytes(nes.cpuMem()), bytes(nes.ppuMem())) == before
-
-
 def test_per_frame_function_may_drop_the_last_reference(roms):
     """The run thread calls a function that releases the console's last reference: the
     console must outlive the step in progress, and the thread then ends for good."""

@@ -60,8 +60,8 @@ def test_save_and_load_pairs_at_full_speed(demo):
             assert nes.ppuMem().tobytes() == raw[VIDEO_AT:VIDEO_AT + 16384]
             nes.saveState(10 + slot)
             again = read_state(nes, 10 + slot)
-            assert again[:13] == raw[:13]  # P, A, X, Y, SP and PC as loaded
-            assert again[13:] == raw[13:]
+            assert again[:MEMORY_AT] == raw[:MEMORY_AT]  # P, A, X, Y, SP and PC as loaded
+            assert again[MEMORY_AT:] == raw[MEMORY_AT:]
     finally:
         nes.stop()
 

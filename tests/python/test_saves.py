@@ -1,12 +1,11 @@
 """Save directory, save-state slots and battery RAM files."""
 import os
 import shutil
-import struct
 
 import numpy as np
 import pytest
 import zumbrel
-from sizes import MEMORY_AT, PC_AT, STATE_SIZE, VIDEO_AT
+from sizes import STATE_SIZE
 
 
 def cart_dir(home, name):
@@ -70,16 +69,16 @@ class TestSlots:
         nes = zumbrel.NES(str(roms / "smoke.nes"))
         nes.runFrame()
         folder = nes.getSaveDir()
-        with open(os.path.join(folder, "1"), "wb") as f:
-            f.write(b"\x55" * (STATE_SIZE - 1))
+        sizes = {1: STATE_SIZE - 1, 3: STATE_SIZE + 1, 4: 0, 5: 2 * STATE_SIZE}
+        for slot, size in sizes.items():
+            with open(os.path.join(folder, str(slot)), "wb") as f:
+                f.write(b"\x55" * size)
         os.mkdir(os.path.join(folder, "2"))
-        with open(os.path.join(folder, "3"), "wb") as f:
-            f.write(b"\x55" * (STATE_SIZE + 1))
-        before = nes.cpuMem().copy()
-        for slot in (1, 2, 3):
+        before = bytes(nes.cpuMem()), bytes(nes.ppuMem())
+        for slot in (1, 2, 3, 4, 5):
             with pytest.raises(ValueError, match=os.path.join(folder, str(slot))):
                 nes.loadState(slot)
-        assert np.array_equal(nes.cpuMem(), before)
+        assert (bytes(nes.cpuMem()), bytes(nes.ppuMem())) == before
 
     def test_unwritable_slot_raises_os_error_and_leaves_no_debris(self, roms, tmp_path):
         nes = zumbrel.NES(str(roms / "smoke.nes"))
@@ -90,29 +89,6 @@ class TestSlots:
             nes.saveState(4)
         assert str(slots / "4") in str(err.value)
         assert sorted(os.listdir(slots)) == ["4"]  # no temporary file left behind
-
-    def test_round_trip_restores_registers_and_memories(self, roms):
-        nes = zumbrel.NES(str(roms / "smoke.nes"))
-        for _ in range(5):
-            nes.runFrame()
-        nes.saveState(1)
-        saved_cpu = nes.cpuMem().copy()
-        saved_ppu = nes.ppuMem().copy()
-        raw = open(os.path.join(nes.getSaveDir(), "1"), "rb").read()
-        pc = struct.unpack_from("<q", raw, PC_AT)[0]
-        assert 0x8000 <= pc <= 0xFFFF
-        assert raw[MEMORY_AT:MEMORY_AT + 65536] == saved_cpu.tobytes()
-        assert raw[VIDEO_AT:VIDEO_AT + 16384] == saved_ppu.tobytes()
-        cycles = nes.cycleCount()
-        for _ in range(5):
-            nes.runFrame()
-        assert nes.loadState(1)
-        assert np.array_equal(nes.cpuMem(), saved_cpu)
-        assert np.array_equal(nes.ppuMem(), saved_ppu)
-        assert nes.cycleCount() > cycles  # the counters keep counting
-        nes.saveState(9)
-        again = open(os.path.join(nes.getSaveDir(), "9"), "rb").read()
-        assert again[:13] == raw[:13]
 
 
 class TestBatteryRam:

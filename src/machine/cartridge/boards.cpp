@@ -89,6 +89,4 @@ std::unique_ptr<Mapper> make_mapper(int number) {
     return std::make_unique<DEFAULT_MAPPER>(number);
 }
 
-bool mapper_supported(int number) { return board_info(number) != nullptr; }
-
 }  // namespace NES

@@ -66,9 +66,6 @@ const BoardInfo* boards_end();
 // DEFAULT_MAPPER keeping the number (and the line "UNRECOGNIZED MAPPER!" is printed).
 std::unique_ptr<Mapper> make_mapper(int number);
 
-// True when the board number is one this machine implements.
-bool mapper_supported(int number);
-
 class NROM : public Mapper {
 public:
     NROM() : Mapper(0) { notify_reads = false; }
