@@ -1,5 +1,6 @@
-// A test fixture with a scratch HOME, so consoles built from a path place their save
-// directory there instead of in the real home.
+// For tests of whole consoles: a fixture with a scratch HOME, so consoles built from a path
+// place their save directory there instead of in the real home; our test programs' paths;
+// consoles built without their diagnostic lines on the test output.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,7 +8,21 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <utility>
+
+#include "host/console.hpp"
+
+inline std::string test_rom(const std::string& name) { return std::string(ZUMBREL_TEST_ROMS) + "/" + name; }
+
+template <class... Args>
+std::unique_ptr<NESUnit> quiet_console(Args&&... args) {
+    testing::internal::CaptureStdout();
+    auto unit = std::make_unique<NESUnit>(std::forward<Args>(args)...);
+    testing::internal::GetCapturedStdout();
+    return unit;
+}
 
 class ScratchHome : public ::testing::Test {
 protected:

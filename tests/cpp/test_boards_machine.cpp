@@ -20,11 +20,7 @@ constexpr int DOTS_PER_FRAME = 341 * 262;
 class BoardMachine : public ScratchHome {
 protected:
     std::unique_ptr<NESUnit> console(const char* program) {
-        const std::string path = std::string(ZUMBREL_TEST_ROMS) + "/" + program;
-        testing::internal::CaptureStdout();
-        auto unit = std::make_unique<NESUnit>(path.c_str(), NESUnit::DEFAULT_CLOCK_SPEED);
-        testing::internal::GetCapturedStdout();
-        return unit;
+        return quiet_console(test_rom(program).c_str(), NESUnit::DEFAULT_CLOCK_SPEED);
     }
 
     // Runs a board program until its status byte leaves "running" (set in its first frame).
@@ -34,9 +30,6 @@ protected:
         ASSERT_GT(unit.cpu->memory[0x301], 0) << "no check made";
         ASSERT_EQ(unit.cpu->memory[0x300], 0) << "check " << int(unit.cpu->memory[0x300]) << " failed";
     }
-
-    fs::path home;
-    std::string saved_home;
 };
 
 }  // namespace

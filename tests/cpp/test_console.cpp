@@ -19,12 +19,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string test_rom(const char* name) { return std::string(ZUMBREL_TEST_ROMS) + "/" + name; }
-
-}  // namespace
-
 TEST(Console, BlankCartridgeStartsAtZeroAndSaysSo) {
     testing::internal::CaptureStdout();
     NESUnit console(NESUnit::DEFAULT_CLOCK_SPEED);

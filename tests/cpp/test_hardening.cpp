@@ -43,10 +43,7 @@ std::vector<uint8_t> image(int board, int prg_kib, int chr_kib, uint8_t flags6_l
 class Hardening : public ScratchHome {
 protected:
     std::unique_ptr<NESUnit> console(const std::vector<uint8_t>& bytes, const char* name = "cart.nes") {
-        testing::internal::CaptureStdout();
-        auto unit = std::make_unique<NESUnit>(name, bytes, NESUnit::DEFAULT_CLOCK_SPEED);
-        testing::internal::GetCapturedStdout();
-        return unit;
+        return quiet_console(name, bytes, NESUnit::DEFAULT_CLOCK_SPEED);
     }
     static std::vector<uint8_t> state_of(NESUnit& unit) {
         std::vector<uint8_t> state(NES::CPU::STATE_SIZE);

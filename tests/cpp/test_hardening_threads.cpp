@@ -63,10 +63,7 @@ std::vector<uint8_t> busy_cartridge() {
 class RunThreadCalls : public ScratchHome {
 protected:
     std::unique_ptr<NESUnit> console(int clock_speed = 0) {
-        testing::internal::CaptureStdout();
-        auto unit = std::make_unique<NESUnit>("busy.nes", busy_cartridge(), clock_speed);
-        testing::internal::GetCapturedStdout();
-        return unit;
+        return quiet_console("busy.nes", busy_cartridge(), clock_speed);
     }
     static bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
         const auto end = std::chrono::steady_clock::now() + limit;

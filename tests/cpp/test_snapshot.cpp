@@ -23,12 +23,7 @@ enum class Moment { frame_end, per_frame_function, between_instructions };
 
 class SnapshotExact : public ScratchHome, public ::testing::WithParamInterface<std::string> {
 protected:
-    std::unique_ptr<NESUnit> load() {
-        testing::internal::CaptureStdout();
-        auto unit = std::make_unique<NESUnit>(path.c_str(), 0);
-        testing::internal::GetCapturedStdout();
-        return unit;
-    }
+    std::unique_ptr<NESUnit> load() { return quiet_console(path.c_str(), 0); }
     static void run(NESUnit& unit, int first, int frames) {
         for (int f = first; f < first + frames; ++f) {
             digest::press(unit, f);
@@ -101,7 +96,7 @@ struct OutOfRange {
 class SnapshotRefusal : public ScratchHome, public ::testing::WithParamInterface<OutOfRange> {};
 
 TEST_P(SnapshotRefusal, ValueOutOfRangeChangesNothing) {
-    const std::string path = std::string(ZUMBREL_TEST_ROMS) + "/" + GetParam().cartridge;
+    const std::string path = test_rom(GetParam().cartridge);
     testing::internal::CaptureStdout();
     NESUnit source(path.c_str(), 0), target(path.c_str(), 0);
     testing::internal::GetCapturedStdout();
@@ -167,7 +162,7 @@ std::vector<std::string> cartridges() {
     std::vector<std::string> out;
     for (const char* own : {"smoke.nes", "board_mmc1.nes", "board_uxrom.nes", "board_cnrom.nes", "board_mmc3.nes",
                             "board_ntdec2722.nes", "apu_noise.nes"})
-        out.push_back(std::string(ZUMBREL_TEST_ROMS) + "/" + own);
+        out.push_back(test_rom(own));
     for (const char* shared : {"mappers/scroll.nes", "mappers/240pee.nes", "mappers/CMC80s.NES", "mappers/DROPOFF7.NES",
                                "mappers/smwstomp.nes", "demos/nes15-NTSC.nes", "demos/ny2011.nes"})
         out.push_back(std::string(ZUMBREL_SHARED_ROMS) + "/" + shared);

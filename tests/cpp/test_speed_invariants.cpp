@@ -40,8 +40,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string test_rom(const char* name) { return std::string(ZUMBREL_TEST_ROMS) + "/" + name; }
-
 // Our programs, then the public cartridges that are present.
 std::vector<std::string> cartridges() {
     std::vector<std::string> roms;
