@@ -2,21 +2,15 @@
 
 Every outcome is either a working console or ValueError; nothing else escapes and nothing
 crashes. scripts/sanitize.sh runs these against the extension built with AddressSanitizer."""
-import io
 import os
 import random
 
 import pytest
 import zumbrel
-from sizes import STATE_SIZE
+from helpers import STATE_SIZE, Named
 
 BOARD_PROGRAMS = ["smoke.nes", "board_mmc1.nes", "board_uxrom.nes", "board_cnrom.nes",
                   "board_mmc3.nes", "board_ntdec2722.nes"]
-
-
-class Named(io.BytesIO):
-    """A readable file object with a name, as the file-object constructor wants."""
-    name = "damaged.nes"
 
 
 def random_bytes(rng, n):

@@ -5,7 +5,7 @@ import time
 
 import pytest
 import zumbrel
-from sizes import MEMORY_AT, STATE_SIZE, VIDEO_AT
+from helpers import MEMORY_AT, STATE_SIZE, VIDEO_AT
 
 pytestmark = pytest.mark.timeout(120)
 

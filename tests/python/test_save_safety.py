@@ -2,7 +2,6 @@
 aside, save folders that stay inside the program folder, consoles without a usable home,
 debris of killed writers, text-mode file objects."""
 import gc
-import io
 import os
 import random
 import subprocess
@@ -11,19 +10,13 @@ import time
 
 import pytest
 import zumbrel
-from sizes import STATE_SIZE
+from helpers import STATE_SIZE, Named
 
 pytestmark = pytest.mark.timeout(180)
 
 
 def program_dir(home):
     return home / ".config" / "Quorvali"
-
-
-class Named(io.BytesIO):
-    def __init__(self, data, name):
-        super().__init__(data)
-        self.name = name
 
 
 @pytest.mark.parametrize("release", ["del", "del with a per-frame function"])

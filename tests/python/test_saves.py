@@ -5,7 +5,7 @@ import shutil
 import numpy as np
 import pytest
 import zumbrel
-from sizes import STATE_SIZE
+from helpers import STATE_SIZE
 
 
 def cart_dir(home, name):
