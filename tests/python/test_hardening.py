@@ -85,14 +85,19 @@ def test_per_frame_function_may_drop_the_last_reference(roms):
 
     holder = [zumbrel.NES(str(roms / "smoke.nes"), CLOCK_SPEED=0)]
     calls = []
+    # Counting starts once "start" has returned: until then its caller holds a reference too.
+    started = threading.Event()
 
     def drop():
+        if not started.is_set():
+            return
         calls.append(threading.get_ident())
         if len(calls) == 3:
             holder.clear()
 
     holder[0].perFrame(drop)
     holder[0].start()
+    started.set()
     deadline = time.monotonic() + 10
     while len(calls) < 3 and time.monotonic() < deadline:
         time.sleep(0.01)
