@@ -8,6 +8,10 @@
 #include <cstring>
 #include <iterator>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "machine/cartridge/mapper.hpp"
 #include "machine/cartridge/rom.hpp"
 #include "machine/cpu/cpu.hpp"
@@ -174,6 +178,7 @@ enum DotEvent : uint8_t {
     COARSE_X = 8,    // dots 8k up to 248: coarse-X increment of `v` after drawing (rendering)
 };
 constexpr int FIRST_EVALUATION_DOT = 129;
+constexpr int LAST_WHOLE_GROUP = 241;  // dots 241-248; the last group holds the Y step
 
 constexpr std::array<uint8_t, 257> dot_events() {
     std::array<uint8_t, 257> events{};
@@ -275,6 +280,87 @@ inline bool covered(const uint8_t* cover, int k, int n, int size) {
     return any != 0;
 }
 
+// Byte i all ones where bit 7 - i of a pattern byte is set: the row as a mask over its pixels.
+constexpr std::array<uint64_t, 256> pixel_masks() {
+    std::array<uint64_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned i = 0; i < 8; ++i)
+            if ((b >> (7 - i)) & 1u) table[b] |= uint64_t{0xFF} << (8 * i);
+    return table;
+}
+
+constexpr std::array<uint64_t, 256> PIXEL_MASK = pixel_masks();
+
+constexpr uint64_t EVERY_BYTE = 0x0101010101010101u;
+
+// One attribute set's colours of background pixel values 0-3, each in all eight bytes, kept
+// as value 0, 0 XOR 1, value 2, 2 XOR 3: a tile row's eight colours are then a few masks away.
+struct ColourPlanes {
+    uint64_t zero, zero_one, two, two_three;
+
+    static ColourPlanes of(uint32_t colours) {
+        const uint64_t c[4] = {(colours & 0xFFu) * EVERY_BYTE, ((colours >> 8) & 0xFFu) * EVERY_BYTE,
+                               ((colours >> 16) & 0xFFu) * EVERY_BYTE, (colours >> 24) * EVERY_BYTE};
+        return {c[0], c[0] ^ c[1], c[2], c[2] ^ c[3]};
+    }
+
+    // Byte i: the colour of pixel i (pattern bit 7 - i) of the row with these pattern bytes.
+    uint64_t row(uint8_t low, uint8_t high) const {
+        const uint64_t low_mask = PIXEL_MASK[low];
+        const uint64_t high_mask = PIXEL_MASK[high];
+        const uint64_t without_high = zero ^ (low_mask & zero_one);
+        const uint64_t with_high = two ^ (low_mask & two_three);
+        return without_high ^ (high_mask & (without_high ^ with_high));
+    }
+};
+
+// The colours of the row a tile fetch at a scroll address would load, by pixel.
+struct TileRows {
+    const uint8_t* vram;
+    const ColourPlanes* planes;
+    unsigned bg_table;
+    uint16_t nt_fold;
+
+    uint64_t row(uint16_t address) const {
+        const uint8_t tile = vram[((address & 0x0FFF) | 0x2000) & nt_fold];
+        const unsigned pattern = bg_table | (tile * 16u) | ((address >> 12) & 7u);
+        const uint16_t at_addr =
+            static_cast<uint16_t>(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 7));
+        const unsigned set = (vram[at_addr & nt_fold] >> ((address & 0x02) | ((address >> 4) & 0x04))) & 3u;
+        return planes[set].row(vram[pattern], vram[pattern + 8]);
+    }
+};
+
+// Pixel x of a row takes a colour byte; its RGB bytes are written only when the byte changed.
+inline void put_pixel(uint16_t* index, uint8_t* rgb, int x, uint8_t colour) {
+    if (colour == index[x]) return;
+    index[x] = colour;
+    const uint8_t* c = NTSC_TO_RGB[colour & 0x3F];
+    uint8_t* out = rgb + 3 * x;
+    out[0] = c[0];
+    out[1] = c[1];
+    out[2] = c[2];
+}
+
+// Whether the eight pixels from `index` on were last drawn with colour bytes 0-7 of `colours`.
+inline bool drawn_already(const uint16_t* index, uint64_t colours) {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(colours)), _mm_setzero_si128());
+    const __m128i have = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index));
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(wanted, have)) == 0xFFFF;
+#else
+    for (int i = 0; i < 8; ++i)
+        if (index[i] != ((colours >> (8 * i)) & 0xFFu)) return false;
+    return true;
+#endif
+}
+
+// Pixels x to x + 7 of a row in colour bytes 0-7: a row that did not change costs one compare.
+inline void put_eight(uint16_t* index, uint8_t* rgb, int x, uint64_t colours) {
+    if (drawn_already(index + x, colours)) return;
+    for (int i = 0; i < 8; ++i) put_pixel(index, rgb, x + i, static_cast<uint8_t>(colours >> (8 * i)));
+}
+
 // Dots ppu.dot to ppu.dot + count - 1 of a visible line, all within 1-256: per dot the sprite
 // counters, the fetch and evaluation events, the pixel, and the coarse-X step. The caller keeps
 // PPUMASK, PPUCTRL, the mirroring and video memory still for the span, and moves `dot` on.
@@ -298,11 +384,13 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
 
     // The palette holds still too: the four colours of each attribute value, once per span.
     uint32_t colour_sets[4];
+    ColourPlanes planes[4];
     for (unsigned q = 0; q < 4; ++q) {
         const uint8_t* palette = vram + 0x3F00;
         colour_sets[q] = bg_shown ? palette[0] | uint32_t{palette[4 * q + 1]} << 8 |
                                         uint32_t{palette[4 * q + 2]} << 16 | uint32_t{palette[4 * q + 3]} << 24
                                   : backdrop * 0x01010101u;
+        planes[q] = ColourPlanes::of(colour_sets[q]);
     }
     Background bg{ppu.nt_addr,
                   ppu.at_addr,
@@ -314,13 +402,14 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
                   0,
                   0};
     bg.set_colours(vram, nt_fold, colour_sets);
-    bg.set_pixels();
     uint16_t v = ppu.v;
     // Clocks from SPRITE_CLOCK_END on find no sprite; the cover reads zeros there.
     const uint32_t sprite_clock = ppu.sprite_clock;
     const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END);
     const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
+    const TileRows tiles{vram, planes, bg_table, nt_fold};
+    const int groups_end = std::min(end, LAST_WHOLE_GROUP + 8);
     bool any_fetched = false;
 
     const int row = ppu.scanline * 256;
@@ -329,6 +418,30 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // Dots come in segments that end at a tile group's last dot (8k), before the Y step (256)
     // and where the bit counter wraps; events fall only at their edges.
     for (int d = first; d < end;) {
+        // Whole tile groups (dots 8k + 1 to 8k + 8, before the line's last group) without
+        // sprites: each fetches at its first dot, fetches the tile to the right where the bit
+        // counter wraps and steps coarse X at its last dot, leaving the latches on the tile at
+        // `v` with the counter at fine X. The tile at `v` is drawn from there on, so a group
+        // is one row of eight colours.
+        if (rendering && ((d - 1) & 7) == 0 && d + 8 <= groups_end &&
+            !(sprites_shown && covered(cover, d - first, 8, cover_size))) {
+            uint64_t current = tiles.row(v);
+            do {
+                v = coarse_x_step(v);
+                const uint64_t next = tiles.row(v);
+                uint64_t colours = current;
+                if (fine_x != 0) colours = (current >> (8 * fine_x)) | (next << (64 - 8 * fine_x));
+                if (d < bg_clip_end) colours = backdrop * EVERY_BYTE;
+                put_eight(index, rgb, d - 1, colours);
+                current = next;
+                d += 8;
+            } while (d + 8 <= groups_end && !(sprites_shown && covered(cover, d - first, 8, cover_size)));
+            fetched = v;
+            any_fetched = true;
+            bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
+            bg.bit_counter = fine_x;
+            continue;
+        }
         const unsigned events = DOT_EVENTS[static_cast<size_t>(d)] & event_mask;
         if (events & (FETCH | Y_STEP)) {
             // The tile at `v` is usually the one the edge of the last tile fetched already, with
@@ -336,7 +449,6 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             if ((events & FETCH) && !(any_fetched && fetched == v && bg.bit_counter == fine_x)) {
                 bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
                 bg.bit_counter = fine_x;
-                bg.set_pixels();
             }
             if (events & Y_STEP) v = y_step(v);
         }
@@ -352,19 +464,11 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         const uint32_t colours = d < bg_clip_end ? backdrop * 0x01010101u : bg.colours;
         for (unsigned k = 0; k < 4; ++k) colour_of[k] = static_cast<uint8_t>(colours >> (8 * k));
         const int start = d;
-        const auto put = [index, rgb](int x, uint8_t colour) {
-            if (colour == index[x]) return;
-            index[x] = colour;
-            const uint8_t* c = NTSC_TO_RGB[colour & 0x3F];
-            uint8_t* out = rgb + 3 * x;
-            out[0] = c[0];
-            out[1] = c[1];
-            out[2] = c[2];
-        };
+        bg.set_pixels();
         // Sprites hidden by PPUMASK bit 4 leave the background pixel.
         if (!sprites_shown || !covered(cover, d - first, last + 1 - d, cover_size)) {
             for (; d <= last; ++d) {
-                put(d - 1, colour_of[bg.pixel()]);
+                put_pixel(index, rgb, d - 1, colour_of[bg.pixel()]);
                 bg.pixels <<= 2;
             }
         }
@@ -377,7 +481,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
                 ppu.sprite_clock = sprite_clock + static_cast<uint32_t>(d - first + 1);
                 colour = sprite_over(ppu, active, d, p, colour, mask);
             }
-            put(d - 1, colour);
+            put_pixel(index, rgb, d - 1, colour);
         }
 
         // At the tile's edge the tile to the right is fetched; `v` itself moves at dots 8k.
@@ -388,7 +492,6 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             fetched = coarse_x_step(v);
             any_fetched = true;
             bg.fetch(vram, fetched, bg_table, nt_fold, colour_sets);
-            bg.set_pixels();
         }
         if (DOT_EVENTS[static_cast<size_t>(last)] & event_mask & COARSE_X) v = coarse_x_step(v);
     }
