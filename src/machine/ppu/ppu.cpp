@@ -70,44 +70,92 @@ inline void reset_evaluation(PPU& ppu) {
     ppu.sprite0_in_secondary = 0;
 }
 
+// Of sprites `first` to `end` - 1: bit s of `covering` is set when sprite s covers `line`
+// (its top line Y + 1 is at most `line` and above `line` - `height`), bit s of `shown` when its
+// Y is not 255.
+struct SpriteMasks {
+    uint64_t covering = 0, shown = 0;
+};
+
+inline SpriteMasks sprite_masks(const uint8_t* oam, int first, int end, int line, int height) {
+    SpriteMasks m;
+#if defined(__SSE2__)
+    // Four sprites at a time, their Y bytes in the low bytes of 32-bit lanes.
+    const __m128i low_byte = _mm_set1_epi32(0xFF);
+    const __m128i above = _mm_set1_epi32(line - height - 1);
+    const __m128i below = _mm_set1_epi32(line);
+    const __m128i hidden = _mm_set1_epi32(255);
+    for (int g = first / 4; g < (end + 3) / 4; ++g) {
+        const __m128i y = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 16 * g)), low_byte);
+        const __m128i in = _mm_and_si128(_mm_cmpgt_epi32(y, above), _mm_cmplt_epi32(y, below));
+        m.covering |= uint64_t(unsigned(_mm_movemask_ps(_mm_castsi128_ps(in)))) << (4 * g);
+        m.shown |= uint64_t(unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(y, hidden))))) << (4 * g);
+    }
+    m.shown = ~m.shown;
+#else
+    for (int s = first; s < end; ++s) {
+        const int y = oam[4 * s];
+        if (y < line && y > line - height - 1) m.covering |= uint64_t{1} << s;
+        if (y != 255) m.shown |= uint64_t{1} << s;
+    }
+#endif
+    return m;
+}
+
 // Dots first to end - 1 (within 129-256) of the search for the next line's sprites. Even
 // dots examine one sprite each; once eight are found, every dot runs the overflow search,
 // which after a miss compares the next byte of the following sprites instead of their Y.
 // Drawing never looks at this state, so a span may search before it draws.
 inline void evaluate_sprites(PPU& ppu, int first, int end) {
-    const uint32_t height = (*ppu.ppuctrl & CTRL_TALL_SPRITES) ? 16 : 8;
+    const int height = (*ppu.ppuctrl & CTRL_TALL_SPRITES) ? 16 : 8;
     const int next_line = (ppu.scanline + 1) % 240;
     uint8_t index = ppu.eval_index;
     unsigned count = ppu.secondary_count;
     int d = first + (first & 1);  // the first even dot
-    if (ppu.eval_done && count < 8) {
-        // Every sprite was examined and fewer than eight found: even dots only move the index.
-        index = static_cast<uint8_t>(index + 4 * ((end + 1) / 2 - (first + 1) / 2));
-        d = end;
-    }
-    for (; d < end && count < 8; d += 2) {
-        if (!ppu.eval_done) {
-            const uint8_t* sprite = ppu.oam + index;
-            if (sprite[0] != 255) {
-                uint8_t* entry = ppu.secondary_oam + 4 * count;
-                const int top = sprite[0] + 1;  // the first line the sprite covers
-                entry[0] = static_cast<uint8_t>(top);
-                if (static_cast<uint32_t>(next_line - top) < height && top <= LAST_VISIBLE_LINE) {
-                    std::memcpy(entry + 1, sprite + 1, 3);
-                    ppu.sprite_x_start[count] = sprite[3];
-                    if (index == 0) ppu.sprite0_in_secondary = 1;
-                    ++count;
-                }
-            }
+    const int evens = (end + 1) / 2 - (first + 1) / 2;
+    if (count < 8 && !ppu.eval_done && evens > 0) {
+        // The sprites of these even dots, up to the last in OAM, found in OAM order. A sprite
+        // with Y + 1 at most 239 covering the next line is found; every other one with Y other
+        // than 255 leaves its Y + 1 in the entry the next find would take.
+        const int from = index / 4;
+        int to = std::min(from + evens, 64);
+        const SpriteMasks m = sprite_masks(ppu.oam, from, to, next_line, height);
+        const uint64_t examined = (to - from == 64 ? ~uint64_t{0} : (uint64_t{1} << (to - from)) - 1) << from;
+        uint64_t covering = m.covering & examined;
+        int last_found = from - 1;
+        while (covering != 0 && count < 8) {
+            const int s = std::countr_zero(covering);
+            covering &= covering - 1;
+            const uint8_t* sprite = ppu.oam + 4 * s;
+            uint8_t* entry = ppu.secondary_oam + 4 * count;
+            entry[0] = static_cast<uint8_t>(sprite[0] + 1);
+            std::memcpy(entry + 1, sprite + 1, 3);
+            ppu.sprite_x_start[count] = sprite[3];
+            if (s == 0) ppu.sprite0_in_secondary = 1;
+            ++count;
+            last_found = s;
         }
-        index = static_cast<uint8_t>(index + 4);
-        if (index == 0) ppu.eval_done = 1;
+        if (count == 8) {
+            to = last_found + 1;  // the eighth ends the search
+        } else {
+            const uint64_t after = last_found == 63 ? 0 : ~uint64_t{0} << (last_found + 1);
+            if (const uint64_t left = m.shown & examined & after; left != 0)
+                ppu.secondary_oam[4 * count] = static_cast<uint8_t>(ppu.oam[4 * (63 - std::countl_zero(left))] + 1);
+        }
+        index = static_cast<uint8_t>(4 * to);
+        if (to == 64) ppu.eval_done = 1;
+        d += 2 * (to - from);
+    }
+    if (count < 8 && d < end) {
+        // Every sprite was examined and fewer than eight found: even dots only move the index.
+        index = static_cast<uint8_t>(index + 4 * ((end + 1) / 2 - (d + 1) / 2));
+        d = end;
     }
     // From the dot after the eighth was found, every dot runs the overflow search.
     if (count == 8) {
         for (d = std::max(first, d - 1); d < end; ++d) {
             const uint8_t y = ppu.oam[index + ppu.eval_byte];
-            if (static_cast<uint32_t>(ppu.scanline - y) < height)
+            if (static_cast<uint32_t>(ppu.scanline - y) < static_cast<uint32_t>(height))
                 *ppu.ppustatus |= STATUS_OVERFLOW;
             else
                 ppu.eval_byte = (ppu.eval_byte + 1) & 3;
