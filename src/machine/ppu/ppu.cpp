@@ -362,19 +362,29 @@ struct ColourPlanes {
     }
 };
 
-// The colours of the row a tile fetch at a scroll address would load, by pixel.
+// The colours, by pixel, of the rows that tile fetches along one nametable row load: the
+// row's tile numbers and attribute bytes are found once, then each tile is a few loads.
 struct TileRows {
     const uint8_t* vram;
     const ColourPlanes* planes;
     unsigned bg_table;
     uint16_t nt_fold;
+    const uint8_t* names = nullptr;       // the 32 tile numbers of the row
+    const uint8_t* attributes = nullptr;  // its 8 attribute bytes
+    unsigned pattern_row = 0;             // the pattern table and fine Y
+    unsigned lower_half = 0;              // 4 in the lower half of an attribute byte's area
 
-    uint64_t row(uint16_t address) const {
-        const uint8_t tile = vram[((address & 0x0FFF) | 0x2000) & nt_fold];
-        const unsigned pattern = bg_table | (tile * 16u) | ((address >> 12) & 7u);
-        const uint16_t at_addr =
-            static_cast<uint16_t>(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 7));
-        const unsigned set = (vram[at_addr & nt_fold] >> ((address & 0x02) | ((address >> 4) & 0x04))) & 3u;
+    // The nametable row of scroll address `v`.
+    void aim(uint16_t v) {
+        names = vram + (((v & 0x0FE0) | 0x2000) & nt_fold);
+        attributes = vram + ((0x23C0 | (v & 0x0C00) | ((v >> 4) & 0x38)) & nt_fold);
+        pattern_row = bg_table | ((v >> 12) & 7u);
+        lower_half = (v >> 4) & 4u;
+    }
+
+    uint64_t row(unsigned coarse_x) const {
+        const unsigned pattern = pattern_row | names[coarse_x] * 16u;
+        const unsigned set = (attributes[coarse_x >> 2] >> ((coarse_x & 2) | lower_half)) & 3u;
         return planes[set].row(vram[pattern], vram[pattern + 8]);
     }
 };
@@ -456,7 +466,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END);
     const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
-    const TileRows tiles{vram, planes, bg_table, nt_fold};
+    TileRows tiles{vram, planes, bg_table, nt_fold};
     const int groups_end = std::min(end, LAST_WHOLE_GROUP + 8);
     bool any_fetched = false;
 
@@ -473,10 +483,12 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         // is one row of eight colours.
         if (rendering && ((d - 1) & 7) == 0 && d + 8 <= groups_end &&
             !(sprites_shown && covered(cover, d - first, 8, cover_size))) {
-            uint64_t current = tiles.row(v);
+            tiles.aim(v);
+            uint64_t current = tiles.row(v & 0x1Fu);
             do {
                 v = coarse_x_step(v);
-                const uint64_t next = tiles.row(v);
+                if ((v & 0x1F) == 0) tiles.aim(v);  // into the next nametable
+                const uint64_t next = tiles.row(v & 0x1Fu);
                 uint64_t colours = current;
                 if (fine_x != 0) colours = (current >> (8 * fine_x)) | (next << (64 - 8 * fine_x));
                 if (d < bg_clip_end) colours = backdrop * EVERY_BYTE;
