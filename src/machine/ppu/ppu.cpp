@@ -328,6 +328,13 @@ inline bool covered(const uint8_t* cover, int k, int n, int size) {
     return any != 0;
 }
 
+// Whether a sprite covers any of eight entries of a span's cover, all inside it.
+inline bool covered_eight(const uint8_t* from) {
+    uint64_t word;
+    std::memcpy(&word, from, sizeof word);
+    return word != 0;
+}
+
 // Byte i all ones where bit 7 - i of a pattern byte is set: the row as a mask over its pixels.
 constexpr std::array<uint64_t, 256> pixel_masks() {
     std::array<uint64_t, 256> table{};
@@ -448,8 +455,8 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         colour_sets[q] = bg_shown ? palette[0] | uint32_t{palette[4 * q + 1]} << 8 |
                                         uint32_t{palette[4 * q + 2]} << 16 | uint32_t{palette[4 * q + 3]} << 24
                                   : backdrop * 0x01010101u;
-        planes[q] = ColourPlanes::of(colour_sets[q]);
     }
+    bool planes_made = false;  // for whole tile groups, which a span of a few dots may not have
     Background bg{ppu.nt_addr,
                   ppu.at_addr,
                   ppu.pattern_addr,
@@ -467,6 +474,8 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
     TileRows tiles{vram, planes, bg_table, nt_fold};
+    // Whole groups end by dot 248, so their eight entries of the cover (at least 256 long) are
+    // inside it.
     const int groups_end = std::min(end, LAST_WHOLE_GROUP + 8);
     bool any_fetched = false;
 
@@ -482,7 +491,11 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         // `v` with the counter at fine X. The tile at `v` is drawn from there on, so a group
         // is one row of eight colours.
         if (rendering && ((d - 1) & 7) == 0 && d + 8 <= groups_end &&
-            !(sprites_shown && covered(cover, d - first, 8, cover_size))) {
+            !(sprites_shown && covered_eight(cover + (d - first)))) {
+            if (!planes_made) {
+                for (unsigned q = 0; q < 4; ++q) planes[q] = ColourPlanes::of(colour_sets[q]);
+                planes_made = true;
+            }
             tiles.aim(v);
             uint64_t current = tiles.row(v & 0x1Fu);
             do {
@@ -495,7 +508,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
                 put_eight(index, rgb, d - 1, colours);
                 current = next;
                 d += 8;
-            } while (d + 8 <= groups_end && !(sprites_shown && covered(cover, d - first, 8, cover_size)));
+            } while (d + 8 <= groups_end && !(sprites_shown && covered_eight(cover + (d - first))));
             fetched = v;
             any_fetched = true;
             bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
