@@ -456,9 +456,13 @@ protected:
         compare(want);
         std::fill(std::begin(ppu.frame_index), std::end(ppu.frame_index), NES::PPU::NOT_DRAWN);
         std::fill(std::begin(ppu.frame_rgb), std::end(ppu.frame_rgb), 0);
+        draw_by_lines();
+        compare(want);
+    }
+    // The next frame's visible lines, a line at a time.
+    void draw_by_lines() {
         for (const uint64_t frame = ppu.frame_count; ppu.frame_count == frame;) ppu.run(ppu.dot_count + 341);
         for (int line = 0; line < 240; ++line) ppu.run(ppu.dot_count + 341);
-        compare(want);
     }
     void compare(const Expected& want) {
         run_to(240, 0);
@@ -534,6 +538,23 @@ TEST_F(Picture, ChangesBetweenFramesAreRedrawn) {
     fill_random();
     sprite(3, 90, 0x12, 0x00, 70);
     check({0x10, 0x1E, 0x0042, 3, 1});
+}
+
+TEST_F(Picture, OnlyPixelsWhoseColourChangedGetTheirRgbWritten) {
+    fill_random();
+    check({0x00, 0x0A, 0x0000, 3, 0});
+    const std::vector<uint16_t> before(std::begin(ppu.frame_index), std::end(ppu.frame_index));
+    for (int n = 0; n < 240 * 256; ++n) ppu.frame_rgb[3 * n] = 7;  // a red no colour has
+    ppu.video_memory[0x3F00] ^= 1;                                 // the backdrop: some pixels of most tiles change
+    draw_by_lines();
+    int changed = 0;
+    for (int n = 0; n < 240 * 256; ++n) {
+        const bool redrawn = ppu.frame_index[n] != before[n];
+        changed += redrawn;
+        ASSERT_EQ(ppu.frame_rgb[3 * n], redrawn ? NES::NTSC_TO_RGB[ppu.frame_index[n] & 0x3F][0] : 7) << n;
+    }
+    EXPECT_GT(changed, 240 * 256 / 8);
+    EXPECT_LT(changed, 240 * 256 / 2);
 }
 
 }  // namespace

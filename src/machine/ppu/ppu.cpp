@@ -407,23 +407,38 @@ inline void put_pixel(uint16_t* index, uint8_t* rgb, int x, uint8_t colour) {
     out[2] = c[2];
 }
 
-// Whether the eight pixels from `index` on were last drawn with colour bytes 0-7 of `colours`.
-inline bool drawn_already(const uint16_t* index, uint64_t colours) {
+// Records colour bytes 0-7 of `colours` as the last drawn at the eight pixels from `index` on;
+// returns which of them changed, bits 2i and 2i + 1 for pixel i.
+inline unsigned record_eight(uint16_t* index, uint64_t colours) {
 #if defined(__SSE2__)
     const __m128i wanted = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(colours)), _mm_setzero_si128());
     const __m128i have = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index));
-    return _mm_movemask_epi8(_mm_cmpeq_epi16(wanted, have)) == 0xFFFF;
+    const auto changed = static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmpeq_epi16(wanted, have)) & 0xFFFF);
+    if (changed != 0) _mm_storeu_si128(reinterpret_cast<__m128i*>(index), wanted);
+    return changed;
 #else
-    for (int i = 0; i < 8; ++i)
-        if (index[i] != ((colours >> (8 * i)) & 0xFFu)) return false;
-    return true;
+    unsigned changed = 0;
+    for (int i = 0; i < 8; ++i) {
+        const auto colour = static_cast<uint16_t>((colours >> (8 * i)) & 0xFFu);
+        if (index[i] != colour) changed |= 3u << (2 * i);
+        index[i] = colour;
+    }
+    return changed;
 #endif
 }
 
-// Pixels x to x + 7 of a row in colour bytes 0-7: a row that did not change costs one compare.
+// Pixels x to x + 7 of a row in colour bytes 0-7: a row that did not change costs one compare,
+// and only the pixels that changed get their RGB bytes written.
 inline void put_eight(uint16_t* index, uint8_t* rgb, int x, uint64_t colours) {
-    if (drawn_already(index + x, colours)) return;
-    for (int i = 0; i < 8; ++i) put_pixel(index, rgb, x + i, static_cast<uint8_t>(colours >> (8 * i)));
+    for (unsigned changed = record_eight(index + x, colours); changed != 0; changed &= changed - 1) {
+        const int i = std::countr_zero(changed) / 2;
+        changed &= changed - 1;  // the pixel's first bit; the loop clears its second
+        const uint8_t* c = NTSC_TO_RGB[(colours >> (8 * i)) & 0x3F];
+        uint8_t* out = rgb + 3 * (x + i);
+        out[0] = c[0];
+        out[1] = c[1];
+        out[2] = c[2];
+    }
 }
 
 // Dots ppu.dot to ppu.dot + count - 1 of a visible line, all within 1-256: per dot the sprite
