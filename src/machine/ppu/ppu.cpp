@@ -400,11 +400,7 @@ struct TileRows {
 inline void put_pixel(uint16_t* index, uint8_t* rgb, int x, uint8_t colour) {
     if (colour == index[x]) return;
     index[x] = colour;
-    const uint8_t* c = NTSC_TO_RGB[colour & 0x3F];
-    uint8_t* out = rgb + 3 * x;
-    out[0] = c[0];
-    out[1] = c[1];
-    out[2] = c[2];
+    std::memcpy(rgb + 3 * x, NTSC_TO_RGB[colour & 0x3F], 3);
 }
 
 // Records colour bytes 0-7 of `colours` as the last drawn at the eight pixels from `index` on;
@@ -433,11 +429,7 @@ inline void put_eight(uint16_t* index, uint8_t* rgb, int x, uint64_t colours) {
     for (unsigned changed = record_eight(index + x, colours); changed != 0; changed &= changed - 1) {
         const int i = std::countr_zero(changed) / 2;
         changed &= changed - 1;  // the pixel's first bit; the loop clears its second
-        const uint8_t* c = NTSC_TO_RGB[(colours >> (8 * i)) & 0x3F];
-        uint8_t* out = rgb + 3 * (x + i);
-        out[0] = c[0];
-        out[1] = c[1];
-        out[2] = c[2];
+        std::memcpy(rgb + 3 * (x + i), NTSC_TO_RGB[(colours >> (8 * i)) & 0x3F], 3);
     }
 }
 
