@@ -70,6 +70,9 @@ inline void reset_evaluation(PPU& ppu) {
     ppu.sprite0_in_secondary = 0;
 }
 
+// Below this many dots a span's search examines sprites one by one: masks cost more.
+constexpr int FEW_DOTS = 16;
+
 // Of sprites `first` to `end` - 1: bit s of `covering` is set when sprite s covers `line`
 // (its top line Y + 1 is at most `line` and above `line` - `height`), bit s of `shown` when its
 // Y is not 255.
@@ -102,11 +105,60 @@ inline SpriteMasks sprite_masks(const uint8_t* oam, int first, int end, int line
     return m;
 }
 
+// The same search for a span of a few dots, one sprite at a time.
+inline void evaluate_sprites_one_by_one(PPU& ppu, int first, int end) {
+    const uint32_t height = (*ppu.ppuctrl & CTRL_TALL_SPRITES) ? 16 : 8;
+    const int next_line = (ppu.scanline + 1) % 240;
+    uint8_t index = ppu.eval_index;
+    unsigned count = ppu.secondary_count;
+    int d = first + (first & 1);  // the first even dot
+    if (ppu.eval_done && count < 8) {
+        // Every sprite was examined and fewer than eight found: even dots only move the index.
+        index = static_cast<uint8_t>(index + 4 * ((end + 1) / 2 - (first + 1) / 2));
+        d = end;
+    }
+    for (; d < end && count < 8; d += 2) {
+        if (!ppu.eval_done) {
+            const uint8_t* sprite = ppu.oam + index;
+            if (sprite[0] != 255) {
+                uint8_t* entry = ppu.secondary_oam + 4 * count;
+                const int top = sprite[0] + 1;  // the first line the sprite covers
+                entry[0] = static_cast<uint8_t>(top);
+                if (static_cast<uint32_t>(next_line - top) < height && top <= LAST_VISIBLE_LINE) {
+                    std::memcpy(entry + 1, sprite + 1, 3);
+                    ppu.sprite_x_start[count] = sprite[3];
+                    if (index == 0) ppu.sprite0_in_secondary = 1;
+                    ++count;
+                }
+            }
+        }
+        index = static_cast<uint8_t>(index + 4);
+        if (index == 0) ppu.eval_done = 1;
+    }
+    // From the dot after the eighth was found, every dot runs the overflow search.
+    if (count == 8) {
+        for (d = std::max(first, d - 1); d < end; ++d) {
+            const uint8_t y = ppu.oam[index + ppu.eval_byte];
+            if (static_cast<uint32_t>(ppu.scanline - y) < height)
+                *ppu.ppustatus |= STATUS_OVERFLOW;
+            else
+                ppu.eval_byte = (ppu.eval_byte + 1) & 3;
+            index = static_cast<uint8_t>(index + 4);
+        }
+    }
+    ppu.eval_index = index;
+    ppu.secondary_count = static_cast<uint8_t>(count);
+}
+
 // Dots first to end - 1 (within 129-256) of the search for the next line's sprites. Even
 // dots examine one sprite each; once eight are found, every dot runs the overflow search,
 // which after a miss compares the next byte of the following sprites instead of their Y.
 // Drawing never looks at this state, so a span may search before it draws.
 inline void evaluate_sprites(PPU& ppu, int first, int end) {
+    if (end - first < FEW_DOTS) {
+        evaluate_sprites_one_by_one(ppu, first, end);
+        return;
+    }
     const int height = (*ppu.ppuctrl & CTRL_TALL_SPRITES) ? 16 : 8;
     const int next_line = (ppu.scanline + 1) % 240;
     uint8_t index = ppu.eval_index;
@@ -457,11 +509,18 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // The palette holds still too: the four colours of each attribute value, once per span.
     uint32_t colour_sets[4];
     ColourPlanes planes[4];
+    const uint8_t* palette = vram + 0x3F00;
     for (unsigned q = 0; q < 4; ++q) {
-        const uint8_t* palette = vram + 0x3F00;
-        colour_sets[q] = bg_shown ? palette[0] | uint32_t{palette[4 * q + 1]} << 8 |
-                                        uint32_t{palette[4 * q + 2]} << 16 | uint32_t{palette[4 * q + 3]} << 24
-                                  : backdrop * 0x01010101u;
+        if (!bg_shown) {
+            colour_sets[q] = backdrop * 0x01010101u;
+        } else if constexpr (std::endian::native == std::endian::little) {
+            uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
+            std::memcpy(&entries, palette + 4 * q, sizeof entries);
+            colour_sets[q] = (entries & 0xFFFFFF00u) | backdrop;
+        } else {
+            colour_sets[q] = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
+                             uint32_t{palette[4 * q + 3]} << 24;
+        }
     }
     bool planes_made = false;  // for whole tile groups, which a span of a few dots may not have
     Background bg{ppu.nt_addr,
@@ -474,6 +533,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
                   0,
                   0};
     bg.set_colours(vram, nt_fold, colour_sets);
+    bg.set_pixels();
     uint16_t v = ppu.v;
     // Clocks from SPRITE_CLOCK_END on find no sprite; the cover reads zeros there.
     const uint32_t sprite_clock = ppu.sprite_clock;
@@ -520,6 +580,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             any_fetched = true;
             bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
             bg.bit_counter = fine_x;
+            bg.set_pixels();
             continue;
         }
         const unsigned events = DOT_EVENTS[static_cast<size_t>(d)] & event_mask;
@@ -529,6 +590,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             if ((events & FETCH) && !(any_fetched && fetched == v && bg.bit_counter == fine_x)) {
                 bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
                 bg.bit_counter = fine_x;
+                bg.set_pixels();
             }
             if (events & Y_STEP) v = y_step(v);
         }
@@ -544,7 +606,6 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         const uint32_t colours = d < bg_clip_end ? backdrop * 0x01010101u : bg.colours;
         for (unsigned k = 0; k < 4; ++k) colour_of[k] = static_cast<uint8_t>(colours >> (8 * k));
         const int start = d;
-        bg.set_pixels();
         // Sprites hidden by PPUMASK bit 4 leave the background pixel.
         if (!sprites_shown || !covered(cover, d - first, last + 1 - d, cover_size)) {
             for (; d <= last; ++d) {
@@ -572,6 +633,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             fetched = coarse_x_step(v);
             any_fetched = true;
             bg.fetch(vram, fetched, bg_table, nt_fold, colour_sets);
+            bg.set_pixels();
         }
         if (DOT_EVENTS[static_cast<size_t>(last)] & event_mask & COARSE_X) v = coarse_x_step(v);
     }
