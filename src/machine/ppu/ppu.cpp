@@ -459,7 +459,8 @@ inline void put_pixel(uint16_t* index, uint8_t* rgb, int x, uint8_t colour) {
 // returns which of them changed, bits 2i and 2i + 1 for pixel i.
 inline unsigned record_eight(uint16_t* index, uint64_t colours) {
 #if defined(__SSE2__)
-    const __m128i wanted = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(colours)), _mm_setzero_si128());
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&colours));  // also on 32-bit x86
+    const __m128i wanted = _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
     const __m128i have = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index));
     const auto changed = static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmpeq_epi16(wanted, have)) & 0xFFFF);
     if (changed != 0) _mm_storeu_si128(reinterpret_cast<__m128i*>(index), wanted);
