@@ -87,12 +87,10 @@ def read_header(path: str) -> Header:
 
 
 def base_name(path: str) -> str:
-    """The name the console files a cartridge's saves under: the last path component
-    without its last extension, spaces turned into '_'."""
-    name = path.replace("\\", "/").rsplit("/", 1)[-1]
-    if "." in name:
-        name = name[:name.rindex(".")]
-    return name.replace(" ", "_")
+    """The name the console files a cartridge's saves under (the console's own rule)."""
+    from . import _native
+
+    return _native.save_folder_name(path)
 
 
 def save_dir(path: str) -> str:

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "features.hpp"
+#include "host/storage.hpp"
 #include "machine/cartridge/mapper.hpp"
 
 namespace {
@@ -28,4 +29,5 @@ PYBIND11_MODULE(_native, m) {
     tools::add_snapshot(m);
     tools::add_batch(m);
     m.def("boards", &boards);
+    m.def("save_folder_name", &host::cartridge_base_name, pybind11::arg("path"));
 }

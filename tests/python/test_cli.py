@@ -207,8 +207,9 @@ class TestInfo:
         assert "PRG ROM:    4128 KiB" in out and "CHR ROM:    2176 KiB" in out
         assert "warning:    the file is 16 bytes" in out
 
-    def test_save_folder_is_the_one_the_module_uses(self, tmp_path, capfd):
-        rom = tmp_path / "game 1.v2.nes"
+    @pytest.mark.parametrize("name", ["game 1.v2.nes", ".nes", "...", "noextension"])
+    def test_save_folder_is_the_one_the_module_uses(self, tmp_path, capfd, name):
+        rom = tmp_path / name
         rom.write_bytes(ines(2, 1, 0x03))
         out = cli(capfd, "info", str(rom))[1]
         assert f"saves in:   {open_console(str(rom)).getSaveDir()}" in out.splitlines()
