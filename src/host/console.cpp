@@ -82,6 +82,11 @@ NESUnit::~NESUnit() {
 
 namespace {
 
+// Brings the APU up to one cycle per two of the CPU's, rounded up.
+void catch_up_apu(NES::APU& a, int64_t cycles) {
+    if (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.run(static_cast<uint64_t>(cycles + 1) / 2);
+}
+
 // Brings the PPU up to three dots per CPU cycle; true when the per-frame function ran.
 bool catch_up_ppu(NESUnit& console) {
     NES::CPU& c = *console.cpu;
@@ -95,6 +100,9 @@ bool catch_up_ppu(NESUnit& console) {
         const uint64_t frame = p.frame_count.load();
         p.run_dots(static_cast<uint64_t>(behind));
         if (p.frame_count.load() != frame) {
+            // A lagging APU is current wherever a frame ends: for the per-frame function, and
+            // for whoever looks once the frame is run.
+            catch_up_apu(*console.apu, c.cycle_count.load());
             console.call_per_frame();
             frame_function_ran = true;
         }
@@ -213,8 +221,8 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
         return p.frame_count.load() != frame;
     }
     // The APU lags as well, unless the DMC may raise its interrupt, which the CPU must see
-    // on time; it catches up before the PPU does, as in a step, so the per-frame function
-    // finds both where a step would have left them.
+    // on time. Nothing at the PPU's events looks at it, so it catches up only where a frame
+    // ends, where the run is cut short, and, through the CPU, before a port access.
     // A per-frame function may run a frame again: the outer run's flags come back after.
     struct Lagging {
         NES::CPU& cpu;
@@ -225,9 +233,6 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
             cpu.apu_lags = apu_before;
         }
     } lagging(c);
-    const auto catch_up_apu = [&a](int64_t cycles) {
-        if (2 * static_cast<int64_t>(a.apu_cycles.load()) < cycles) a.run(static_cast<uint64_t>(cycles + 1) / 2);
-    };
     const auto dot_limit = static_cast<uint64_t>(3 * cycle_limit);
     uint64_t deadline = p.event_deadline();
     IdleWatch idle;
@@ -236,9 +241,8 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
         const NES::Loc pc_before = c.PC;
         c.clock();
         const int64_t cycles = c.cycle_count.load();
-        if (!c.apu_lags) catch_up_apu(cycles);
+        if (!c.apu_lags) catch_up_apu(a, cycles);
         if (3 * cycles >= static_cast<int64_t>(deadline)) {
-            catch_up_apu(cycles);
             // The per-frame function may step, load a state or press pads: what was seen is stale.
             if (catch_up_ppu(console)) idle = IdleWatch();
             deadline = p.event_deadline();
@@ -248,7 +252,7 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
         }
         if (c.cycle_count.load() >= cycle_limit || interrupted()) {
             // Short of the deadline, so this completes no frame.
-            catch_up_apu(c.cycle_count.load());
+            catch_up_apu(a, c.cycle_count.load());
             catch_up_ppu(console);
             break;
         }
