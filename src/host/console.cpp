@@ -142,36 +142,73 @@ uint64_t status_still_until(const NES::PPU& p, uint64_t deadline) {
 // Such rounds are then counted instead of run, up to the last one that ends before the
 // deadline; the instructions from there on run one by one as before. A round that reads
 // PPUSTATUS counts as seen only when it ran between two of the PPU's events.
+//
+// A round of one instruction that touches no port (a jump or branch to itself) sees nothing
+// the PPU's events change (the boards switch banks only when the CPU writes to them, and at
+// their clock at most raise the IRQ line): only an interrupt ends it. It is counted through
+// the events as well, one deadline at a time, for as long as the NMI input stands still and
+// the IRQ line stays low after each; once either moves, the instructions run one by one
+// again, so the interrupt is taken where stepping takes it.
 class IdleWatch {
 public:
-    // After an instruction that moved the program counter back (or nowhere).
-    void looped_back(NES::CPU& c, const NES::PPU& p, uint64_t deadline) {
+    // After an instruction that moved the program counter back (or nowhere); true when it
+    // found a jump or branch to itself `waiting`.
+    bool looped_back(NES::CPU& c, const NES::PPU& p, uint64_t deadline) {
         const uint64_t status_reads = c.status_reads - status_reads_;
         if (!same_round(c, p) || (status_reads != 0 && event_seen_)) {
             remember(c, p);
-            return;
+            return false;
         }
-        const bool nmi_still =
-            c.nmi_sample == p.nmi_pending && c.nmi_condition == ((c.memory[0x2000] & 0x80) && c.nmi_sample ? 1 : 0);
         const uint64_t limit = status_reads == 0 ? deadline : status_still_until(p, deadline);
         const int64_t now = c.cycle_count.load();
         const int64_t period = now - cycles_;
+        const int64_t instructions = c.instruction_count - instructions_;
         // 3 * cycles stays below the limit: every read counted came before it.
         const int64_t room = static_cast<int64_t>(limit) - 1 - 3 * now;
-        if (nmi_still && c.irq_line == 0 && c.apu_lags && !c.debug && period > 0 && room >= 3 * period) {
-            const int64_t rounds = room / (3 * period);
-            c.cycle_count.store(now + rounds * period);
-            c.instruction_start += rounds * period;
-            c.instruction_count += rounds * (c.instruction_count - instructions_);
-            c.status_reads += static_cast<uint64_t>(rounds) * status_reads;
-            c.bus_effects += static_cast<uint64_t>(rounds) * status_reads;
-        }
+        const bool quiet = undisturbed(c, p) && period > 0;
+        if (quiet && room >= 3 * period) count_rounds(c, room / (3 * period), period, instructions, status_reads);
         remember(c, p);
+        if (quiet && instructions == 1 && status_reads == 0) period_ = period;
+        return waiting();
     }
+    // Counts the rounds of a waiting jump or branch to itself up to the first that ends at or
+    // past the deadline or the cycle limit, which is where stepping stops for either; false
+    // when the wait may be over (nothing was counted then). Only while `waiting`.
+    bool waited(NES::CPU& c, const NES::PPU& p, uint64_t deadline, int64_t cycle_limit) {
+        if (!same_registers(c) || !undisturbed(c, p)) {
+            period_ = 0;  // seen again, should the loop go on, after its next round
+            return false;
+        }
+        const int64_t now = c.cycle_count.load();
+        const int64_t to_deadline = (static_cast<int64_t>(deadline) - 3 * now + 3 * period_ - 1) / (3 * period_);
+        const int64_t to_limit = (cycle_limit - now + period_ - 1) / period_;
+        count_rounds(c, std::max<int64_t>(1, std::min(to_deadline, to_limit)), period_, 1, 0);
+        cycles_ = c.cycle_count.load();
+        instructions_ = c.instruction_count;
+        return true;
+    }
+    bool waiting() const { return period_ != 0; }
     // After the PPU ran to an event: a round that spans one may have seen PPUSTATUS change.
     void event_passed() { event_seen_ = true; }
 
 private:
+    static bool undisturbed(const NES::CPU& c, const NES::PPU& p) {
+        const bool nmi_still =
+            c.nmi_sample == p.nmi_pending && c.nmi_condition == ((c.memory[0x2000] & 0x80) && c.nmi_sample ? 1 : 0);
+        return nmi_still && c.irq_line == 0 && c.apu_lags && !c.debug;
+    }
+    static void count_rounds(NES::CPU& c, int64_t rounds, int64_t period, int64_t instructions, uint64_t status_reads) {
+        const int64_t now = c.cycle_count.load();
+        c.cycle_count.store(now + rounds * period);
+        c.instruction_start += rounds * period;
+        c.instruction_count += rounds * instructions;
+        c.status_reads += static_cast<uint64_t>(rounds) * status_reads;
+        c.bus_effects += static_cast<uint64_t>(rounds) * status_reads;
+    }
+    bool same_registers(const NES::CPU& c) const {
+        return pc_ == c.PC && c.bus_effects == effects_ && a_ == c.A && x_ == c.X && y_ == c.Y && p_ == c.P &&
+               sp_ == c.SP;
+    }
     bool same_round(const NES::CPU& c, const NES::PPU& p) const {
         return pc_ == c.PC && c.bus_effects - effects_ == c.status_reads - status_reads_ && a_ == c.A && x_ == c.X &&
                y_ == c.Y && p_ == c.P && sp_ == c.SP && status_ == c.memory[0x2002] && toggle_ == p.write_toggle;
@@ -190,6 +227,7 @@ private:
         event_seen_ = false;
         cycles_ = c.cycle_count.load();
         instructions_ = c.instruction_count;
+        period_ = 0;
     }
 
     NES::Loc pc_ = nullptr;
@@ -197,6 +235,8 @@ private:
     uint8_t a_ = 0, x_ = 0, y_ = 0, p_ = 0, sp_ = 0, status_ = 0, toggle_ = 0;
     bool event_seen_ = false;
     int64_t cycles_ = 0, instructions_ = 0;
+    // The cycles of a waiting jump or branch to itself, once seen to repeat (0: none).
+    int64_t period_ = 0;
 };
 
 // Runs instructions until the frame ends, or until after an instruction `cycle_count` has
@@ -236,6 +276,21 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
     const auto dot_limit = static_cast<uint64_t>(3 * cycle_limit);
     uint64_t deadline = p.event_deadline();
     IdleWatch idle;
+    const auto pass_event = [&] {
+        // The per-frame function may step, load a state or press pads: what was seen is stale.
+        if (catch_up_ppu(console)) idle = IdleWatch();
+        deadline = p.event_deadline();
+        idle.event_passed();
+    };
+    // A jump or branch to itself goes from event to event in one go while nothing ends it.
+    const auto wait_through_events = [&] {
+        while (p.frame_count.load() == frame && c.cycle_count.load() < cycle_limit && !interrupted()) {
+            c.apu_lags = !a.dmc_irq_armed();
+            if (!idle.waited(c, p, deadline, cycle_limit)) break;
+            if (3 * c.cycle_count.load() >= static_cast<int64_t>(deadline)) pass_event();
+            if (!idle.waiting()) break;
+        }
+    };
     while (p.frame_count.load() == frame) {
         c.apu_lags = !a.dmc_irq_armed();
         const NES::Loc pc_before = c.PC;
@@ -243,12 +298,10 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
         const int64_t cycles = c.cycle_count.load();
         if (!c.apu_lags) catch_up_apu(a, cycles);
         if (3 * cycles >= static_cast<int64_t>(deadline)) {
-            // The per-frame function may step, load a state or press pads: what was seen is stale.
-            if (catch_up_ppu(console)) idle = IdleWatch();
-            deadline = p.event_deadline();
-            idle.event_passed();
-        } else if (c.PC <= pc_before) {
-            idle.looped_back(c, p, std::min(deadline, dot_limit));
+            pass_event();
+            if (idle.waiting()) wait_through_events();
+        } else if (c.PC <= pc_before && idle.looped_back(c, p, std::min(deadline, dot_limit))) {
+            wait_through_events();
         }
         if (c.cycle_count.load() >= cycle_limit || interrupted()) {
             // Short of the deadline, so this completes no frame.
