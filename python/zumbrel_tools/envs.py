@@ -97,6 +97,18 @@ class _Settings:
         done = bool(self.terminated(ram_after)) if self.terminated else False
         return reward, done, (dict(self.info(ram_after)) if self.info else {})
 
+    def outcomes(self, ram_before, ram_after, going):
+        """Rewards and terminations of a batch; the consoles not `going` (just reset) get none.
+        The user's functions are called only for the consoles that need them."""
+        count = len(ram_after)
+        rewards = np.zeros(count, dtype=np.float64)
+        terminations = np.zeros(count, dtype=bool)
+        if self.reward:
+            rewards[going] = [float(self.reward(ram_before[i], ram_after[i])) for i in going]
+        if self.terminated:
+            terminations[going] = [bool(self.terminated(ram_after[i])) for i in going]
+        return rewards, terminations
+
 
 def _image_without_battery(rom):
     """The cartridge (a path, or the bytes of an image that travelled, e.g. to another machine)
@@ -112,13 +124,12 @@ def _image_without_battery(rom):
 
 
 class _Console:
-    """One console with its power-on snapshot and the buttons of its last step."""
+    """One console with its power-on snapshot."""
 
     def __init__(self, rom):
         with quiet_stdout():  # the module's diagnostic lines, once per console
             self.nes = zumbrel.NES(_image_without_battery(rom), 0)
         self.power_on = snapshot(self.nes)
-        self.last_buttons = 0
 
 
 class _Window:
@@ -155,25 +166,27 @@ class _Batch:
     def __init__(self, settings, rom, count, threads):
         self.settings = settings
         self.consoles = [_Console(rom) for _ in range(count)]
+        self.nes = [c.nes for c in self.consoles]
         self.pool = StepPool(threads)
         self.pictures = settings.picture_buffer(count)
         self.ram = np.zeros((count, 2048), dtype=np.uint8)
         self.ram_before = np.zeros_like(self.ram)
+        self.last_buttons = np.zeros(count, dtype=np.uint8)  # for sticky actions
 
     def step(self, indices, buttons, frames):
-        """Steps the consoles at `indices`; their rows of the buffers receive the results."""
-        indices = list(indices)
-        if not indices:
+        """Steps the consoles at `indices` (None: all); their rows of the buffers receive the results."""
+        buttons = np.ascontiguousarray(buttons, dtype=np.uint8)
+        if indices is None or len(indices) == len(self.consoles):
+            self.pool.step(self.nes, buttons, frames, self.pictures, self.ram, self.settings.max_pool)
             return
-        everyone = len(indices) == len(self.consoles)
-        pictures = self.pictures if everyone or self.pictures is None else self.pictures[indices]
-        ram = self.ram if everyone else self.ram[indices]
-        self.pool.step([self.consoles[i].nes for i in indices], np.ascontiguousarray(buttons, dtype=np.uint8),
-                       frames, pictures, ram, self.settings.max_pool)
-        if not everyone:
-            if pictures is not None:
-                self.pictures[indices] = pictures
-            self.ram[indices] = ram
+        if len(indices) == 0:
+            return
+        pictures = None if self.pictures is None else self.pictures[indices]
+        ram = self.ram[indices]
+        self.pool.step([self.nes[i] for i in indices], buttons, frames, pictures, ram, self.settings.max_pool)
+        if pictures is not None:
+            self.pictures[indices] = pictures
+        self.ram[indices] = ram
 
     # Arrays handed out as observations are never written again: a step writes into new ones
     # (every row is rewritten), a reset into copies (it may rewrite only some rows).
@@ -191,28 +204,30 @@ class _Batch:
         """Power-on again, then one frame and a random number of frames without input."""
         groups = {}
         for i in indices:
-            restore(self.consoles[i].nes, self.consoles[i].power_on)
-            self.consoles[i].last_buttons = 0
+            restore(self.nes[i], self.consoles[i].power_on)
             extra = int(rngs[i].integers(0, self.settings.noop_max + 1)) if self.settings.noop_max else 0
             groups.setdefault(1 + extra, []).append(i)
+        self.last_buttons[indices] = 0
         for frames, group in groups.items():
             self.step(group, np.zeros(len(group), np.uint8), frames)
 
     def act(self, indices, buttons, rngs):
-        """Sticky actions: with the given probability a console keeps its previous buttons."""
+        """Sticky actions: with the given probability a console keeps its previous buttons.
+        `indices` None stands for every console."""
         buttons = np.array(buttons, dtype=np.uint8)
-        for k, i in enumerate(indices):
-            console = self.consoles[i]
-            if self.settings.sticky_actions and rngs[i].random() < self.settings.sticky_actions:
-                buttons[k] = console.last_buttons
-            console.last_buttons = int(buttons[k])
+        rows = slice(None) if indices is None else indices
+        if self.settings.sticky_actions:
+            chosen = range(len(self.consoles)) if indices is None else indices
+            keep = np.array([rngs[i].random() < self.settings.sticky_actions for i in chosen], dtype=bool)
+            buttons[keep] = self.last_buttons[rows][keep]
+        self.last_buttons[rows] = buttons
         self.step(indices, buttons, self.settings.frameskip)
 
     def observations(self):
         return self.ram if self.pictures is None else self.pictures
 
     def frame(self, i):
-        return np.array(self.consoles[i].nes.getImg())
+        return np.array(self.nes[i].getImg())
 
 
 class NESEnv(gymnasium.Env):
@@ -246,7 +261,7 @@ class NESEnv(gymnasium.Env):
     @property
     def nes(self):
         """The console itself (for reading its memories; leave its stepping to the environment)."""
-        return self._batch.consoles[0].nes
+        return self._batch.nes[0]
 
     def reset(self, *, seed=None, options=None):
         super().reset(seed=seed)
@@ -311,7 +326,7 @@ class NESVectorEnv(VectorEnv):
 
     @property
     def consoles(self):
-        return [c.nes for c in self._batch.consoles]
+        return list(self._batch.nes)
 
     def reset(self, *, seed=None, options=None):
         one_seed = seed is None or isinstance(seed, (int, np.integer))
@@ -328,33 +343,34 @@ class NESVectorEnv(VectorEnv):
         self._steps[indices] = 0
         self._ended[indices] = False
         infos = {}
-        for i in indices:
-            infos = self._add_info(infos, self._settings.outcome(self._batch.ram[i], self._batch.ram[i])[2], i)
+        if self._settings.info:
+            for i in indices:
+                infos = self._add_info(infos, dict(self._settings.info(self._batch.ram[i])), i)
         self._show()
         return self._observations(), infos
 
     def step(self, actions):
         buttons = self._settings.input_bytes(actions, self.num_envs)
-        restart = np.flatnonzero(self._ended)
-        going = np.flatnonzero(~self._ended)
-        self._batch.begin_step()
-        self._batch.reset(restart, self._rngs)
-        self._steps[restart] = 0
-        self._batch.act(going, buttons[going], self._rngs)
-        self._steps[going] += 1
-        rewards = np.zeros(self.num_envs, dtype=np.float64)
-        terminations = np.zeros(self.num_envs, dtype=bool)
+        batch, ended = self._batch, self._ended
+        batch.begin_step()
+        if ended.any():  # those reset now and ignore their action
+            restart, going = np.flatnonzero(ended), np.flatnonzero(~ended)
+            batch.reset(restart, self._rngs)
+            self._steps[restart] = 0
+            batch.act(going, buttons[going], self._rngs)
+            self._steps[going] += 1
+        else:
+            going = range(self.num_envs)
+            batch.act(None, buttons, self._rngs)
+            self._steps += 1
+        rewards, terminations = self._settings.outcomes(batch.ram_before, batch.ram, going)
         infos = {}
-        for i in range(self.num_envs):
-            if self._ended[i]:
-                info = self._settings.outcome(self._batch.ram[i], self._batch.ram[i])[2]
-            else:
-                before, after = self._batch.ram_before[i], self._batch.ram[i]
-                rewards[i], terminations[i], info = self._settings.outcome(before, after)
-            if info:
-                infos = self._add_info(infos, info, i)
-        truncations = ~terminations & ~self._ended & (
-            self._steps >= self.max_episode_steps if self.max_episode_steps else np.zeros(self.num_envs, bool))
+        if self._settings.info:
+            for i in range(self.num_envs):
+                infos = self._add_info(infos, dict(self._settings.info(batch.ram[i])), i)
+        truncations = np.zeros(self.num_envs, dtype=bool)
+        if self.max_episode_steps:
+            truncations = ~terminations & ~ended & (self._steps >= self.max_episode_steps)
         self._ended = terminations | truncations
         self._show()
         return self._observations(), rewards, terminations, truncations, infos
