@@ -8,10 +8,16 @@ outside emulation.
 Needs zumbrel installed with the rl extra, and for the comparison nes-py and cynes from PyPI
 (benchmark only; missing ones are left out of the table). Every figure is the median of
 several runs; CPU time (process_time) is given beside wall time because a shared machine's
-load moves wall time a lot. Thread scaling can only be seen in wall time.
+load moves wall time a lot. Thread scaling can only be seen in wall time: its runs are
+interleaved, the best run is given beside the median (the best is what the machine gives when
+no other process takes a core), and the same consoles stepped bare by the pool, with the same
+outputs, show the ceiling the machine allows at that moment. Timed loops drop what each step
+returns, as a training loop does: keeping every observation would time the allocation of
+fresh memory, not the environment.
 """
 import argparse
 import json
+import os
 import pathlib
 import statistics
 import sys
@@ -40,6 +46,14 @@ def timed(run, repeats):
     return statistics.median(walls), statistics.median(cpus)
 
 
+def repeat(step, steps):
+    """A run of `steps` calls of step(), dropping what they return."""
+    def run():
+        for _ in range(steps):
+            step()
+    return run
+
+
 def rate(count, seconds):
     return count / seconds if seconds > 0 else float("inf")
 
@@ -52,7 +66,7 @@ def zumbrel_single(rom, steps):
     env = gymnasium.make("zumbrel/NES-v0", rom=str(rom), obs_type="rgb", frameskip=1, max_pool=False)
     env.reset(seed=0)
     action = np.zeros(8, np.int8)
-    return lambda: [env.step(action) for _ in range(steps)]
+    return repeat(lambda: env.step(action), steps)
 
 
 def nes_py_single(rom, steps):
@@ -65,14 +79,14 @@ def nes_py_single(rom, steps):
     rom_module.ROM.chr_rom_size = property(lambda self: 8 * int(self.header[5]))
     env = NESEnv(str(rom))
     env.reset()
-    return lambda: [env.step(0) for _ in range(steps)]
+    return repeat(lambda: env.step(0), steps)
 
 
 def cynes_single(rom, steps):
     from cynes import NES
 
     nes = NES(str(rom))
-    return lambda: [nes.step(1) for _ in range(steps)]
+    return repeat(lambda: nes.step(1), steps)
 
 
 PEERS = {"zumbrel env": zumbrel_single, "nes-py env": nes_py_single, "cynes (raw)": cynes_single}
@@ -96,38 +110,61 @@ def compare_single(roms, steps, repeats):
 
 # --- vector environment ----------------------------------------------------------------------
 
-def vector_throughput(rom, counts, steps, repeats):
+def make_vec(rom, count, threads, obs_type="rgb", **kwargs):
     import gymnasium
 
+    env = gymnasium.make_vec("zumbrel/NES-v0", num_envs=count, vectorization_mode="vector_entry_point",
+                             num_threads=threads, rom=str(rom), obs_type=obs_type, frameskip=4, **kwargs)
+    env.reset(seed=0)
+    return env
+
+
+def vector_throughput(rom, counts, steps, repeats):
+    """Wall time of vector steps with 1 and 2 threads, and of the pool stepping the same consoles
+    bare (pictures and RAM into arrays made once): the ceiling of the environment's scaling."""
     rows = []
     for count in counts:
-        row = {"num_envs": count}
+        n = max(5, steps // count)
+        runs, envs = {}, []
         for threads in (1, 2):
-            env = gymnasium.make_vec("zumbrel/NES-v0", num_envs=count, vectorization_mode="vector_entry_point",
-                                     num_threads=threads, rom=str(rom), obs_type="rgb", frameskip=4)
-            env.reset(seed=0)
+            env = make_vec(rom, count, threads)
+            envs.append(env)
             actions = np.zeros((count, 8), np.int8)
-            wall, cpu = timed(lambda env=env, actions=actions: [env.step(actions) for _ in range(steps)], repeats)
-            row[threads] = {"env steps/s": rate(steps * count, wall), "frames/s": rate(4 * steps * count, wall),
-                            "cpu frames/s": rate(4 * steps * count, cpu)}
+            pool, buttons = StepPool(threads), np.zeros(count, np.uint8)
+            pictures, ram = np.zeros((count, 240, 256, 3), np.uint8), np.zeros((count, 2048), np.uint8)
+            consoles = env.unwrapped.consoles
+            runs["env", threads] = repeat(lambda env=env, a=actions: env.step(a), n)
+            runs["bare", threads] = repeat(lambda p=pool, c=consoles, b=buttons, pi=pictures, r=ram:
+                                           p.step(c, b, 4, pi, r, True), n)
+        walls = {key: [] for key in runs}
+        for run in runs.values():
+            run()  # warm-up
+        for _ in range(repeats):  # interleaved, so that a change of load touches every kind alike
+            for key, run in runs.items():
+                start = time.perf_counter()
+                run()
+                walls[key].append(time.perf_counter() - start)
+        for env in envs:
             env.close()
-        row["speedup"] = row[2]["env steps/s"] / row[1]["env steps/s"]
+        row = {"num_envs": count}
+        for kind in ("env", "bare"):
+            for threads in (1, 2):
+                w = walls[kind, threads]
+                row[f"{kind} {threads}"] = {"median": rate(n * count, statistics.median(w)),
+                                            "best": rate(n * count, min(w))}
+            for how in ("median", "best"):
+                row[f"{kind} speedup {how}"] = row[f"{kind} 2"][how] / row[f"{kind} 1"][how]
         rows.append(row)
     return rows
 
 
 # --- time outside emulation ---------------------------------------------------------------------
 
-def overhead(rom, count, steps, repeats):
+def overhead(rom, count, steps, repeats, obs_type="rgb"):
     """CPU time of a vector step against the same consoles stepped bare (runFrame, and the batch
     without outputs). The cost of a frame depends on what the game does, so all three step the
     environment's own consoles, one after the other."""
-    import gymnasium
-
-    env = gymnasium.make_vec("zumbrel/NES-v0", num_envs=count, vectorization_mode="vector_entry_point",
-                             num_threads=1, rom=str(rom), obs_type="rgb", frameskip=4,
-                             reward=lambda before, after: 0.0)
-    env.reset(seed=0)
+    env = make_vec(rom, count, 1, obs_type, reward=lambda before, after: 0.0)
     actions = np.zeros((count, 8), np.int8)
     consoles = env.unwrapped.consoles
 
@@ -140,14 +177,19 @@ def overhead(rom, count, steps, repeats):
     pool, buttons = StepPool(1), np.zeros(count, np.uint8)
     env_cpu, bare_cpu, batch_cpu = [], [], []
     for _ in range(repeats):  # interleaved, so that a change of load touches all three alike
-        env_cpu.append(timed(lambda: [env.step(actions) for _ in range(steps)], 1)[1])
+        env_cpu.append(timed(repeat(lambda: env.step(actions), steps), 1)[1])
         bare_cpu.append(timed(bare, 1)[1])
-        batch_cpu.append(timed(lambda: [pool.step(consoles, buttons, 4) for _ in range(steps)], 1)[1])
+        batch_cpu.append(timed(repeat(lambda: pool.step(consoles, buttons, 4), steps), 1)[1])
     env_cpu, bare_cpu, batch_cpu = (statistics.median(x) for x in (env_cpu, bare_cpu, batch_cpu))
     env.close()
-    return {"num_envs": count, "env step ms": 1000 * env_cpu / steps, "bare frames ms": 1000 * bare_cpu / steps,
+    return {"num_envs": count, "obs_type": obs_type, "env step ms": 1000 * env_cpu / steps,
+            "bare frames ms": 1000 * bare_cpu / steps,
             "batch without outputs ms": 1000 * batch_cpu / steps,
             "outside emulation": (env_cpu - batch_cpu) / env_cpu}
+
+
+def load_text():
+    return "load average %.2f %.2f %.2f" % os.getloadavg()
 
 
 def main():
@@ -171,19 +213,28 @@ def main():
             f"  zumbrel/nes-py: {z['wall'] / n['wall']:.2f}x wall, {z['cpu'] / n['cpu']:.2f}x cpu"
         print(f"  {row['rom']:28s} " + "   ".join(cells) + ratio)
 
-    vector = vector_throughput(roms[0], [1, 8, 32], max(10, steps // 8), repeats)
-    print(f"Vector environment on {roms[0].name}, frame skip 4, RGB: env steps/s (frames/s) by threads")
+    print(load_text())
+    vector = vector_throughput(roms[0], [1, 8, 32], steps, repeats + 2)
+    print(f"Vector environment on {roms[0].name}, frame skip 4, RGB: env steps/s by threads (wall, median | best)")
     for row in vector:
-        print(f"  N={row['num_envs']:3d}  1 thread: {row[1]['env steps/s']:7.0f} ({row[1]['frames/s']:7.0f})"
-              f"  2 threads: {row[2]['env steps/s']:7.0f} ({row[2]['frames/s']:7.0f})  speedup {row['speedup']:.2f}x")
+        cells = []
+        for kind, name in (("env", "environment"), ("bare", "pool alone")):
+            one, two = row[f"{kind} 1"], row[f"{kind} 2"]
+            cells.append(f"{name}: 1 thread {one['median']:6.0f} | {one['best']:6.0f},"
+                         f" 2 threads {two['median']:6.0f} | {two['best']:6.0f},"
+                         f" speedup {row[f'{kind} speedup median']:.2f}x | {row[f'{kind} speedup best']:.2f}x")
+        print(f"  N={row['num_envs']:3d}  " + "\n         ".join(cells))
+    print(load_text())
 
-    outside = [overhead(roms[0], n, max(10, steps // 8), repeats) for n in (1, 8)]
+    outside = [overhead(roms[0], n, max(10, steps // 8), repeats, obs) for n, obs in
+               ((1, "rgb"), (8, "rgb"), (32, "rgb"), (8, "gray"))]
     print("Time outside emulation per vector step at frame skip 4 (CPU time)")
     for row in outside:
-        print(f"  N={row['num_envs']:3d}  step {row['env step ms']:.2f} ms,"
+        print(f"  N={row['num_envs']:3d} {row['obs_type']:4s}  step {row['env step ms']:.2f} ms,"
               f" bare runFrame {row['bare frames ms']:.2f} ms,"
               f" batch alone {row['batch without outputs ms']:.2f} ms:"
               f" outside emulation {100 * row['outside emulation']:.1f} %")
+    print(load_text())
 
     if args.json:
         results = {"single": single, "vector": vector, "overhead": outside}
