@@ -178,15 +178,17 @@ ALWAYS_INLINE inline void put(uint8_t& out, uint8_t value) {
     out = Max ? std::max(out, value) : value;
 }
 
-// The mean of 2x2 pixels, channel by channel, of one pair of rows (four bytes and the rounding
-// stay within 16 bits).
-ALWAYS_INLINE inline void half_row(const uint8_t* __restrict top, const uint8_t* __restrict bottom,
-                                   uint8_t* __restrict mean) {
-    uint16_t column[WIDTH * 3];
-    for (int i = 0; i < WIDTH * 3; ++i) column[i] = static_cast<uint16_t>(top[i] + bottom[i]);
-    for (int x = 0; x < WIDTH / 2; ++x)
-        for (int c = 0; c < 3; ++c)
-            mean[3 * x + c] = static_cast<uint8_t>((column[6 * x + c] + column[6 * x + 3 + c] + 2) >> 2);
+// One pair of rows halved: mean[i] is the mean of the 2x2 bytes of one channel whose top left
+// is byte i of the top row (four bytes and the rounding stay within 16 bits). Computed for every
+// i so that the loops run over contiguous bytes; the halved picture keeps every sixth triple.
+constexpr int ROW_BYTES = WIDTH * 3;
+constexpr int PAIR_MEANS = ROW_BYTES - 3;
+
+ALWAYS_INLINE inline void pair_means(const uint8_t* __restrict top, const uint8_t* __restrict bottom,
+                                     uint8_t* __restrict mean) {
+    uint16_t column[ROW_BYTES];
+    for (int i = 0; i < ROW_BYTES; ++i) column[i] = static_cast<uint16_t>(top[i] + bottom[i]);
+    for (int i = 0; i < PAIR_MEANS; ++i) mean[i] = static_cast<uint8_t>((column[i] + column[i + 3] + 2) >> 2);
 }
 
 // Writes one frame in one format; with Max each byte keeps the larger of the old and the new
@@ -203,15 +205,18 @@ ALWAYS_INLINE inline void picture_loops(const uint8_t* __restrict rgb, uint8_t* 
     } else if constexpr (!Half) {
         for (int i = 0; i < HEIGHT * WIDTH; ++i) put<Max>(out[i], luma(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]));
     } else {
-        uint8_t mean[WIDTH / 2 * 3];
-        for (int y = 0; y < HEIGHT; y += 2, rgb += 2 * WIDTH * 3) {
-            half_row(rgb, rgb + WIDTH * 3, mean);
+        uint8_t mean[PAIR_MEANS];
+        for (int y = 0; y < HEIGHT; y += 2, rgb += 2 * ROW_BYTES) {
+            pair_means(rgb, rgb + ROW_BYTES, mean);
             if constexpr (Gray) {
-                for (int x = 0; x < WIDTH / 2; ++x)
-                    put<Max>(out[x], luma(mean[3 * x], mean[3 * x + 1], mean[3 * x + 2]));
+                // Like the means, the lumas are computed at every byte and every sixth is kept.
+                uint8_t lumas[PAIR_MEANS - 2];
+                for (int i = 0; i < PAIR_MEANS - 2; ++i) lumas[i] = luma(mean[i], mean[i + 1], mean[i + 2]);
+                for (int x = 0; x < WIDTH / 2; ++x) put<Max>(out[x], lumas[6 * x]);
                 out += WIDTH / 2;
             } else {
-                for (int x = 0; x < WIDTH / 2 * 3; ++x) put<Max>(out[x], mean[x]);
+                for (int x = 0; x < WIDTH / 2; ++x)
+                    for (int c = 0; c < 3; ++c) put<Max>(out[3 * x + c], mean[6 * x + c]);
                 out += WIDTH / 2 * 3;
             }
         }
