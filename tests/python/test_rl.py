@@ -13,7 +13,7 @@ gymnasium = pytest.importorskip("gymnasium")
 import zumbrel  # noqa: E402
 from gymnasium.utils.env_checker import check_env  # noqa: E402
 from zumbrel_tools import DEMO_ROM  # noqa: E402
-from zumbrel_tools.envs import RIGHT_ONLY, demo_reward  # noqa: E402
+from zumbrel_tools.envs import DEMO_PLAYER_X, RIGHT_ONLY, demo_reward  # noqa: E402
 
 ENV_ID = "zumbrel/NES-v0"
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
@@ -121,6 +121,29 @@ def test_vector_environment_resets_an_ended_one_on_the_next_step():
     np.testing.assert_array_equal(observation, first)
     assert list(rewards) == [0, 0] and not truncated.any()
     vector.close()
+
+
+def past_140(ram):
+    return bool(ram[DEMO_PLAYER_X] >= 140)
+
+
+def position(ram):
+    return {"x": int(ram[DEMO_PLAYER_X])}
+
+
+def test_vector_environment_ends_one_on_the_users_condition_and_reports_everyones_info():
+    vector = make_vec(2, obs_type="ram", actions=RIGHT_ONLY, terminated=past_140, info=position)
+    first, infos = vector.reset(seed=0)
+    assert list(infos["x"]) == [0, 0] and infos["_x"].all()
+    walk = np.array([RIGHT_ONLY.index("right"), RIGHT_ONLY.index("noop")])
+    for step in range(6):  # the walker moves 4 pixels a step from 120
+        observation, _, terminated, truncated, infos = vector.step(walk)
+        assert list(terminated) == [step == 5, False] and not truncated.any()
+        np.testing.assert_array_equal(infos["x"], observation[:, DEMO_PLAYER_X])
+    observation, rewards, terminated, _, infos = vector.step(walk)
+    np.testing.assert_array_equal(observation[0], first[0])  # the ended one started over
+    assert rewards[0] == 0 and not terminated.any()
+    assert list(infos["x"]) == [0, 120]
 
 
 def test_a_scripted_policy_earns_more_than_a_random_one():
