@@ -11,7 +11,8 @@ several runs; CPU time (process_time) is given beside wall time because a shared
 load moves wall time a lot. Thread scaling can only be seen in wall time: its runs are
 interleaved, the best run is given beside the median (the best is what the machine gives when
 no other process takes a core), and the same consoles stepped bare by the pool, with the same
-outputs, show the ceiling the machine allows at that moment. Timed loops drop what each step
+outputs, show the ceiling the machine allows at that moment; "on C cores" is the CPU time of the
+two-thread runs over their wall time, what the machine gave them. Timed loops drop what each step
 returns, as a training loop does: keeping every observation would time the allocation of
 fresh memory, not the environment.
 """
@@ -136,14 +137,15 @@ def vector_throughput(rom, counts, steps, repeats):
             runs["env", threads] = repeat(lambda env=env, a=actions: env.step(a), n)
             runs["bare", threads] = repeat(lambda p=pool, c=consoles, b=buttons, pi=pictures, r=ram:
                                            p.step(c, b, 4, pi, r, True), n)
-        walls = {key: [] for key in runs}
+        walls, cpus = {key: [] for key in runs}, {key: [] for key in runs}
         for run in runs.values():
             run()  # warm-up
         for _ in range(repeats):  # interleaved, so that a change of load touches every kind alike
             for key, run in runs.items():
-                start = time.perf_counter()
+                start, cpu = time.perf_counter(), time.process_time()
                 run()
                 walls[key].append(time.perf_counter() - start)
+                cpus[key].append(time.process_time() - cpu)
         for env in envs:
             env.close()
         row = {"num_envs": count}
@@ -154,6 +156,9 @@ def vector_throughput(rom, counts, steps, repeats):
                                             "best": rate(n * count, min(w))}
             for how in ("median", "best"):
                 row[f"{kind} speedup {how}"] = row[f"{kind} 2"][how] / row[f"{kind} 1"][how]
+            # The cores the two threads were given: other users' processes take the rest (the
+            # kernel shares the processors among sessions, however many threads each runs).
+            row[f"{kind} cores"] = sum(cpus[kind, 2]) / sum(walls[kind, 2])
         rows.append(row)
     return rows
 
@@ -222,7 +227,8 @@ def main():
             one, two = row[f"{kind} 1"], row[f"{kind} 2"]
             cells.append(f"{name}: 1 thread {one['median']:6.0f} | {one['best']:6.0f},"
                          f" 2 threads {two['median']:6.0f} | {two['best']:6.0f},"
-                         f" speedup {row[f'{kind} speedup median']:.2f}x | {row[f'{kind} speedup best']:.2f}x")
+                         f" speedup {row[f'{kind} speedup median']:.2f}x | {row[f'{kind} speedup best']:.2f}x"
+                         f" on {row[f'{kind} cores']:.2f} cores")
         print(f"  N={row['num_envs']:3d}  " + "\n         ".join(cells))
     print(load_text())
 
