@@ -305,7 +305,10 @@ class TestOutputsAreSafe:
         saves = home.joinpath(*DEMO_SAVES)
         run = subprocess.Popen([sys.executable, "-m", "zumbrel_tools", "run", "--frames", "1000000",
                                 "--png", str(png), "--gif", str(tmp_path / "a.gif"), "--wav", str(wav)],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               # A test run started in the background without job control
+                               # ignores SIGINT, and a child would inherit that.
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         try:
             wait_for(saves.exists)
             time.sleep(0.5)
