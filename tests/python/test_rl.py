@@ -70,13 +70,7 @@ def test_vector_environment_repeats_single_environments_exactly():
     count, seed = 3, 11
     actions = np.random.default_rng(5).integers(0, 2, (25, count, 8))
     vector = make_vec(count, num_threads=2, **options)
-    observation, _ = vector.reset(seed=seed)
-    seen, rewards = [observation], []
-    for step in actions:
-        observation, reward, *_ = vector.step(step)
-        seen.append(observation)
-        rewards.append(reward)
-    seen, rewards = np.array(seen), np.array(rewards)
+    seen, rewards = rollout(vector, actions, seed)
     single = make(**options)
     for i in range(count):
         alone_seen, alone_rewards = rollout(single, actions[:, i], seed + i)
