@@ -8,7 +8,8 @@
 #         safe-call tests with the runtime preloaded (their wall-clock rate checks are left
 #         out: the instrumented machine runs slower than real time).
 #   fuzz  The libFuzzer targets (clang), FUZZ_SECONDS each (default 15), from copies of the
-#         starting corpus in fuzz/corpus.
+#         starting corpus in fuzz/corpus, with a fixed random seed (FUZZ_SEED, default 1; 0
+#         picks one) so that a test run is repeatable; longer runs with other seeds explore.
 #
 # Usage: scripts/sanitize.sh [asan] [tsan] [fuzz]     (no argument: all three)
 # Build folders: build/san-asan, build/san-tsan, build/fuzz (SANITIZE_BUILD_ROOT to move them).
@@ -80,7 +81,7 @@ run_fuzz() {
     for target in cartridge state snapshot registers; do
         cp -r "fuzz/corpus/$target" "$work/$target"
         (cd "$work" && UBSAN_OPTIONS=$ubsan_options "$dir/fuzz/fuzz_$target" \
-            -max_total_time="$seconds" -max_len=90000 -timeout=60 -print_final_stats=1 \
+            -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -max_len=90000 -timeout=60 -print_final_stats=1 \
             -artifact_prefix="$work/$target-" "$target" 2>"$work/$target.log") || {
             tail -n 60 "$work/$target.log"
             echo "fuzz_$target found a fault; its input: $(ls "$work"/"$target"-* 2>/dev/null)" >&2

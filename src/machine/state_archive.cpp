@@ -135,7 +135,8 @@ void StateArchive::memory_image(void* data, size_t n) {
     for (size_t c = 0; c < chunks;) {
         size_t end = c + 1;
         while (end < chunks && held(end) == held(c)) ++end;
-        uint8_t* run = bytes_of + c * KIB;
+        // Checking reads no component: data is null there and gets no offset.
+        uint8_t* run = bytes_of ? bytes_of + c * KIB : nullptr;
         const size_t length = (end - c) * KIB;
         if (held(c))
             bytes(run, length);
