@@ -61,6 +61,10 @@ public:
     // The task must not throw. One batch at a time: a second caller waits for the first.
     void run(size_t count, const Task& task) {
         Shared& s = *s_;
+        if (count <= 1 || s.helpers.empty()) {  // nothing to share: the helpers sleep on
+            for (size_t i = 0; i < count; ++i) task(i);
+            return;
+        }
         std::lock_guard<std::mutex> one_batch(s.batch_mutex);
         {
             std::lock_guard<std::mutex> lock(s.mutex);
