@@ -50,11 +50,23 @@ run_asan() {
         ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer: Python tests"
-    local preload
+    local preload reports
     preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
-    LD_PRELOAD=$preload ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=$ubsan_options \
+    # Reports go to files: written to stderr while pytest captures it, they would be lost
+    # with the process they end.
+    reports=$(mktemp -d)
+    # The Ray test is left out: Ray's own native code (its process-title setup in every
+    # worker) reads past a heap buffer under the preloaded runtime, now and then, and the
+    # dead worker leaves the test waiting; it runs in the plain pass.
+    LD_PRELOAD=$preload ASAN_OPTIONS=detect_leaks=0:log_path=$reports/asan \
+        UBSAN_OPTIONS=$ubsan_options:log_path=$reports/ubsan \
         PYTHONPATH="$dir/src/binding:$dir/src/tools:$root/python" \
-        "$py" -m pytest -q -p no:cacheprovider tests/python
+        "$py" -m pytest -q -p no:cacheprovider --ignore=tests/python/test_ray.py tests/python || {
+        tail -n +1 "$reports"/* 2>/dev/null
+        rm -rf "$reports"
+        return 1
+    }
+    rm -rf "$reports"
 }
 
 run_tsan() {

@@ -1,4 +1,5 @@
 import faulthandler
+import os
 import pathlib
 import subprocess
 import sys
@@ -8,6 +9,12 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 ASM = ROOT / "tests" / "asm"
 SHARED = ROOT.parent / "shared" / "testroms"
+
+
+def pytest_configure(config):
+    # Output capture is off while pytest configures: this is the run's own stderr. Written to
+    # while a test runs, the captured one is lost when the watchdog ends the process.
+    config.hang_report = os.fdopen(os.dup(2), "w")
 
 
 @pytest.fixture(autouse=True)
@@ -25,7 +32,7 @@ def hard_stop(request):
             seconds = request.config.getini("timeout")
         except ValueError:  # pytest-timeout not installed
             seconds = 300
-    faulthandler.dump_traceback_later(float(seconds) + 60, exit=True)
+    faulthandler.dump_traceback_later(float(seconds) + 60, exit=True, file=request.config.hang_report)
     yield
     faulthandler.cancel_dump_traceback_later()
 
