@@ -15,10 +15,23 @@
 #include "machine/cpu/cpu.hpp"
 #include "machine/pad/controller.hpp"
 #include "machine/ppu/ppu.hpp"
+#include "machine/state_archive.hpp"
 
 namespace fixture {
 
 constexpr size_t KIB = 1024;
+
+// A component's state as the snapshot code writes it (any class with state_fields), to
+// compare two machines field by field.
+template <class Component>
+std::vector<uint8_t> state_bytes(Component& component) {
+    NES::StateArchive measure = NES::StateArchive::measuring();
+    component.state_fields(measure);
+    std::vector<uint8_t> bytes(measure.position());
+    NES::StateArchive save = NES::StateArchive::saving(bytes.data(), bytes.size());
+    component.state_fields(save);
+    return bytes;
+}
 
 // The byte at an offset into the PRG or CHR ROM of an image.
 using Fill = std::function<uint8_t(size_t offset)>;

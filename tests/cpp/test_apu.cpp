@@ -484,14 +484,6 @@ TEST(ApuMix, DisabledRestingAndExtremeLevels) {
 // hold: short noise periods in both modes, timers left beyond a shortened period, the DMC
 // fetching and looping, samples and frame-counter steps falling on a stretch's ends.
 TEST(ApuRun, StretchesMatchSingleCycles) {
-    const auto state = [](NES::APU& apu) {
-        NES::StateArchive measure = NES::StateArchive::measuring();
-        apu.state_fields(measure);
-        std::vector<uint8_t> bytes(measure.position());
-        NES::StateArchive save = NES::StateArchive::saving(bytes.data(), bytes.size());
-        apu.state_fields(save);
-        return bytes;
-    };
     std::mt19937 rng(19);
     Bench stretched, stepped;
     for (Bench* b : {&stretched, &stepped}) {
@@ -510,7 +502,8 @@ TEST(ApuRun, StretchesMatchSingleCycles) {
         const uint64_t until = stretched.apu.apu_cycles + rng() % (rng() % 4 ? 60 : 20000);
         stretched.apu.run(until);
         while (stepped.apu.apu_cycles < until) stepped.apu.cycle();
-        ASSERT_EQ(state(stretched.apu), state(stepped.apu)) << "round " << round << ", $" << std::hex << reg;
+        ASSERT_EQ(fixture::state_bytes(stretched.apu), fixture::state_bytes(stepped.apu))
+            << "round " << round << ", $" << std::hex << reg;
         ASSERT_EQ(stretched.apu.samples_written, stepped.apu.samples_written) << "round " << round;
     }
     EXPECT_GT(stretched.apu.samples_written, 10000u);

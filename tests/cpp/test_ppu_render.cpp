@@ -564,15 +564,6 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Running many dots at once
 
-std::vector<uint8_t> state_of(NES::PPU& ppu) {
-    NES::StateArchive measure = NES::StateArchive::measuring();
-    ppu.state_fields(measure);
-    std::vector<uint8_t> bytes(measure.position());
-    NES::StateArchive save = NES::StateArchive::saving(bytes.data(), bytes.size());
-    ppu.state_fields(save);
-    return bytes;
-}
-
 TEST(PpuRun, EndsAtTheTargetOrTheFrameEndAndMatchesSteppingDotByDot) {
     auto stepped = std::make_unique<Machine>();
     auto batched = std::make_unique<Machine>();
@@ -620,7 +611,7 @@ TEST(PpuRun, EndsAtTheTargetOrTheFrameEndAndMatchesSteppingDotByDot) {
                                     b.at_addr, b.eval_index, b.secondary_count}))
             << "chunk " << chunk;
         if (chunk % 25 == 0) {  // every latch and counter, the picture so far
-            ASSERT_EQ(state_of(*stepped->ppu), state_of(*batched->ppu)) << "chunk " << chunk;
+            ASSERT_EQ(fixture::state_bytes(*stepped->ppu), fixture::state_bytes(*batched->ppu)) << "chunk " << chunk;
         }
         if (a.frame_count != frame) {
             EXPECT_EQ(b.dot, 0);  // both stopped where the frame ended
