@@ -6,6 +6,12 @@ The cartridge `rom` is a file path or the bytes of the image. Reward, terminatio
 information come from functions of the CPU RAM ($0000-$07FF):
 `reward(ram_before, ram_after) -> float` over one step, `terminated(ram) -> bool` and
 `info(ram) -> dict`. Give module-level functions when environments travel by pickle.
+
+`game` (a folder in stable-retro's layout, a game name, or a `games.Game`; see
+zumbrel_tools.games) fills the information with the game's variables each step and takes
+reward and termination from its scenario; the functions above add to them (their reward is
+added, their termination ends the episode too, their information wins). To replace the
+scenario, give `games.load(game, scenario=None)`.
 """
 import pathlib
 
@@ -16,6 +22,7 @@ from gymnasium import spaces
 from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
+from . import games
 from ._native import StepPool
 from .batch import PICTURE_SHAPES, pad_bytes
 from .console import quiet_stdout
@@ -246,7 +253,8 @@ class NESEnv(gymnasium.Env):
     metadata = {"render_modes": ["rgb_array", "human"], "render_fps": 15}
 
     def __init__(self, rom, obs_type="rgb", frameskip=4, actions=None, downsample=False, max_pool=True,
-                 sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None, render_mode=None):
+                 sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None, render_mode=None,
+                 game=None):
         if render_mode not in (None, "rgb_array", "human"):
             raise ValueError(f'render_mode must be None, "rgb_array" or "human", not {render_mode!r}')
         self._settings = _Settings(obs_type, frameskip, actions, downsample, max_pool, sticky_actions, noop_max,
@@ -256,6 +264,7 @@ class NESEnv(gymnasium.Env):
         self.render_mode = render_mode
         self.metadata = dict(self.metadata, render_fps=max(1, round(60 / self._settings.frameskip)))
         self._batch = _Batch(self._settings, rom, 1, 1)
+        self._games = games.runs(game, rom, self._batch.nes)
         self._window = _Window(self.metadata["render_fps"])
 
     @property
@@ -268,6 +277,8 @@ class NESEnv(gymnasium.Env):
         self._batch.begin_reset()
         self._batch.reset([0], [self.np_random])
         _, _, info = self._settings.outcome(self._batch.ram[0], self._batch.ram[0])
+        if self._games:
+            info = {**self._games[0].start(), **info}
         self._show()
         return self._batch.observations()[0], info
 
@@ -275,6 +286,9 @@ class NESEnv(gymnasium.Env):
         self._batch.begin_step()
         self._batch.act([0], self._settings.input_bytes(action, 1), [self.np_random])
         reward, terminated, info = self._settings.outcome(self._batch.ram_before[0], self._batch.ram[0])
+        if self._games:
+            game_reward, game_over, game_info = self._games[0].step()
+            reward, terminated, info = reward + game_reward, terminated or game_over, {**game_info, **info}
         self._show()
         return self._batch.observations()[0], reward, terminated, False, info
 
@@ -303,7 +317,7 @@ class NESVectorEnv(VectorEnv):
 
     def __init__(self, num_envs, rom, num_threads=1, obs_type="rgb", frameskip=4, actions=None, downsample=False,
                  max_pool=True, sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None,
-                 max_episode_steps=None, render_mode=None):
+                 max_episode_steps=None, render_mode=None, game=None):
         if num_envs < 1:
             raise ValueError(f"num_envs must be at least 1, not {num_envs!r}")
         if render_mode not in (None, "rgb_array", "human"):
@@ -319,6 +333,7 @@ class NESVectorEnv(VectorEnv):
         self.metadata = dict(self.metadata, render_fps=max(1, round(60 / self._settings.frameskip)))
         self.max_episode_steps = max_episode_steps
         self._batch = _Batch(self._settings, rom, num_envs, num_threads)
+        self._games = games.runs(game, rom, self._batch.nes)
         self._rngs = [np.random.default_rng() for _ in range(num_envs)]
         self._steps = np.zeros(num_envs, dtype=np.int64)
         self._ended = np.zeros(num_envs, dtype=bool)
@@ -343,6 +358,8 @@ class NESVectorEnv(VectorEnv):
         self._steps[indices] = 0
         self._ended[indices] = False
         infos = {}
+        for i in indices if self._games else ():
+            infos = self._add_info(infos, self._games[i].start(), i)
         if self._settings.info:
             for i in indices:
                 infos = self._add_info(infos, dict(self._settings.info(self._batch.ram[i])), i)
@@ -365,6 +382,8 @@ class NESVectorEnv(VectorEnv):
             self._steps += 1
         rewards, terminations = self._settings.outcomes(batch.ram_before, batch.ram, going)
         infos = {}
+        if self._games:
+            infos = games.step_runs(self._games, going, rewards, terminations, infos, self._add_info)
         if self._settings.info:
             for i in range(self.num_envs):
                 infos = self._add_info(infos, dict(self._settings.info(batch.ram[i])), i)
