@@ -7,7 +7,7 @@ import signal
 import sys
 from typing import List, NoReturn, Optional, Sequence, Tuple
 
-from . import cartridge, headless, media
+from . import cartridge, games, headless, media
 from .console import DEMO_ROM, CommandError, NoDisplay, check_rom, open_console, stop_console, terminate_as_interrupt
 from .inputs import BUTTONS, SCRIPT_HELP, InputScript, ScriptError
 
@@ -109,7 +109,15 @@ def command_info(args) -> int:
     rom = args.rom or DEMO_ROM
     header = check_rom(rom, complete=False)
     print("\n".join(cartridge.describe(rom, header)))
+    print(game_line(rom))
     return 0
+
+
+def game_line(rom: str) -> str:
+    """The game integrations (stable-retro's layout) whose rom.sha names this image."""
+    with open(rom, "rb") as image:
+        names = games.matching(image.read())
+    return f"game:       {', '.join(names) if names else 'no integration names this image'}"
 
 
 def same_file(a: str, b: str) -> bool:

@@ -9,6 +9,7 @@ import sys
 import numpy as np
 import pytest
 from zumbrel_tools import DEMO_ROM, games
+from zumbrel_tools.cli import main
 
 gymnasium = pytest.importorskip("gymnasium")
 from zumbrel_tools.envs import NESEnv, NESVectorEnv  # noqa: E402
@@ -223,4 +224,14 @@ def test_vector_environment_matches_single_ones():
                     (s_rewards[t], s_ends[t], s_infos[t + 1]["player_x"])
             elif t == len(s_rewards):  # the step that starts the next episode
                 assert rewards[i] == 0.0 and infos["scroll"][i] == 0
+
+def test_info_names_the_matching_game(tmp_path, capsys):
+    assert main(["info", DEMO_ROM]) == 0
+    assert f"game:       {DEMO_GAME}" in capsys.readouterr().out.splitlines()
+    other = tmp_path / "other.nes"
+    data = bytearray(pathlib.Path(DEMO_ROM).read_bytes())
+    data[-1] ^= 1
+    other.write_bytes(bytes(data))
+    assert main(["info", str(other)]) == 0
+    assert "game:       no integration names this image" in capsys.readouterr().out
 
