@@ -15,6 +15,7 @@ gymnasium = pytest.importorskip("gymnasium")
 from zumbrel_tools.envs import NESEnv, NESVectorEnv  # noqa: E402
 
 DEMO_GAME = "ZumbrelDemo-Nes"
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
 
 def write_game(folder, info, scenario=None, scripts=None):
@@ -225,6 +226,7 @@ def test_vector_environment_matches_single_ones():
             elif t == len(s_rewards):  # the step that starts the next episode
                 assert rewards[i] == 0.0 and infos["scroll"][i] == 0
 
+
 def test_info_names_the_matching_game(tmp_path, capsys):
     assert main(["info", DEMO_ROM]) == 0
     assert f"game:       {DEMO_GAME}" in capsys.readouterr().out.splitlines()
@@ -235,3 +237,9 @@ def test_info_names_the_matching_game(tmp_path, capsys):
     assert main(["info", str(other)]) == 0
     assert "game:       no integration names this image" in capsys.readouterr().out
 
+
+def test_readme_example():
+    text = README.read_text().split("## Games described in files", 1)[1].split("\n## ", 1)[0]
+    namespace = {}
+    exec(re.findall(r"```python\n(.*?)```", text, re.S)[0], namespace)
+    assert namespace["terminated"] and namespace["score"] > 0
