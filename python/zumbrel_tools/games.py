@@ -98,7 +98,7 @@ class Variable:
     mask: Optional[int] = None
 
     def read(self, memory) -> int:
-        value = decode(bytes(memory[self.address:self.address + self.vtype.size]), self.vtype)
+        value = decode(memory[self.address:self.address + self.vtype.size].tobytes(), self.vtype)
         return value if self.mask is None else value & self.mask
 
 

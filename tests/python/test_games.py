@@ -155,6 +155,7 @@ def test_refusals(tmp_path, monkeypatch):
         game.state("Level1")
     with pytest.raises(games.GameError, match="another emulator's format"):
         games.check_start_state(folder / "Level1.state")
+    games.check_start_state(DEMO_ROM)  # any other file is left to the start-state loader
     # Lua without lupa: the error names the scenario and the extra to install.
     monkeypatch.setitem(sys.modules, "lupa", None)
     with pytest.raises(games.GameError, match=re.escape(f"{folder / 'scenario.json'}: its reward")):
