@@ -15,7 +15,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "features.hpp"
@@ -127,36 +126,26 @@ void check_steppable(PyNES& console, size_t index) {
         throw py::value_error(which + " has a per-frame function; batches step consoles without one");
 }
 
-// The consoles that some batch is stepping now, so that two batches (from two Python threads)
-// never step one console at once.
+// The batch's claim on its consoles for the whole call: two batches (from two Python threads)
+// never step one console at once, and no pad is attached to one meanwhile.
 class Claims {
 public:
     explicit Claims(const std::vector<PyNES*>& consoles) : consoles_(consoles) {
-        std::lock_guard<std::mutex> lock(mutex());
         for (size_t i = 0; i < consoles_.size(); ++i) {
-            if (!taken().insert(consoles_[i]).second) {
-                for (size_t j = 0; j < i; ++j) taken().erase(consoles_[j]);
+            if (!consoles_[i]->claim_for_batch()) {
+                for (size_t j = 0; j < i; ++j) consoles_[j]->release_batch_claim();
                 throw py::value_error("step_batch: console " + std::to_string(i) +
                                       " is being stepped by another batch");
             }
         }
     }
     ~Claims() {
-        std::lock_guard<std::mutex> lock(mutex());
-        for (PyNES* console : consoles_) taken().erase(console);
+        for (PyNES* console : consoles_) console->release_batch_claim();
     }
     Claims(const Claims&) = delete;
     Claims& operator=(const Claims&) = delete;
 
 private:
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static std::unordered_set<PyNES*>& taken() {
-        static std::unordered_set<PyNES*> set;
-        return set;
-    }
     const std::vector<PyNES*>& consoles_;
 };
 

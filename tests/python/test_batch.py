@@ -1,4 +1,5 @@
 """Stepping a batch of consoles on native threads."""
+import gc
 import os
 import signal
 import threading
@@ -112,6 +113,30 @@ def test_an_attached_pad_gives_way_during_the_batch_and_comes_back_after():
     for _ in range(10):
         nes.runFrame()
     assert nes.cpuMem()[PLAYER_X] < x, "the attached pad (left) must be back after the batch"
+
+
+def test_a_pad_cannot_be_attached_while_a_batch_steps_the_console():
+    nes = fresh()
+    attached = pressing(LEFT)
+    nes.setController(attached, 0)
+    ram = ram_array(1)
+    worker = threading.Thread(target=step_batch, args=([nes], [0], 600), kwargs={"ram": ram})
+    worker.start()
+    try:
+        while nes.frameCount() == 0:
+            pass
+        with pytest.raises(RuntimeError, match="a batch is stepping this console"):
+            nes.setController(pressing(RIGHT), 0)
+    finally:
+        worker.join(timeout=60)
+    np.testing.assert_array_equal(ram[0], reference(0, 600)[1], "the batch's frames must read its own pad")
+    del attached  # the console holds the pad it keeps: running on reads it, not freed memory
+    gc.collect()
+    x = nes.cpuMem()[PLAYER_X]
+    for _ in range(10):
+        nes.runFrame()
+    assert nes.cpuMem()[PLAYER_X] < x, "the pad attached before the batch must be back"
+    nes.setController(pressing(RIGHT), 0)  # free again once the batch is over
 
 
 def read_only(array):
