@@ -139,6 +139,20 @@ def test_a_pad_cannot_be_attached_while_a_batch_steps_the_console():
     nes.setController(pressing(RIGHT), 0)  # free again once the batch is over
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_a_long_batch_between_two_frames(threads):
+    batch, frames = consoles(2), 3000
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        step_batch(batch, [0, 0], frames, threads=threads)
+    timer.join()
+    stopped_at = [n.frameCount() for n in batch]
+    assert 0 < max(stopped_at) < frames, f"stopped at {stopped_at} of {frames} frames"
+    step_batch(batch, [0, 0], 2, threads=threads)  # each console whole, and free for the next batch
+    assert [n.frameCount() for n in batch] == [count + 2 for count in stopped_at]
+
+
 def read_only(array):
     array.flags.writeable = False
     return array
