@@ -175,6 +175,8 @@ def with_frame_function(nes):
     (lambda: [zumbrel.NES(DEMO_ROM, 0)] * 2, {}, ValueError, "appears twice"),
     (lambda: consoles(2), {"frames": 0}, ValueError, "frames must be at least 1"),
     (lambda: consoles(2), {"buttons": [[0] * 7] * 2}, ValueError, "buttons must have shape"),
+    (lambda: consoles(2), {"buttons": [np.nan, 0]}, ValueError, "whole numbers in 0..255"),
+    (lambda: consoles(2), {"buttons": [[2] + [0] * 7] * 2}, ValueError, "whole numbers in 0..1"),
     (lambda: consoles(2), {"pictures": np.zeros((2, 240, 256, 3), np.int16)}, ValueError, "dtype uint8"),
     (lambda: consoles(2), {"pictures": np.zeros((3, 240, 256, 3), np.uint8)}, ValueError, "wrong shape"),
     (lambda: consoles(2), {"pictures": np.zeros((2, 240, 255, 3), np.uint8)}, ValueError, "pictures must have shape"),
