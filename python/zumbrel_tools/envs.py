@@ -18,6 +18,7 @@ from gymnasium.vector.utils import batch_space
 
 from ._native import StepPool
 from .batch import PICTURE_SHAPES, pad_bytes, whole_numbers
+from .cartridge import parse_header
 from .console import quiet_stdout
 from .snapshots import _Image, restore, snapshot
 
@@ -116,25 +117,29 @@ class _Settings:
         return rewards, terminations
 
 
-def _image_without_battery(rom):
+def _image_without_battery(rom, allow_unsupported_board):
     """The cartridge (a path, or the bytes of an image that travelled, e.g. to another machine)
     with its battery flag cleared: an environment starts as a console without a save file,
-    whatever the player saved, and never writes one over the player's."""
+    whatever the player saved, and never writes one over the player's. A board the console
+    does not implement would run as a blank machine: it is refused unless allowed."""
     if isinstance(rom, (bytes, bytearray)):
         data, name = bytearray(rom), "cartridge.nes"
     else:
         data, name = bytearray(pathlib.Path(rom).read_bytes()), pathlib.Path(rom).name
-    if data[:4] == b"NES\x1a" and len(data) > 6:
-        data[6] &= ~0x02
+    header = parse_header(bytes(data))
+    if not header.supported and not allow_unsupported_board:
+        raise ValueError(f"{name}: board {header.board} ({header.board_name}) is not supported: it would run "
+                         "without its board logic (allow_unsupported_board=True runs it anyway)")
+    data[6] &= ~0x02
     return _Image(bytes(data), name)
 
 
 class _Console:
     """One console with its power-on snapshot."""
 
-    def __init__(self, rom):
+    def __init__(self, image):
         with quiet_stdout():  # the module's diagnostic lines, once per console
-            self.nes = zumbrel.NES(_image_without_battery(rom), 0)
+            self.nes = zumbrel.NES(_Image(image.getvalue(), image.name), 0)
         self.power_on = snapshot(self.nes)
 
 
@@ -169,9 +174,10 @@ class _Window:
 class _Batch:
     """The stepping both environment kinds use: consoles, their pool and output buffers."""
 
-    def __init__(self, settings, rom, count, threads):
+    def __init__(self, settings, rom, count, threads, allow_unsupported_board):
         self.settings = settings
-        self.consoles = [_Console(rom) for _ in range(count)]
+        image = _image_without_battery(rom, allow_unsupported_board)
+        self.consoles = [_Console(image) for _ in range(count)]
         self.nes = [c.nes for c in self.consoles]
         self.pool = StepPool(threads)
         self.pictures = settings.picture_buffer(count)
@@ -246,13 +252,15 @@ class NESEnv(gymnasium.Env):
     with `max_pool` the picture is the maximum of the last two. `sticky_actions`: probability
     that a step keeps the previous step's buttons. reset() powers the console on again (from a
     snapshot taken when it was built) and runs one frame plus 0..`noop_max` frames chosen by
-    a seeded generator, without input.
+    a seeded generator, without input. A cartridge whose board the console does not implement
+    is refused unless `allow_unsupported_board` is true.
     """
 
     metadata = {"render_modes": ["rgb_array", "human"], "render_fps": 15}
 
     def __init__(self, rom, obs_type="rgb", frameskip=4, actions=None, downsample=False, max_pool=True,
-                 sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None, render_mode=None):
+                 sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None, render_mode=None,
+                 allow_unsupported_board=False):
         if render_mode not in (None, "rgb_array", "human"):
             raise ValueError(f'render_mode must be None, "rgb_array" or "human", not {render_mode!r}')
         self._settings = _Settings(obs_type, frameskip, actions, downsample, max_pool, sticky_actions, noop_max,
@@ -261,7 +269,7 @@ class NESEnv(gymnasium.Env):
         self.action_space = self._settings.action_space
         self.render_mode = render_mode
         self.metadata = dict(self.metadata, render_fps=max(1, round(60 / self._settings.frameskip)))
-        self._batch = _Batch(self._settings, rom, 1, 1)
+        self._batch = _Batch(self._settings, rom, 1, 1, allow_unsupported_board)
         self._window = _Window(self.metadata["render_fps"])
 
     @property
@@ -309,7 +317,7 @@ class NESVectorEnv(VectorEnv):
 
     def __init__(self, num_envs, rom, num_threads=1, obs_type="rgb", frameskip=4, actions=None, downsample=False,
                  max_pool=True, sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None,
-                 max_episode_steps=None, render_mode=None):
+                 max_episode_steps=None, render_mode=None, allow_unsupported_board=False):
         if num_envs < 1:
             raise ValueError(f"num_envs must be at least 1, not {num_envs!r}")
         if render_mode not in (None, "rgb_array", "human"):
@@ -324,7 +332,7 @@ class NESVectorEnv(VectorEnv):
         self.render_mode = render_mode
         self.metadata = dict(self.metadata, render_fps=max(1, round(60 / self._settings.frameskip)))
         self.max_episode_steps = max_episode_steps
-        self._batch = _Batch(self._settings, rom, num_envs, num_threads)
+        self._batch = _Batch(self._settings, rom, num_envs, num_threads, allow_unsupported_board)
         self._rngs = [np.random.default_rng() for _ in range(num_envs)]
         self._steps = np.zeros(num_envs, dtype=np.int64)
         self._ended = np.zeros(num_envs, dtype=bool)

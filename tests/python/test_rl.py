@@ -26,12 +26,12 @@ def readme_examples():
 
 
 def make(**kwargs):
-    return gymnasium.make(ENV_ID, rom=DEMO_ROM, reward=demo_reward, **kwargs)
+    return gymnasium.make(ENV_ID, **{"rom": DEMO_ROM, "reward": demo_reward, **kwargs})
 
 
 def make_vec(num_envs, **kwargs):
-    return gymnasium.make_vec(ENV_ID, num_envs=num_envs, vectorization_mode="vector_entry_point", rom=DEMO_ROM,
-                              reward=demo_reward, **kwargs)
+    return gymnasium.make_vec(ENV_ID, num_envs=num_envs, vectorization_mode="vector_entry_point",
+                              **{"rom": DEMO_ROM, "reward": demo_reward, **kwargs})
 
 
 def test_importing_the_package_registers_without_loading_gymnasium():
@@ -178,6 +178,17 @@ def test_actions_outside_the_action_space_are_refused(actions, bad):
         vec.step(np.array([bad, bad]))
     env.close()
     vec.close()
+
+
+def test_a_board_the_console_lacks_is_refused_unless_allowed():
+    image = bytearray(pathlib.Path(DEMO_ROM).read_bytes())
+    image[6] = (image[6] & 0x0F) | 0x70  # board 7, AxROM
+    for build in (lambda **kw: make(**kw), lambda **kw: make_vec(2, **kw)):
+        with pytest.raises(ValueError, match=r"board 7 \(AxROM\) is not supported"):
+            build(rom=bytes(image))
+        env = build(rom=bytes(image), allow_unsupported_board=True)
+        env.reset(seed=0)
+        env.close()
 
 
 def test_the_readme_example_runs_as_written(tmp_path, monkeypatch):
