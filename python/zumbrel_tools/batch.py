@@ -19,9 +19,8 @@ PICTURE_SHAPES = {
     ("gray", True): (120, 128),
 }
 
-_pools = {}
-_pools_lock = threading.Lock()
-
+_shared = None  # the one pool step_batch keeps between calls
+_shared_lock = threading.Lock()
 
 def picture_array(count, colour="rgb", half=False):
     """A picture array for `count` consoles: colour "rgb" or "gray", `half` for 2x smaller."""
@@ -59,12 +58,13 @@ def pad_bytes(buttons, count):
 
 
 def shared_pool(threads):
-    """The process's pool of `threads` threads, made on first use."""
-    with _pools_lock:
-        pool = _pools.get(threads)
-        if pool is None:
-            pool = _pools[threads] = StepPool(threads)
-        return pool
+    """The process's pool of `threads` threads. One is kept at a time: a pool of another size
+    replaces it, and the old one's threads end once no batch uses it."""
+    global _shared
+    with _shared_lock:
+        if _shared is None or _shared.threads != threads:
+            _shared = StepPool(threads)
+        return _shared
 
 
 def step_batch(consoles, buttons, frames=1, *, pictures=None, ram=None, max_pool=False, threads=1):
@@ -84,7 +84,8 @@ def step_batch(consoles, buttons, frames=1, *, pictures=None, ram=None, max_pool
 
 def _forget_pools():
     # A child made by fork has none of the parent's threads.
-    _pools.clear()
+    global _shared
+    _shared = None
 
 
 if hasattr(os, "register_at_fork"):

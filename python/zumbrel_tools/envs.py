@@ -7,6 +7,7 @@ information come from functions of the CPU RAM ($0000-$07FF):
 `reward(ram_before, ram_after) -> float` over one step, `terminated(ram) -> bool` and
 `info(ram) -> dict`. Give module-level functions when environments travel by pickle.
 """
+import os
 import pathlib
 
 import gymnasium
@@ -19,6 +20,7 @@ from gymnasium.vector.utils import batch_space
 from ._native import StepPool
 from .batch import PICTURE_SHAPES, pad_bytes, whole_numbers
 from .cartridge import parse_header
+from .cli import display_available
 from .console import quiet_stdout
 from .snapshots import _Image, restore, snapshot
 
@@ -143,11 +145,25 @@ class _Console:
         self.power_on = snapshot(self.nes)
 
 
+def _check_window_possible():
+    """The "human" mode needs pygame, and a display: without one SDL would draw off-screen."""
+    try:
+        import pygame  # noqa: F401
+    except ImportError:
+        raise gymnasium.error.DependencyNotInstalled(
+            'render_mode="human" needs pygame: pip install "zumbrel[play]"') from None
+    if not display_available() and not os.environ.get("SDL_VIDEODRIVER"):
+        gymnasium.logger.warn('render_mode="human" without a display: the window is drawn off-screen, '
+                              "unseen (set SDL_VIDEODRIVER to choose a video driver)")
+
+
 class _Window:
     """The "human" picture: a pygame window, opened on the first frame."""
 
-    def __init__(self, fps):
+    def __init__(self, fps, human):
         self.fps, self.screen, self.clock = fps, None, None
+        if human:
+            _check_window_possible()
 
     def show(self, picture):
         import pygame
@@ -270,7 +286,7 @@ class NESEnv(gymnasium.Env):
         self.render_mode = render_mode
         self.metadata = dict(self.metadata, render_fps=max(1, round(60 / self._settings.frameskip)))
         self._batch = _Batch(self._settings, rom, 1, 1, allow_unsupported_board)
-        self._window = _Window(self.metadata["render_fps"])
+        self._window = _Window(self.metadata["render_fps"], render_mode == "human")
 
     @property
     def nes(self):
@@ -336,7 +352,7 @@ class NESVectorEnv(VectorEnv):
         self._rngs = [np.random.default_rng() for _ in range(num_envs)]
         self._steps = np.zeros(num_envs, dtype=np.int64)
         self._ended = np.zeros(num_envs, dtype=bool)
-        self._window = _Window(self.metadata["render_fps"])
+        self._window = _Window(self.metadata["render_fps"], render_mode == "human")
 
     @property
     def consoles(self):

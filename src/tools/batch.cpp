@@ -28,6 +28,8 @@ namespace {
 constexpr int HEIGHT = 240;
 constexpr int WIDTH = 256;
 constexpr size_t RAM_SIZE = 2048;
+// More threads than this only wait for cores: a pool is a process's threads for its life.
+constexpr int MAX_THREADS = 256;
 
 // Runs task(0) ... task(count - 1) on the calling thread and the helpers, each index once.
 class WorkerPool {
@@ -442,8 +444,9 @@ namespace tools {
 void add_batch(py::module_& m) {
     py::class_<WorkerPool>(m, "StepPool")
         .def(py::init([](int threads) {
-                 if (threads < 1)
-                     throw py::value_error("StepPool: threads must be at least 1, not " + std::to_string(threads));
+                 if (threads < 1 || threads > MAX_THREADS)
+                     throw py::value_error("StepPool: threads must be 1 to " + std::to_string(MAX_THREADS) + ", not " +
+                                           std::to_string(threads));
                  return std::make_unique<WorkerPool>(threads);
              }),
              py::arg("threads") = 1)

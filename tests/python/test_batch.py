@@ -4,6 +4,7 @@ import os
 import signal
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -247,20 +248,16 @@ def test_a_console_is_stepped_by_one_batch_at_a_time():
     assert batch[0].frameCount() == 1201
 
 
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_a_forked_child_makes_its_own_pools_and_can_drop_the_parents():
-    parent_pool = StepPool(2)
-    step_batch(consoles(2), [0, 0], 1, threads=2)  # the process's shared pool of two
-    pid = os.fork()
-    if pid == 0:  # the child: any failure, or a hang that the parent ends, is a nonzero status
+def in_forked_child(body):
+    """Runs `body` in a forked child and asserts that it returned true; a failure, or a hang
+    that the parent ends, fails the test."""
+    with warnings.catch_warnings():  # forking with threads alive is what these tests are about
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
         code = 1
         try:
-            step_batch(consoles(2), [0, 0], 2, threads=2)
-            try:
-                parent_pool.step(consoles(1), np.zeros(1, np.uint8))
-            except ValueError as e:
-                code = 0 if "another process" in str(e) else 1
-            del parent_pool
+            code = 0 if body() else 1
         finally:
             os._exit(code)
     deadline = time.monotonic() + 30
@@ -270,4 +267,54 @@ def test_a_forked_child_makes_its_own_pools_and_can_drop_the_parents():
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         pytest.fail("the forked child hung")
-    assert os.waitstatus_to_exitcode(done[1]) == 0
+    assert os.waitstatus_to_exitcode(done[1]) == 0, "the forked child failed"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_makes_its_own_pools_and_can_drop_the_parents():
+    parent_pool = StepPool(2)
+    step_batch(consoles(2), [0, 0], 1, threads=2)  # the process's shared pool of two
+
+    def child():
+        nonlocal parent_pool
+        step_batch(consoles(2), [0, 0], 2, threads=2)
+        try:
+            parent_pool.step(consoles(1), np.zeros(1, np.uint8))
+        except ValueError as e:
+            refused = "another process" in str(e)
+        del parent_pool
+        return refused
+
+    in_forked_child(child)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_child_forked_during_a_batch_can_step_its_consoles():
+    batch = consoles(1)
+    worker = threading.Thread(target=step_batch, args=(batch, [0], 600))
+    worker.start()
+    try:
+        while batch[0].frameCount() == 0:
+            pass
+
+        def child():
+            step_batch(batch, [0], 2)
+            return True
+
+        in_forked_child(child)
+    finally:
+        worker.join(timeout=60)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+def test_step_batch_keeps_one_pool_of_a_sane_size():
+    def threads_after_batch(threads):
+        step_batch(consoles(1), [0], 1, threads=threads)
+        return len(os.listdir("/proc/self/task"))
+
+    first = threads_after_batch(2)
+    for threads in (3, 4, 2):
+        last = threads_after_batch(threads)
+    assert last == first, "pools of other sizes must end when replaced"
+    with pytest.raises(ValueError, match="threads must be 1 to 256"):
+        StepPool(10_000)

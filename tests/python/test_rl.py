@@ -191,6 +191,17 @@ def test_a_board_the_console_lacks_is_refused_unless_allowed():
         env.close()
 
 
+def test_the_human_mode_says_what_it_lacks(monkeypatch):
+    with monkeypatch.context() as without_pygame:
+        without_pygame.setitem(sys.modules, "pygame", None)
+        with pytest.raises(gymnasium.error.DependencyNotInstalled, match="pip install"):
+            make(render_mode="human")
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"):
+        monkeypatch.delenv(name, raising=False)
+    with pytest.warns(UserWarning, match="without a display"):
+        make(render_mode="human").close()
+
+
 def test_the_readme_example_runs_as_written(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     namespace = {}
