@@ -10,14 +10,7 @@ import threading
 
 import numpy as np
 
-from ._native import StepPool
-
-PICTURE_SHAPES = {
-    ("rgb", False): (240, 256, 3),
-    ("gray", False): (240, 256),
-    ("rgb", True): (120, 128, 3),
-    ("gray", True): (120, 128),
-}
+from ._native import PICTURE_SHAPES, RAM_SIZE, StepPool
 
 _shared = None  # the one pool step_batch keeps between calls
 _shared_lock = threading.Lock()
@@ -28,7 +21,7 @@ def picture_array(count, colour="rgb", half=False):
 
 
 def ram_array(count):
-    return np.zeros((count, 2048), dtype=np.uint8)
+    return np.zeros((count, RAM_SIZE), dtype=np.uint8)
 
 
 def whole_numbers(values, high, what):

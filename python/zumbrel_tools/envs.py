@@ -18,7 +18,7 @@ from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
 from ._native import StepPool
-from .batch import PICTURE_SHAPES, pad_bytes, whole_numbers
+from .batch import PICTURE_SHAPES, RAM_SIZE, pad_bytes, ram_array, whole_numbers
 from .cartridge import parse_header
 from .cli import display_available
 from .console import quiet_stdout
@@ -73,7 +73,7 @@ class _Settings:
         self.sticky_actions, self.noop_max = sticky_actions, int(noop_max)
         self.reward, self.terminated, self.info = reward, terminated, info
         if obs_type == "ram":
-            self.observation_space = spaces.Box(0, 255, (2048,), np.uint8)
+            self.observation_space = spaces.Box(0, 255, (RAM_SIZE,), np.uint8)
         else:
             self.observation_space = spaces.Box(0, 255, PICTURE_SHAPES[obs_type, bool(downsample)], np.uint8)
         if actions is None:
@@ -197,7 +197,7 @@ class _Batch:
         self.nes = [c.nes for c in self.consoles]
         self.pool = StepPool(threads)
         self.pictures = settings.picture_buffer(count)
-        self.ram = np.zeros((count, 2048), dtype=np.uint8)
+        self.ram = ram_array(count)
         self.ram_before = np.zeros_like(self.ram)
         self.last_buttons = np.zeros(count, dtype=np.uint8)  # for sticky actions
 
