@@ -22,6 +22,7 @@ from .batch import PICTURE_SHAPES, RAM_SIZE, pad_bytes, ram_array, whole_numbers
 from .cartridge import parse_header
 from .cli import display_available
 from .console import quiet_stdout
+from .demo import DEMO_PLAYER_X, DEMO_PLAYER_Y, demo_reward  # noqa: F401 (importable from here as well)
 from .snapshots import _Image, restore, snapshot
 
 BUTTONS = ("a", "b", "select", "start", "up", "down", "left", "right")
@@ -29,18 +30,6 @@ BUTTONS = ("a", "b", "select", "start", "up", "down", "left", "right")
 # Button combinations for side-scrolling games, as agents usually get them.
 RIGHT_ONLY = ["noop", "right", "right+a", "right+b", "right+a+b"]
 SIMPLE_MOVEMENT = RIGHT_ONLY + ["a", "left"]
-
-# Where the demo cartridge keeps its character's position; Y stays 0 until the game places it.
-DEMO_PLAYER_X = 0x05
-DEMO_PLAYER_Y = 0x06
-
-
-def demo_reward(ram_before, ram_after):
-    """The demo cartridge's reward: pixels the character moved right (negative when left)."""
-    if ram_before[DEMO_PLAYER_Y] == 0:
-        return 0.0
-    return float(int(ram_after[DEMO_PLAYER_X]) - int(ram_before[DEMO_PLAYER_X]))
-
 
 def combo_byte(combo):
     """The input byte of a combination: "right+a", ["right", "a"], "noop" or ""."""

@@ -11,9 +11,9 @@ import pytest
 import zumbrel
 from zumbrel_tools import DEMO_ROM, StepPool, restore, snapshot, step_batch
 from zumbrel_tools.batch import picture_array, ram_array
+from zumbrel_tools.demo import DEMO_PLAYER_X as PLAYER_X
 
 RIGHT, LEFT = 0x01, 0x02
-PLAYER_X = 0x05  # the demo cartridge's character X position
 
 
 _POWER_ON = []

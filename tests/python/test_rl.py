@@ -13,7 +13,8 @@ gymnasium = pytest.importorskip("gymnasium")
 import zumbrel  # noqa: E402
 from gymnasium.utils.env_checker import check_env  # noqa: E402
 from zumbrel_tools import DEMO_ROM  # noqa: E402
-from zumbrel_tools.envs import DEMO_PLAYER_X, RIGHT_ONLY, demo_reward  # noqa: E402
+from zumbrel_tools.demo import DEMO_PLAYER_X, demo_reward  # noqa: E402
+from zumbrel_tools.envs import RIGHT_ONLY  # noqa: E402
 
 ENV_ID = "zumbrel/NES-v0"
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
