@@ -4,7 +4,7 @@
 #   asan  C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer, then every
 #         Python test against the extension built the same way (the sanitizer runtime and
 #         libstdc++ preloaded into the interpreter; leak checks off for the interpreter).
-#   tsan  ThreadSanitizer build: the C++ run-thread test, and the Python run-thread and
+#   tsan  ThreadSanitizer build: the C++ run-thread and batch tests, and the Python run-thread and
 #         safe-call tests with the runtime preloaded (their wall-clock rate checks are left
 #         out: the instrumented machine runs slower than real time).
 #   fuzz  The libFuzzer targets (clang), FUZZ_SECONDS each (default 15), from copies of the
@@ -71,12 +71,13 @@ run_asan() {
 
 run_tsan() {
     local dir=$builds/san-tsan
-    echo "== ThreadSanitizer: run-thread tests"
+    echo "== ThreadSanitizer: run-thread and batch tests"
     configure "$dir" -DZUMBREL_SANITIZE=thread -DZUMBREL_PYTHON=ON
-    cmake --build "$dir" -j"$jobs" --target zumbrel _native test_hardening_threads test_console
+    cmake --build "$dir" -j"$jobs" --target zumbrel _native test_hardening_threads test_console test_batch
     local tsan_options="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/fuzz/tsan.supp"
     TSAN_OPTIONS=$tsan_options "$dir/tests/test_hardening_threads"
     TSAN_OPTIONS=$tsan_options "$dir/tests/test_console"
+    TSAN_OPTIONS=$tsan_options "$dir/tests/test_batch"
     LD_PRELOAD=$(g++ -print-file-name=libtsan.so) TSAN_OPTIONS=$tsan_options \
         PYTHONPATH="$dir/src/binding:$dir/src/tools:$root/python" \
         "$py" -m pytest -q -p no:cacheprovider tests/python/test_run_thread.py tests/python/test_safe_calls.py \

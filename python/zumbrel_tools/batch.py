@@ -10,18 +10,10 @@ import threading
 
 import numpy as np
 
-from ._native import StepPool
+from ._native import PICTURE_SHAPES, RAM_SIZE, StepPool
 
-PICTURE_SHAPES = {
-    ("rgb", False): (240, 256, 3),
-    ("gray", False): (240, 256),
-    ("rgb", True): (120, 128, 3),
-    ("gray", True): (120, 128),
-}
-
-_pools = {}
-_pools_lock = threading.Lock()
-
+_shared = None  # the one pool step_batch keeps between calls
+_shared_lock = threading.Lock()
 
 def picture_array(count, colour="rgb", half=False):
     """A picture array for `count` consoles: colour "rgb" or "gray", `half` for 2x smaller."""
@@ -29,30 +21,43 @@ def picture_array(count, colour="rgb", half=False):
 
 
 def ram_array(count):
-    return np.zeros((count, 2048), dtype=np.uint8)
+    return np.zeros((count, RAM_SIZE), dtype=np.uint8)
+
+
+def whole_numbers(values, high, what):
+    """`values` as uint8 when each is a whole number in 0..`high`; otherwise a ValueError
+    that begins with `what` (NaN, infinities, fractions, strings and objects are refused)."""
+    values = np.asarray(values)
+    fine = values.dtype.kind in "biuf"
+    if fine and values.size and values.dtype.kind == "f":
+        fine = bool(np.isfinite(values).all() and (values == np.floor(values)).all())
+    if fine and values.size and values.dtype.kind != "b":
+        fine = bool(values.min() >= 0 and values.max() <= high)
+    if not fine:
+        raise ValueError(f"{what} must be whole numbers in 0..{high}, not {values.tolist()!r}")
+    return values.astype(np.uint8)
 
 
 def pad_bytes(buttons, count):
     """Per-console input bytes (bit 7 = A ... bit 0 = Right) from bytes or 8 buttons each."""
     buttons = np.asarray(buttons)
     if buttons.shape == (count, 8):
-        return np.packbits(buttons.astype(bool), axis=1).reshape(count)
+        return np.packbits(whole_numbers(buttons, 1, "step_batch: buttons"), axis=1).reshape(count)
     if buttons.shape != (count,):
         raise ValueError(f"step_batch: buttons must have shape ({count},) or ({count}, 8), not {buttons.shape}")
     if buttons.dtype != np.uint8:
-        if buttons.size and (buttons.min() < 0 or buttons.max() > 255):
-            raise ValueError("step_batch: input bytes must lie in 0..255")
-        buttons = buttons.astype(np.uint8)
+        buttons = whole_numbers(buttons, 255, "step_batch: input bytes")
     return np.ascontiguousarray(buttons)
 
 
 def shared_pool(threads):
-    """The process's pool of `threads` threads, made on first use."""
-    with _pools_lock:
-        pool = _pools.get(threads)
-        if pool is None:
-            pool = _pools[threads] = StepPool(threads)
-        return pool
+    """The process's pool of `threads` threads. One is kept at a time: a pool of another size
+    replaces it, and the old one's threads end once no batch uses it."""
+    global _shared
+    with _shared_lock:
+        if _shared is None or _shared.threads != threads:
+            _shared = StepPool(threads)
+        return _shared
 
 
 def step_batch(consoles, buttons, frames=1, *, pictures=None, ram=None, max_pool=False, threads=1):
@@ -72,7 +77,8 @@ def step_batch(consoles, buttons, frames=1, *, pictures=None, ram=None, max_pool
 
 def _forget_pools():
     # A child made by fork has none of the parent's threads.
-    _pools.clear()
+    global _shared
+    _shared = None
 
 
 if hasattr(os, "register_at_fork"):

@@ -9,8 +9,7 @@ import sys
 from typing import Iterator, Optional
 
 from . import cartridge
-
-DEMO_ROM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "zumbrel-demo.nes")
+from .demo import DEMO_ROM  # noqa: F401 (the commands' default cartridge)
 
 
 class CommandError(Exception):

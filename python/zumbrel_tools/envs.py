@@ -13,6 +13,7 @@ reward and termination from its scenario; the functions above add to them (their
 added, their termination ends the episode too, their information wins). To replace the
 scenario, give `games.load(game, scenario=None)`.
 """
+import os
 import pathlib
 
 import gymnasium
@@ -24,8 +25,11 @@ from gymnasium.vector.utils import batch_space
 
 from . import games
 from ._native import StepPool
-from .batch import PICTURE_SHAPES, pad_bytes
+from .batch import PICTURE_SHAPES, RAM_SIZE, pad_bytes, ram_array, whole_numbers
+from .cartridge import parse_header
+from .cli import display_available
 from .console import quiet_stdout
+from .demo import DEMO_PLAYER_X, DEMO_PLAYER_Y, demo_reward  # noqa: F401 (importable from here as well)
 from .snapshots import _Image, restore, snapshot
 
 BUTTONS = ("a", "b", "select", "start", "up", "down", "left", "right")
@@ -33,18 +37,6 @@ BUTTONS = ("a", "b", "select", "start", "up", "down", "left", "right")
 # Button combinations for side-scrolling games, as agents usually get them.
 RIGHT_ONLY = ["noop", "right", "right+a", "right+b", "right+a+b"]
 SIMPLE_MOVEMENT = RIGHT_ONLY + ["a", "left"]
-
-# Where the demo cartridge keeps its character's position; Y stays 0 until the game places it.
-DEMO_PLAYER_X = 0x05
-DEMO_PLAYER_Y = 0x06
-
-
-def demo_reward(ram_before, ram_after):
-    """The demo cartridge's reward: pixels the character moved right (negative when left)."""
-    if ram_before[DEMO_PLAYER_Y] == 0:
-        return 0.0
-    return float(int(ram_after[DEMO_PLAYER_X]) - int(ram_before[DEMO_PLAYER_X]))
-
 
 def combo_byte(combo):
     """The input byte of a combination: "right+a", ["right", "a"], "noop" or ""."""
@@ -77,7 +69,7 @@ class _Settings:
         self.sticky_actions, self.noop_max = sticky_actions, int(noop_max)
         self.reward, self.terminated, self.info = reward, terminated, info
         if obs_type == "ram":
-            self.observation_space = spaces.Box(0, 255, (2048,), np.uint8)
+            self.observation_space = spaces.Box(0, 255, (RAM_SIZE,), np.uint8)
         else:
             self.observation_space = spaces.Box(0, 255, PICTURE_SHAPES[obs_type, bool(downsample)], np.uint8)
         if actions is None:
@@ -90,9 +82,15 @@ class _Settings:
             self.action_space = spaces.Discrete(len(self.combos))
 
     def input_bytes(self, actions, count):
+        """The input bytes of `count` actions; actions outside the action space are refused."""
+        actions = np.asarray(actions)
         if self.combos is None:
-            return pad_bytes(np.asarray(actions).reshape(count, 8), count)
-        return self.combos[np.asarray(actions).reshape(count)]
+            if actions.size != count * 8:
+                raise ValueError(f"an action is 8 buttons of 0 or 1, not {actions.tolist()!r}")
+            return pad_bytes(whole_numbers(actions.reshape(count, 8), 1, "action buttons"), count)
+        if actions.size != count or actions.dtype.kind not in "iu":
+            raise ValueError(f"actions are whole numbers in 0..{len(self.combos) - 1}, not {actions.tolist()!r}")
+        return self.combos[whole_numbers(actions.reshape(count), len(self.combos) - 1, "actions")]
 
     def picture_buffer(self, count):
         if self.obs_type == "ram":
@@ -117,33 +115,51 @@ class _Settings:
         return rewards, terminations
 
 
-def _image_without_battery(rom):
+def _image_without_battery(rom, allow_unsupported_board):
     """The cartridge (a path, or the bytes of an image that travelled, e.g. to another machine)
     with its battery flag cleared: an environment starts as a console without a save file,
-    whatever the player saved, and never writes one over the player's."""
+    whatever the player saved, and never writes one over the player's. A board the console
+    does not implement would run as a blank machine: it is refused unless allowed."""
     if isinstance(rom, (bytes, bytearray)):
         data, name = bytearray(rom), "cartridge.nes"
     else:
         data, name = bytearray(pathlib.Path(rom).read_bytes()), pathlib.Path(rom).name
-    if data[:4] == b"NES\x1a" and len(data) > 6:
-        data[6] &= ~0x02
+    header = parse_header(bytes(data))
+    if not header.supported and not allow_unsupported_board:
+        raise ValueError(f"{name}: board {header.board} ({header.board_name}) is not supported: it would run "
+                         "without its board logic (allow_unsupported_board=True runs it anyway)")
+    data[6] &= ~0x02
     return _Image(bytes(data), name)
 
 
 class _Console:
     """One console with its power-on snapshot."""
 
-    def __init__(self, rom):
+    def __init__(self, image):
         with quiet_stdout():  # the module's diagnostic lines, once per console
-            self.nes = zumbrel.NES(_image_without_battery(rom), 0)
+            self.nes = zumbrel.NES(_Image(image.getvalue(), image.name), 0)
         self.power_on = snapshot(self.nes)
+
+
+def _check_window_possible():
+    """The "human" mode needs pygame, and a display: without one SDL would draw off-screen."""
+    try:
+        import pygame  # noqa: F401
+    except ImportError:
+        raise gymnasium.error.DependencyNotInstalled(
+            'render_mode="human" needs pygame: pip install "zumbrel[play]"') from None
+    if not display_available() and not os.environ.get("SDL_VIDEODRIVER"):
+        gymnasium.logger.warn('render_mode="human" without a display: the window is drawn off-screen, '
+                              "unseen (set SDL_VIDEODRIVER to choose a video driver)")
 
 
 class _Window:
     """The "human" picture: a pygame window, opened on the first frame."""
 
-    def __init__(self, fps):
+    def __init__(self, fps, human):
         self.fps, self.screen, self.clock = fps, None, None
+        if human:
+            _check_window_possible()
 
     def show(self, picture):
         import pygame
@@ -170,13 +186,14 @@ class _Window:
 class _Batch:
     """The stepping both environment kinds use: consoles, their pool and output buffers."""
 
-    def __init__(self, settings, rom, count, threads):
+    def __init__(self, settings, rom, count, threads, allow_unsupported_board):
         self.settings = settings
-        self.consoles = [_Console(rom) for _ in range(count)]
+        image = _image_without_battery(rom, allow_unsupported_board)
+        self.consoles = [_Console(image) for _ in range(count)]
         self.nes = [c.nes for c in self.consoles]
         self.pool = StepPool(threads)
         self.pictures = settings.picture_buffer(count)
-        self.ram = np.zeros((count, 2048), dtype=np.uint8)
+        self.ram = ram_array(count)
         self.ram_before = np.zeros_like(self.ram)
         self.last_buttons = np.zeros(count, dtype=np.uint8)  # for sticky actions
 
@@ -247,14 +264,15 @@ class NESEnv(gymnasium.Env):
     with `max_pool` the picture is the maximum of the last two. `sticky_actions`: probability
     that a step keeps the previous step's buttons. reset() powers the console on again (from a
     snapshot taken when it was built) and runs one frame plus 0..`noop_max` frames chosen by
-    a seeded generator, without input.
+    a seeded generator, without input. A cartridge whose board the console does not implement
+    is refused unless `allow_unsupported_board` is true.
     """
 
     metadata = {"render_modes": ["rgb_array", "human"], "render_fps": 15}
 
     def __init__(self, rom, obs_type="rgb", frameskip=4, actions=None, downsample=False, max_pool=True,
                  sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None, render_mode=None,
-                 game=None):
+                 allow_unsupported_board=False, game=None):
         if render_mode not in (None, "rgb_array", "human"):
             raise ValueError(f'render_mode must be None, "rgb_array" or "human", not {render_mode!r}')
         self._settings = _Settings(obs_type, frameskip, actions, downsample, max_pool, sticky_actions, noop_max,
@@ -263,9 +281,9 @@ class NESEnv(gymnasium.Env):
         self.action_space = self._settings.action_space
         self.render_mode = render_mode
         self.metadata = dict(self.metadata, render_fps=max(1, round(60 / self._settings.frameskip)))
-        self._batch = _Batch(self._settings, rom, 1, 1)
+        self._batch = _Batch(self._settings, rom, 1, 1, allow_unsupported_board)
         self._games = games.runs(game, rom, self._batch.nes)
-        self._window = _Window(self.metadata["render_fps"])
+        self._window = _Window(self.metadata["render_fps"], render_mode == "human")
 
     @property
     def nes(self):
@@ -317,7 +335,7 @@ class NESVectorEnv(VectorEnv):
 
     def __init__(self, num_envs, rom, num_threads=1, obs_type="rgb", frameskip=4, actions=None, downsample=False,
                  max_pool=True, sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None,
-                 max_episode_steps=None, render_mode=None, game=None):
+                 max_episode_steps=None, render_mode=None, allow_unsupported_board=False, game=None):
         if num_envs < 1:
             raise ValueError(f"num_envs must be at least 1, not {num_envs!r}")
         if render_mode not in (None, "rgb_array", "human"):
@@ -332,12 +350,12 @@ class NESVectorEnv(VectorEnv):
         self.render_mode = render_mode
         self.metadata = dict(self.metadata, render_fps=max(1, round(60 / self._settings.frameskip)))
         self.max_episode_steps = max_episode_steps
-        self._batch = _Batch(self._settings, rom, num_envs, num_threads)
+        self._batch = _Batch(self._settings, rom, num_envs, num_threads, allow_unsupported_board)
         self._games = games.runs(game, rom, self._batch.nes)
         self._rngs = [np.random.default_rng() for _ in range(num_envs)]
         self._steps = np.zeros(num_envs, dtype=np.int64)
         self._ended = np.zeros(num_envs, dtype=bool)
-        self._window = _Window(self.metadata["render_fps"])
+        self._window = _Window(self.metadata["render_fps"], render_mode == "human")
 
     @property
     def consoles(self):

@@ -1,4 +1,4 @@
-from typing import List, Optional, Sequence, Tuple, Union
+from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from zumbrel import NES
@@ -18,3 +18,8 @@ class StepPool:
     def step(self, consoles: Sequence[NES], buttons: np.ndarray, frames: int = 1,
              pictures: Optional[np.ndarray] = None, ram: Optional[np.ndarray] = None,
              max_pool: bool = False) -> None: ...
+
+PICTURE_SHAPES: Dict[Tuple[str, bool], Tuple[int, ...]]
+"""The shape of one batch picture by (colour "rgb" or "gray", half size)."""
+RAM_SIZE: int
+"""The bytes of CPU RAM ($0000-$07FF) a batch copies out per console."""

@@ -1,17 +1,19 @@
 """Stepping a batch of consoles on native threads."""
+import gc
 import os
 import signal
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
 import zumbrel
 from zumbrel_tools import DEMO_ROM, StepPool, restore, snapshot, step_batch
 from zumbrel_tools.batch import picture_array, ram_array
+from zumbrel_tools.demo import DEMO_PLAYER_X as PLAYER_X
 
 RIGHT, LEFT = 0x01, 0x02
-PLAYER_X = 0x05  # the demo cartridge's character X position
 
 
 _POWER_ON = []
@@ -114,6 +116,44 @@ def test_an_attached_pad_gives_way_during_the_batch_and_comes_back_after():
     assert nes.cpuMem()[PLAYER_X] < x, "the attached pad (left) must be back after the batch"
 
 
+def test_a_pad_cannot_be_attached_while_a_batch_steps_the_console():
+    nes = fresh()
+    attached = pressing(LEFT)
+    nes.setController(attached, 0)
+    ram = ram_array(1)
+    worker = threading.Thread(target=step_batch, args=([nes], [0], 600), kwargs={"ram": ram})
+    worker.start()
+    try:
+        while nes.frameCount() == 0:
+            pass
+        with pytest.raises(RuntimeError, match="a batch is stepping this console"):
+            nes.setController(pressing(RIGHT), 0)
+    finally:
+        worker.join(timeout=60)
+    np.testing.assert_array_equal(ram[0], reference(0, 600)[1], "the batch's frames must read its own pad")
+    del attached  # the console holds the pad it keeps: running on reads it, not freed memory
+    gc.collect()
+    x = nes.cpuMem()[PLAYER_X]
+    for _ in range(10):
+        nes.runFrame()
+    assert nes.cpuMem()[PLAYER_X] < x, "the pad attached before the batch must be back"
+    nes.setController(pressing(RIGHT), 0)  # free again once the batch is over
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_a_long_batch_between_two_frames(threads):
+    batch, frames = consoles(2), 3000
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        step_batch(batch, [0, 0], frames, threads=threads)
+    timer.join()
+    stopped_at = [n.frameCount() for n in batch]
+    assert 0 < max(stopped_at) < frames, f"stopped at {stopped_at} of {frames} frames"
+    step_batch(batch, [0, 0], 2, threads=threads)  # each console whole, and free for the next batch
+    assert [n.frameCount() for n in batch] == [count + 2 for count in stopped_at]
+
+
 def read_only(array):
     array.flags.writeable = False
     return array
@@ -136,6 +176,8 @@ def with_frame_function(nes):
     (lambda: [zumbrel.NES(DEMO_ROM, 0)] * 2, {}, ValueError, "appears twice"),
     (lambda: consoles(2), {"frames": 0}, ValueError, "frames must be at least 1"),
     (lambda: consoles(2), {"buttons": [[0] * 7] * 2}, ValueError, "buttons must have shape"),
+    (lambda: consoles(2), {"buttons": [np.nan, 0]}, ValueError, "whole numbers in 0..255"),
+    (lambda: consoles(2), {"buttons": [[2] + [0] * 7] * 2}, ValueError, "whole numbers in 0..1"),
     (lambda: consoles(2), {"pictures": np.zeros((2, 240, 256, 3), np.int16)}, ValueError, "dtype uint8"),
     (lambda: consoles(2), {"pictures": np.zeros((3, 240, 256, 3), np.uint8)}, ValueError, "wrong shape"),
     (lambda: consoles(2), {"pictures": np.zeros((2, 240, 255, 3), np.uint8)}, ValueError, "pictures must have shape"),
@@ -206,20 +248,16 @@ def test_a_console_is_stepped_by_one_batch_at_a_time():
     assert batch[0].frameCount() == 1201
 
 
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_a_forked_child_makes_its_own_pools_and_can_drop_the_parents():
-    parent_pool = StepPool(2)
-    step_batch(consoles(2), [0, 0], 1, threads=2)  # the process's shared pool of two
-    pid = os.fork()
-    if pid == 0:  # the child: any failure, or a hang that the parent ends, is a nonzero status
+def in_forked_child(body):
+    """Runs `body` in a forked child and asserts that it returned true; a failure, or a hang
+    that the parent ends, fails the test."""
+    with warnings.catch_warnings():  # forking with threads alive is what these tests are about
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
         code = 1
         try:
-            step_batch(consoles(2), [0, 0], 2, threads=2)
-            try:
-                parent_pool.step(consoles(1), np.zeros(1, np.uint8))
-            except ValueError as e:
-                code = 0 if "another process" in str(e) else 1
-            del parent_pool
+            code = 0 if body() else 1
         finally:
             os._exit(code)
     deadline = time.monotonic() + 30
@@ -229,4 +267,54 @@ def test_a_forked_child_makes_its_own_pools_and_can_drop_the_parents():
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         pytest.fail("the forked child hung")
-    assert os.waitstatus_to_exitcode(done[1]) == 0
+    assert os.waitstatus_to_exitcode(done[1]) == 0, "the forked child failed"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_makes_its_own_pools_and_can_drop_the_parents():
+    parent_pool = StepPool(2)
+    step_batch(consoles(2), [0, 0], 1, threads=2)  # the process's shared pool of two
+
+    def child():
+        nonlocal parent_pool
+        step_batch(consoles(2), [0, 0], 2, threads=2)
+        try:
+            parent_pool.step(consoles(1), np.zeros(1, np.uint8))
+        except ValueError as e:
+            refused = "another process" in str(e)
+        del parent_pool
+        return refused
+
+    in_forked_child(child)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_child_forked_during_a_batch_can_step_its_consoles():
+    batch = consoles(1)
+    worker = threading.Thread(target=step_batch, args=(batch, [0], 600))
+    worker.start()
+    try:
+        while batch[0].frameCount() == 0:
+            pass
+
+        def child():
+            step_batch(batch, [0], 2)
+            return True
+
+        in_forked_child(child)
+    finally:
+        worker.join(timeout=60)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+def test_step_batch_keeps_one_pool_of_a_sane_size():
+    def threads_after_batch(threads):
+        step_batch(consoles(1), [0], 1, threads=threads)
+        return len(os.listdir("/proc/self/task"))
+
+    first = threads_after_batch(2)
+    for threads in (3, 4, 2):
+        last = threads_after_batch(threads)
+    assert last == first, "pools of other sizes must end when replaced"
+    with pytest.raises(ValueError, match="threads must be 1 to 256"):
+        StepPool(10_000)

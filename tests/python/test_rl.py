@@ -13,7 +13,8 @@ gymnasium = pytest.importorskip("gymnasium")
 import zumbrel  # noqa: E402
 from gymnasium.utils.env_checker import check_env  # noqa: E402
 from zumbrel_tools import DEMO_ROM  # noqa: E402
-from zumbrel_tools.envs import DEMO_PLAYER_X, RIGHT_ONLY, demo_reward  # noqa: E402
+from zumbrel_tools.demo import DEMO_PLAYER_X, demo_reward  # noqa: E402
+from zumbrel_tools.envs import RIGHT_ONLY  # noqa: E402
 
 ENV_ID = "zumbrel/NES-v0"
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
@@ -26,17 +27,23 @@ def readme_examples():
 
 
 def make(**kwargs):
-    return gymnasium.make(ENV_ID, rom=DEMO_ROM, reward=demo_reward, **kwargs)
+    return gymnasium.make(ENV_ID, **{"rom": DEMO_ROM, "reward": demo_reward, **kwargs})
 
 
 def make_vec(num_envs, **kwargs):
-    return gymnasium.make_vec(ENV_ID, num_envs=num_envs, vectorization_mode="vector_entry_point", rom=DEMO_ROM,
-                              reward=demo_reward, **kwargs)
+    return gymnasium.make_vec(ENV_ID, num_envs=num_envs, vectorization_mode="vector_entry_point",
+                              **{"rom": DEMO_ROM, "reward": demo_reward, **kwargs})
 
 
-def test_importing_the_package_registers_without_loading_gymnasium():
-    code = ("import sys, zumbrel_tools; assert 'gymnasium' not in sys.modules; "
-            "import gymnasium; assert 'zumbrel/NES-v0' in gymnasium.registry")
+@pytest.mark.parametrize("code", [
+    # Gymnasium's own form imports the package; the plain id works once it is imported.
+    "import gymnasium; gymnasium.make('zumbrel_tools:zumbrel/NES-v0', rom=DEMO_ROM)",
+    "import zumbrel_tools, gymnasium; gymnasium.make('zumbrel/NES-v0', rom=DEMO_ROM)",
+    # Without Gymnasium the rest of the package works.
+    "import sys; sys.modules['gymnasium'] = None; import zumbrel_tools; zumbrel_tools.step_batch([], [])",
+])
+def test_the_environment_is_made_by_its_registered_id(code):
+    code = code.replace("DEMO_ROM", repr(DEMO_ROM))
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60, capture_output=True)
 
 
@@ -161,6 +168,45 @@ def test_a_scripted_policy_earns_more_than_a_random_one():
 def test_bad_settings_are_named(kwargs, words):
     with pytest.raises(ValueError, match=words):
         make(**kwargs)
+
+
+@pytest.mark.parametrize("actions,bad", [
+    (RIGHT_ONLY, -1), (RIGHT_ONLY, len(RIGHT_ONLY)), (RIGHT_ONLY, 1.0), (RIGHT_ONLY, "1"),
+    (None, [5, 0, 0, 0, 0, 0, 0, 0]), (None, [-1, 0, 0, 0, 0, 0, 0, 0]), (None, [np.nan] * 8),
+    (None, [np.inf] * 8), (None, ["a"] * 8), (None, [0] * 7),
+])
+def test_actions_outside_the_action_space_are_refused(actions, bad):
+    env, vec = make(actions=actions), make_vec(2, actions=actions)
+    env.reset(seed=0)
+    vec.reset(seed=0)
+    with pytest.raises(ValueError, match="action"):
+        env.step(bad)
+    with pytest.raises(ValueError, match="action"):
+        vec.step(np.array([bad, bad]))
+    env.close()
+    vec.close()
+
+
+def test_a_board_the_console_lacks_is_refused_unless_allowed():
+    image = bytearray(pathlib.Path(DEMO_ROM).read_bytes())
+    image[6] = (image[6] & 0x0F) | 0x70  # board 7, AxROM
+    for build in (lambda **kw: make(**kw), lambda **kw: make_vec(2, **kw)):
+        with pytest.raises(ValueError, match=r"board 7 \(AxROM\) is not supported"):
+            build(rom=bytes(image))
+        env = build(rom=bytes(image), allow_unsupported_board=True)
+        env.reset(seed=0)
+        env.close()
+
+
+def test_the_human_mode_says_what_it_lacks(monkeypatch):
+    with monkeypatch.context() as without_pygame:
+        without_pygame.setitem(sys.modules, "pygame", None)
+        with pytest.raises(gymnasium.error.DependencyNotInstalled, match="pip install"):
+            make(render_mode="human")
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"):
+        monkeypatch.delenv(name, raising=False)
+    with pytest.warns(UserWarning, match="without a display"):
+        make(render_mode="human").close()
 
 
 def test_the_readme_example_runs_as_written(tmp_path, monkeypatch):

@@ -199,5 +199,7 @@ def test_native_stub_names_every_function():
     import ast
     stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "tools" / "_native.pyi"
     definitions = (ast.FunctionDef, ast.ClassDef)
-    named = {node.name for node in ast.parse(stub.read_text()).body if isinstance(node, definitions)}
+    body = ast.parse(stub.read_text()).body
+    named = {node.name for node in body if isinstance(node, definitions)}
+    named |= {node.target.id for node in body if isinstance(node, ast.AnnAssign)}
     assert named == {name for name in dir(_native) if not name.startswith("_")}

@@ -1,6 +1,7 @@
 // The 6502 CPU, its 64 KiB address-space image and the bus dispatch.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -28,6 +29,7 @@ public:
     Op operations[256] = {};
     int64_t instruction_count = 0;
     alignas(64) uint8_t memory[65536] = {};
+    static constexpr size_t RAM_SIZE = 0x0800;  // $0000-$07FF, mirrored up to $1FFF
     ROM* rom = nullptr;
     // The cartridge's board when it asks to see notifying reads, else nullptr (set by loadRom):
     // a read then asks one pointer instead of the cartridge, its board and the board's flag.

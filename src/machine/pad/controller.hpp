@@ -16,8 +16,9 @@ public:
         uint8_t byte = 0;
         for (int i = 0; i < 8; ++i)
             if (inputs[i]) byte |= uint8_t(0x80 >> i);
-        state_.store(byte, std::memory_order_relaxed);
+        set_input_byte(byte);
     }
+    void set_input_byte(uint8_t byte) { state_.store(byte, std::memory_order_relaxed); }
     // Bit 7 = button 0 ... bit 0 = button 7; pressed = 1.
     uint8_t get_input_byte() const { return state_.load(std::memory_order_relaxed); }
     bool button(int i) const { return (get_input_byte() >> (7 - i)) & 1; }

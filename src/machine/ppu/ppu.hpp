@@ -88,8 +88,9 @@ public:
     // The picture, and the palette byte last drawn at each pixel: NOT_DRAWN until a pixel is
     // first drawn, a value no palette byte has, so the first draw always writes the RGB bytes.
     static constexpr uint16_t NOT_DRAWN = 0xFFFF;
-    alignas(64) uint8_t frame_rgb[240 * 256 * 3] = {};
-    uint16_t frame_index[240 * 256];
+    static constexpr int FRAME_WIDTH = 256, FRAME_HEIGHT = 240;
+    alignas(64) uint8_t frame_rgb[FRAME_HEIGHT * FRAME_WIDTH * 3] = {};
+    uint16_t frame_index[FRAME_HEIGHT * FRAME_WIDTH];
 
     explicit PPU(CPU* cpu);
     PPU(const PPU&) = delete;
