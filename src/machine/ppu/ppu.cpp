@@ -337,13 +337,18 @@ struct Background {
     // Video memory, PPUCTRL and the mirroring hold still while a span runs, so the attribute
     // byte read on every dot is the one read at the fetch.
     void fetch(const uint8_t* vram, uint16_t address, unsigned bg_table, uint16_t nt_fold, const uint32_t* sets) {
+        load(vram, address, bg_table, nt_fold);
+        set_colours(vram, nt_fold, sets);
+    }
+
+    // The latches of the tile at `address`, without its colours.
+    void load(const uint8_t* vram, uint16_t address, unsigned bg_table, uint16_t nt_fold) {
         nt_addr = static_cast<uint16_t>((address & 0x0FFF) | 0x2000);
         at_addr = static_cast<uint16_t>(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 7));
         tile_index = vram[nt_addr & nt_fold];
         pattern_addr = static_cast<uint16_t>(bg_table | (tile_index * 16u) | ((address >> 12) & 7u));
         pattern_low = vram[pattern_addr];
         pattern_high = vram[pattern_addr + 8];
-        set_colours(vram, nt_fold, sets);
     }
 
     // `sets` holds the four colours of each attribute value, made once per span.
@@ -486,6 +491,44 @@ inline void put_eight(uint16_t* index, uint8_t* rgb, int x, uint64_t colours) {
     }
 }
 
+// Pixels x to end - 1 of a row in one colour.
+inline void put_run(uint16_t* index, uint8_t* rgb, int x, int end, uint8_t colour) {
+    for (; x + 8 <= end; x += 8) put_eight(index, rgb, x, colour * EVERY_BYTE);
+    for (; x < end; ++x) put_pixel(index, rgb, x, colour);
+}
+
+// The sprite clock moved on from `start` by the `count` dots of a span, and the entries of its
+// last dot.
+inline void pass_sprite_clock(PPU& ppu, uint32_t start, int count) {
+    ppu.sprite_active = ppu.sprite_cover[std::min(start, PPU::SPRITE_CLOCK_END) + static_cast<uint32_t>(count) - 1];
+    ppu.sprite_clock = std::min(start + static_cast<uint32_t>(count), PPU::SPRITE_CLOCK_END);
+}
+
+// Dots first to end - 1 with rendering off: every pixel is the backdrop and `v` holds still,
+// but the bit counter still counts the pixels, and each time it reaches 8 it restarts from 0
+// with the tile right of `v` fetched (the same tile each time: video memory holds still).
+void blank_span(PPU& ppu, int first, int end) {
+    const int row = ppu.scanline * 256;
+    put_run(ppu.frame_index + row, ppu.frame_rgb + 3 * row, first - 1, end - 1, ppu.video_memory[0x3F00]);
+    const int pixels = end - first;
+    const int to_wrap = ppu.bit_counter == 8 ? 256 : static_cast<uint8_t>(8 - ppu.bit_counter);
+    if (pixels < to_wrap) {
+        ppu.bit_counter = static_cast<uint8_t>(ppu.bit_counter + pixels);
+    } else {
+        ppu.bit_counter = static_cast<uint8_t>((pixels - to_wrap) % 8);
+        Background bg{};
+        bg.load(ppu.video_memory, coarse_x_step(ppu.v), (*ppu.ppuctrl & CTRL_BG_TABLE) ? 0x1000u : 0u,
+                nametable_fold(ppu));
+        ppu.nt_addr = bg.nt_addr;
+        ppu.at_addr = bg.at_addr;
+        ppu.pattern_addr = bg.pattern_addr;
+        ppu.tile_index = bg.tile_index;
+        ppu.pattern_low = bg.pattern_low;
+        ppu.pattern_high = bg.pattern_high;
+    }
+    pass_sprite_clock(ppu, ppu.sprite_clock, end - first);
+}
+
 // Dots ppu.dot to ppu.dot + count - 1 of a visible line, all within 1-256: per dot the sprite
 // counters, the fetch and evaluation events, the pixel, and the coarse-X step. The caller keeps
 // PPUMASK, PPUCTRL, the mirroring and video memory still for the span, and moves `dot` on.
@@ -494,6 +537,11 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const int end = first + count;
     const bool rendering = ppu.rendering_enabled;
     const bool sprites_shown = (mask & MASK_SPRITES) != 0;
+    // A single dot takes the general way below, which stepping dot by dot checks spans against.
+    if (!rendering && count > 1) {
+        blank_span(ppu, first, end);
+        return;
+    }
     if (first == 1 && sprites_shown) reset_evaluation(ppu);
     if (rendering && end > FIRST_EVALUATION_DOT) evaluate_sprites(ppu, std::max(first, FIRST_EVALUATION_DOT), end);
 
@@ -647,8 +695,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     ppu.pattern_low = bg.pattern_low;
     ppu.pattern_high = bg.pattern_high;
     ppu.bit_counter = bg.bit_counter;
-    ppu.sprite_clock = std::min(sprite_clock + static_cast<uint32_t>(count), PPU::SPRITE_CLOCK_END);
-    ppu.sprite_active = cover[count - 1];  // the last dot's
+    pass_sprite_clock(ppu, sprite_clock, count);
 }
 
 // Lines 241 and 261: vertical blank starts and ends, and the pre-render line reloads
