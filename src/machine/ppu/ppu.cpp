@@ -105,6 +105,26 @@ inline SpriteMasks sprite_masks(const uint8_t* oam, int first, int end, int line
     return m;
 }
 
+// Dots first to end - 1 of the overflow search from sprite byte `index` on: a sprite byte in
+// range sets the flag, a miss moves on to the next byte of the following sprites instead of
+// their Y. Returns the index reached. (The state is kept in locals: the flag's store may alias
+// any byte of the PPU.)
+inline uint8_t overflow_search(PPU& ppu, int first, int end, uint8_t index, uint32_t height) {
+    const int line = ppu.scanline;
+    unsigned byte = ppu.eval_byte;
+    bool found = false;
+    for (int d = first; d < end; ++d) {
+        if (static_cast<uint32_t>(line - ppu.oam[index + byte]) < height)
+            found = true;
+        else
+            byte = (byte + 1) & 3;
+        index = static_cast<uint8_t>(index + 4);
+    }
+    ppu.eval_byte = static_cast<uint8_t>(byte);
+    if (found) *ppu.ppustatus |= STATUS_OVERFLOW;
+    return index;
+}
+
 // The same search for a span of a few dots, one sprite at a time.
 inline void evaluate_sprites_one_by_one(PPU& ppu, int first, int end) {
     const uint32_t height = (*ppu.ppuctrl & CTRL_TALL_SPRITES) ? 16 : 8;
@@ -136,16 +156,7 @@ inline void evaluate_sprites_one_by_one(PPU& ppu, int first, int end) {
         if (index == 0) ppu.eval_done = 1;
     }
     // From the dot after the eighth was found, every dot runs the overflow search.
-    if (count == 8) {
-        for (d = std::max(first, d - 1); d < end; ++d) {
-            const uint8_t y = ppu.oam[index + ppu.eval_byte];
-            if (static_cast<uint32_t>(ppu.scanline - y) < height)
-                *ppu.ppustatus |= STATUS_OVERFLOW;
-            else
-                ppu.eval_byte = (ppu.eval_byte + 1) & 3;
-            index = static_cast<uint8_t>(index + 4);
-        }
-    }
+    if (count == 8) index = overflow_search(ppu, std::max(first, d - 1), end, index, static_cast<uint32_t>(height));
     ppu.eval_index = index;
     ppu.secondary_count = static_cast<uint8_t>(count);
 }
@@ -204,16 +215,7 @@ inline void evaluate_sprites(PPU& ppu, int first, int end) {
         d = end;
     }
     // From the dot after the eighth was found, every dot runs the overflow search.
-    if (count == 8) {
-        for (d = std::max(first, d - 1); d < end; ++d) {
-            const uint8_t y = ppu.oam[index + ppu.eval_byte];
-            if (static_cast<uint32_t>(ppu.scanline - y) < static_cast<uint32_t>(height))
-                *ppu.ppustatus |= STATUS_OVERFLOW;
-            else
-                ppu.eval_byte = (ppu.eval_byte + 1) & 3;
-            index = static_cast<uint8_t>(index + 4);
-        }
-    }
+    if (count == 8) index = overflow_search(ppu, std::max(first, d - 1), end, index, static_cast<uint32_t>(height));
     ppu.eval_index = index;
     ppu.secondary_count = static_cast<uint8_t>(count);
 }
