@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -246,28 +247,58 @@ struct SpritePixel {
     bool behind = false;
 };
 
+// Bits of a byte in the opposite order.
+constexpr std::array<uint8_t, 256> reversed_bytes() {
+    std::array<uint8_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned i = 0; i < 8; ++i)
+            if ((b >> i) & 1u) table[b] = static_cast<uint8_t>(table[b] | (0x80u >> i));
+    return table;
+}
+
+constexpr std::array<uint8_t, 256> REVERSED = reversed_bytes();
+
+// The pattern rows the line list's entries draw on this line, found once per span: PPUCTRL and
+// video memory hold still while it runs. A horizontally flipped row is kept reversed, so
+// pixel k of every entry is pattern bit 7 - k.
+struct SpriteRows {
+    uint8_t low[8], high[8];
+
+    explicit SpriteRows(const PPU& ppu) {
+        const uint8_t ctrl = *ppu.ppuctrl;
+        const bool tall = (ctrl & CTRL_TALL_SPRITES) != 0;
+        const unsigned height = tall ? 16 : 8;
+        for (int i = 0; i < ppu.line_sprite_count; ++i) {
+            const uint8_t* sprite = ppu.line_sprites + 4 * i;
+            const uint8_t attributes = sprite[2];
+            auto row = static_cast<uint8_t>(ppu.scanline - sprite[0]);
+            if (attributes & 0x80) row = static_cast<uint8_t>(height - 1 - row);
+            const unsigned table = tall ? (sprite[1] & 1u) : ((ctrl & CTRL_SPRITE_TABLE) ? 1u : 0u);
+            const unsigned tile = tall ? (sprite[1] & 0xFEu) : sprite[1];
+            const unsigned address = (table << 12) | (((tile + row / 8u) & 0xFFu) << 4) | (row & 7u);
+            low[i] = ppu.video_memory[address];
+            high[i] = ppu.video_memory[address + 8];
+            if (attributes & 0x40) {
+                low[i] = REVERSED[low[i]];
+                high[i] = REVERSED[high[i]];
+            }
+        }
+    }
+};
+
 // The lowest-numbered opaque entry among the active ones.
-inline SpritePixel sprite_pixel(PPU& ppu, uint8_t active) {
-    const uint8_t ctrl = *ppu.ppuctrl;
-    const bool tall = (ctrl & CTRL_TALL_SPRITES) != 0;
-    const unsigned height = tall ? 16 : 8;
+inline SpritePixel sprite_pixel(PPU& ppu, uint8_t active, const SpriteRows& rows) {
     while (active != 0) {
         const int i = std::countr_zero(active);
         active = static_cast<uint8_t>(active & (active - 1));
-        const uint8_t* sprite = ppu.line_sprites + 4 * i;
-        const uint8_t attributes = sprite[2];
-        auto row = static_cast<uint8_t>(ppu.scanline - sprite[0]);
-        if (attributes & 0x80) row = static_cast<uint8_t>(height - 1 - row);
-        const unsigned table = tall ? (sprite[1] & 1u) : ((ctrl & CTRL_SPRITE_TABLE) ? 1u : 0u);
-        const unsigned tile = tall ? (sprite[1] & 0xFEu) : sprite[1];
-        const unsigned address = (table << 12) | (((tile + row / 8u) & 0xFFu) << 4) | (row & 7u);
         const unsigned column = (ppu.sprite_clock - 1 - static_cast<uint32_t>(ppu.sprite_x_counter[i])) & 7u;
         const auto bit = static_cast<uint8_t>(7u - column);
         ppu.sprite_bit[i] = bit;
-        const unsigned shift = (attributes & 0x40) ? column : bit;
-        const unsigned value =
-            (((ppu.video_memory[address + 8] >> shift) & 1u) << 1) | ((ppu.video_memory[address] >> shift) & 1u);
-        if (value != 0) return {value, static_cast<unsigned>(i), attributes & 3u, (attributes & 0x20) != 0};
+        const unsigned value = (((rows.high[i] >> bit) & 1u) << 1) | ((rows.low[i] >> bit) & 1u);
+        if (value != 0) {
+            const uint8_t attributes = ppu.line_sprites[4 * i + 2];
+            return {value, static_cast<unsigned>(i), attributes & 3u, (attributes & 0x20) != 0};
+        }
     }
     return {};
 }
@@ -312,8 +343,9 @@ constexpr std::array<uint16_t, 256> SPREAD = spread_bits();
 
 // The colour of dot d where sprites are active over background pixel value p (colour):
 // sets the sprite-0 hit. Out of line, so the pixel loop keeps its registers.
-[[gnu::noinline]] uint8_t sprite_over(PPU& ppu, uint8_t active, int d, unsigned p, uint8_t colour, uint8_t mask) {
-    const SpritePixel sprite = sprite_pixel(ppu, active);
+[[gnu::noinline]] uint8_t sprite_over(PPU& ppu, const SpriteRows& rows, uint8_t active, int d, unsigned p,
+                                      uint8_t colour, uint8_t mask) {
+    const SpritePixel sprite = sprite_pixel(ppu, active, rows);
     if (sprite.value == 0) return colour;
     // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
     if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && (mask & MASK_BG)) *ppu.ppustatus |= STATUS_SPRITE0;
@@ -596,6 +628,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // inside it.
     const int groups_end = std::min(end, LAST_WHOLE_GROUP + 8);
     bool any_fetched = false;
+    std::optional<SpriteRows> rows;  // made at the first sprite pixel
 
     const int row = ppu.scanline * 256;
     uint16_t* const index = ppu.frame_index + row;
@@ -671,7 +704,8 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             uint8_t colour = colour_of[p];
             if (active != 0) {
                 ppu.sprite_clock = sprite_clock + static_cast<uint32_t>(d - first + 1);
-                colour = sprite_over(ppu, active, d, p, colour, mask);
+                if (!rows) rows.emplace(ppu);
+                colour = sprite_over(ppu, *rows, active, d, p, colour, mask);
             }
             put_pixel(index, rgb, d - 1, colour);
         }
