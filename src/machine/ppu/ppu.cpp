@@ -57,6 +57,13 @@ constexpr uint16_t y_step(uint16_t v) {
     return static_cast<uint16_t>(v + 0x20);
 }
 
+// The attribute byte of the tile at scroll address `v`, and the shift of its two bits there.
+constexpr uint16_t attribute_address(uint16_t v) {
+    return static_cast<uint16_t>(0x23C0 | (v & 0x0C00) | ((v >> 4) & 0x38) | ((v >> 2) & 7));
+}
+
+constexpr unsigned attribute_shift(uint16_t v) { return (v & 0x02u) | ((v >> 4) & 0x04u); }
+
 inline uint16_t nametable_fold(const PPU& ppu) {
     const auto mode = static_cast<uint32_t>(ppu.mirroring);
     return NAMETABLE_FOLD[mode < 4 ? mode : FOUR_SCREEN];
@@ -378,7 +385,7 @@ struct Background {
     // The latches of the tile at `address`, without its colours.
     void load(const uint8_t* vram, uint16_t address, unsigned bg_table, uint16_t nt_fold) {
         nt_addr = static_cast<uint16_t>((address & 0x0FFF) | 0x2000);
-        at_addr = static_cast<uint16_t>(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 7));
+        at_addr = attribute_address(address);
         tile_index = vram[nt_addr & nt_fold];
         pattern_addr = static_cast<uint16_t>(bg_table | (tile_index * 16u) | ((address >> 12) & 7u));
         pattern_low = vram[pattern_addr];
@@ -388,7 +395,7 @@ struct Background {
     // `sets` holds the four colours of each attribute value, made once per span.
     void set_colours(const uint8_t* vram, uint16_t nt_fold, const uint32_t* sets) {
         const uint8_t attribute = vram[at_addr & nt_fold];
-        colours = sets[(attribute >> ((nt_addr & 0x02) | ((nt_addr >> 4) & 0x04))) & 3u];
+        colours = sets[(attribute >> attribute_shift(nt_addr)) & 3u];
     }
 
     // Lines the pixel values up for `bit_counter`.
@@ -470,19 +477,21 @@ struct TileRows {
     const uint8_t* names = nullptr;       // the 32 tile numbers of the row
     const uint8_t* attributes = nullptr;  // its 8 attribute bytes
     unsigned pattern_row = 0;             // the pattern table and fine Y
-    unsigned lower_half = 0;              // 4 in the lower half of an attribute byte's area
+    unsigned lower_half = 0;              // the row's part of the attribute shift
 
-    // The nametable row of scroll address `v`.
+    // The nametable row of scroll address `v`. (Folding clears only bits 10 and 11, so the
+    // row's bytes follow the folded address of its first.)
     void aim(uint16_t v) {
         names = vram + (((v & 0x0FE0) | 0x2000) & nt_fold);
-        attributes = vram + ((0x23C0 | (v & 0x0C00) | ((v >> 4) & 0x38)) & nt_fold);
+        attributes = vram + (attribute_address(v & 0x0FE0) & nt_fold);
         pattern_row = bg_table | ((v >> 12) & 7u);
-        lower_half = (v >> 4) & 4u;
+        lower_half = attribute_shift(v & 0x03E0);
     }
 
     uint64_t row(unsigned coarse_x) const {
         const unsigned pattern = pattern_row | names[coarse_x] * 16u;
-        const unsigned set = (attributes[coarse_x >> 2] >> ((coarse_x & 2) | lower_half)) & 3u;
+        const unsigned shift = attribute_shift(static_cast<uint16_t>(coarse_x)) | lower_half;
+        const unsigned set = (attributes[coarse_x >> 2] >> shift) & 3u;
         return planes[set].row(vram[pattern], vram[pattern + 8]);
     }
 };
