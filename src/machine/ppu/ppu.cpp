@@ -375,6 +375,29 @@ struct Background {
     // the lowest; value 0 has the backdrop (all four are the backdrop with the layer hidden).
     uint32_t colours;
 
+    // The PPU's latches, with the pixels and colours left to `set_pixels` and `set_colours`.
+    static Background latched(const PPU& ppu) {
+        return {ppu.nt_addr,
+                ppu.at_addr,
+                ppu.pattern_addr,
+                ppu.tile_index,
+                ppu.pattern_low,
+                ppu.pattern_high,
+                ppu.bit_counter,
+                0,
+                0};
+    }
+
+    void store(PPU& ppu) const {
+        ppu.nt_addr = nt_addr;
+        ppu.at_addr = at_addr;
+        ppu.pattern_addr = pattern_addr;
+        ppu.tile_index = tile_index;
+        ppu.pattern_low = pattern_low;
+        ppu.pattern_high = pattern_high;
+        ppu.bit_counter = bit_counter;
+    }
+
     // Video memory, PPUCTRL and the mirroring hold still while a span runs, so the attribute
     // byte read on every dot is the one read at the fetch.
     void fetch(const uint8_t* vram, uint16_t address, unsigned bg_table, uint16_t nt_fold, const uint32_t* sets) {
@@ -554,21 +577,16 @@ void blank_span(PPU& ppu, int first, int end) {
     const int row = ppu.scanline * 256;
     put_run(ppu.frame_index + row, ppu.frame_rgb + 3 * row, first - 1, end - 1, ppu.video_memory[0x3F00]);
     const int pixels = end - first;
-    const int to_wrap = ppu.bit_counter == 8 ? 256 : static_cast<uint8_t>(8 - ppu.bit_counter);
+    Background bg = Background::latched(ppu);
+    const int to_wrap = bg.bit_counter == 8 ? 256 : static_cast<uint8_t>(8 - bg.bit_counter);
     if (pixels < to_wrap) {
-        ppu.bit_counter = static_cast<uint8_t>(ppu.bit_counter + pixels);
+        bg.bit_counter = static_cast<uint8_t>(bg.bit_counter + pixels);
     } else {
-        ppu.bit_counter = static_cast<uint8_t>((pixels - to_wrap) % 8);
-        Background bg{};
+        bg.bit_counter = static_cast<uint8_t>((pixels - to_wrap) % 8);
         bg.load(ppu.video_memory, coarse_x_step(ppu.v), (*ppu.ppuctrl & CTRL_BG_TABLE) ? 0x1000u : 0u,
                 nametable_fold(ppu));
-        ppu.nt_addr = bg.nt_addr;
-        ppu.at_addr = bg.at_addr;
-        ppu.pattern_addr = bg.pattern_addr;
-        ppu.tile_index = bg.tile_index;
-        ppu.pattern_low = bg.pattern_low;
-        ppu.pattern_high = bg.pattern_high;
     }
+    bg.store(ppu);
     pass_sprite_clock(ppu, ppu.sprite_clock, end - first);
 }
 
@@ -615,15 +633,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         }
     }
     bool planes_made = false;  // for whole tile groups, which a span of a few dots may not have
-    Background bg{ppu.nt_addr,
-                  ppu.at_addr,
-                  ppu.pattern_addr,
-                  ppu.tile_index,
-                  ppu.pattern_low,
-                  ppu.pattern_high,
-                  ppu.bit_counter,
-                  0,
-                  0};
+    Background bg = Background::latched(ppu);
     bg.set_colours(vram, nt_fold, colour_sets);
     bg.set_pixels();
     uint16_t v = ppu.v;
@@ -733,13 +743,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     }
 
     ppu.v = v;
-    ppu.nt_addr = bg.nt_addr;
-    ppu.at_addr = bg.at_addr;
-    ppu.pattern_addr = bg.pattern_addr;
-    ppu.tile_index = bg.tile_index;
-    ppu.pattern_low = bg.pattern_low;
-    ppu.pattern_high = bg.pattern_high;
-    ppu.bit_counter = bg.bit_counter;
+    bg.store(ppu);
     pass_sprite_clock(ppu, sprite_clock, count);
 }
 
