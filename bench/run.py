@@ -9,10 +9,17 @@ time on its thread uses (process CPU time as a share of one core, over 20 s unle
 
     python3 bench/run.py [--json FILE] [--quick] [--realtime-seconds S] [ROM ...]
     python3 bench/run.py --callgrind [ROM ...]
+    python3 bench/run.py --versus [--rounds N] [ROM ...]
 
 --callgrind instead counts the host instructions per frame of runFrame under valgrind's
-callgrind (frame_cost; 300 frames after a warm-up of 120): a figure that, unlike frames per
-second, does not move with the load of a shared machine.
+callgrind (frame_cost): a figure that, unlike frames per second, does not move with the load
+of a shared machine. The main window is frames 420-1420, past start-up with the screen full;
+frames 120-420 follow as a second column, and stable-retro's step() over frames 420-1420 as a
+third when stable_retro can be imported.
+
+--versus instead measures frames per CPU-second of runFrame beside stable-retro's step(), each
+in its own process (bench/peer_frames.py), alternated round by round, and prints each round's
+ratio and their median.
 
 Without ROM arguments it uses our test programs and the public cartridges in
 ../shared/testroms when present. It builds what it needs under build/bench.
@@ -91,17 +98,92 @@ def core_figures(roms):
     return figures
 
 
-def callgrind_figures(roms, frames=300):
-    """Host instructions per frame of runFrame, counted by callgrind."""
+# Frame windows (first frame counted, frames counted) of the callgrind columns.
+MAIN_WINDOW = (420, 1000)
+START_WINDOW = (120, 300)
+PEER_FRAMES = ROOT / "bench" / "peer_frames.py"
+
+
+def collected(command):
+    """The instructions callgrind counted, from its summary line."""
+    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"] + command,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True,
+                            env=peer_environment())
+    return next(int(line.split(":")[-1]) for line in result.stderr.splitlines() if "Collected :" in line)
+
+
+def zumbrel_per_frame(rom, window):
+    warmup, frames = window
+    command = ["--toggle-collect=*measured_frames*", str(BUILD / "bench" / "frame_cost"), str(rom), str(frames),
+               str(warmup)]
+    return collected(command) / frames
+
+
+def retro_per_frame(rom, window):
+    warmup, frames = window
+    command = ["--instr-atstart=no", "--toggle-collect=retro_run", sys.executable, str(PEER_FRAMES), "stable-retro",
+               str(rom), str(warmup), str(frames), "--callgrind"]
+    return collected(command) / frames
+
+
+def have_retro():
+    try:
+        import stable_retro  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def peer_environment():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(BUILD / "src" / "binding"), env.get("PYTHONPATH", "")])
+    return env
+
+
+def callgrind_figures(roms):
+    """Host instructions per frame, counted by callgrind, by cartridge and column."""
     figures = {}
+    retro = have_retro()
     for rom in roms:
-        result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-                                 "--toggle-collect=*measured_frames*", str(BUILD / "bench" / "frame_cost"), str(rom),
-                                 str(frames)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True)
-        for line in result.stderr.splitlines():
-            if "Collected :" in line:
-                figures[rom.name] = int(line.split(":")[-1]) / frames
+        figures[rom.name] = {"zumbrel_420_1420": zumbrel_per_frame(rom, MAIN_WINDOW),
+                             "zumbrel_120_420": zumbrel_per_frame(rom, START_WINDOW)}
+        if retro:
+            figures[rom.name]["stable_retro_420_1420"] = retro_per_frame(rom, MAIN_WINDOW)
     return figures
+
+
+def print_callgrind(figures):
+    print(f"{'cartridge':<28} {'frames 420-1420':>16} {'frames 120-420':>15} {'stable-retro':>13} {'ratio':>6}")
+    for name, f in figures.items():
+        retro = f.get("stable_retro_420_1420")
+        main = f["zumbrel_420_1420"]
+        retro_text = f"{retro:>13,.0f} {retro / main:>5.2f}x" if retro else f"{'-':>13} {'-':>6}"
+        print(f"{name:<28} {main:>16,.0f} {f['zumbrel_120_420']:>15,.0f} {retro_text}")
+
+
+def peer_fps(emulator, rom, warmup, frames):
+    result = subprocess.run([sys.executable, str(PEER_FRAMES), emulator, str(rom), str(warmup), str(frames)],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, check=True,
+                            env=peer_environment())
+    return json.loads(result.stdout.strip().splitlines()[-1])["fps"]
+
+
+def versus(roms, rounds, frames):
+    """Frames per CPU-second of zumbrel and stable-retro, alternated round by round."""
+    results = {}
+    for rom in roms:
+        ratios = []
+        for r in range(rounds):
+            order = ["zumbrel", "stable-retro"] if r % 2 == 0 else ["stable-retro", "zumbrel"]
+            fps = {emulator: peer_fps(emulator, rom, MAIN_WINDOW[0], frames) for emulator in order}
+            ratios.append(fps["zumbrel"] / fps["stable-retro"])
+            print(f"{rom.name:<28} round {r + 1}: zumbrel {fps['zumbrel']:8.1f} fps, "
+                  f"stable-retro {fps['stable-retro']:8.1f} fps, {ratios[-1]:.2f}x", flush=True)
+        results[rom.name] = {"ratios": ratios, "median": statistics.median(ratios)}
+    print(f"{'cartridge':<28} {'median':>7} {'lowest':>7} {'highest':>8}")
+    for name, r in results.items():
+        print(f"{name:<28} {r['median']:>6.2f}x {min(r['ratios']):>6.2f}x {max(r['ratios']):>7.2f}x")
+    return results
 
 
 def main():
@@ -110,6 +192,8 @@ def main():
     parser.add_argument("--json", help="also write the results to this file")
     parser.add_argument("--quick", action="store_true", help="fewer frames and a shorter real-time run")
     parser.add_argument("--callgrind", action="store_true", help="host instructions per frame under callgrind")
+    parser.add_argument("--versus", action="store_true", help="frames per CPU-second beside stable-retro")
+    parser.add_argument("--rounds", type=int, default=5, help="rounds of --versus (default 5)")
     parser.add_argument("--realtime-seconds", type=float,
                         help="length of the real-time CPU measurement per cartridge (default 20, 2 with --quick)")
     args = parser.parse_args()
@@ -118,11 +202,17 @@ def main():
     if args.callgrind:
         roms = [pathlib.Path(r) for r in args.roms] or default_roms()
         figures = callgrind_figures(roms)
-        print(f"{'cartridge':<28} {'instructions/frame':>19}")
-        for name, per_frame in figures.items():
-            print(f"{name:<28} {per_frame:>19,.0f}")
+        print_callgrind(figures)
         if args.json:
             pathlib.Path(args.json).write_text(json.dumps({"time": time.time(), "callgrind": figures}, indent=2))
+        return
+    if args.versus:
+        if not have_retro():
+            sys.exit("--versus needs stable-retro: pip install stable-retro (into a benchmark venv)")
+        roms = [pathlib.Path(r) for r in args.roms] or default_roms()
+        results = versus(roms, args.rounds, 120 if args.quick else 600)
+        if args.json:
+            pathlib.Path(args.json).write_text(json.dumps({"time": time.time(), "versus": results}, indent=2))
         return
 
     with open(os.devnull, "w") as devnull:

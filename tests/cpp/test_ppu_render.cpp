@@ -564,6 +564,30 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Running many dots at once
 
+// With rendering off a span is one fill, but the bit counter still counts its dots and fetches
+// where it reaches 8, from any value (a saved state may hold one above 8).
+TEST(PpuRun, WithRenderingOffASpanCountsTheBitCounterAsSteppingDoes) {
+    std::mt19937 rng(7);
+    for (const int counter : {0, 5, 8, 9, 250}) {
+        for (const int dots : {2, 8, 11, 256}) {
+            Machine stepped, batched;
+            for (Machine* m : {&stepped, &batched}) {
+                std::mt19937 fill(3);
+                for (int a = 0; a < 0x3000; ++a) m->ppu->video_memory[a] = static_cast<uint8_t>(fill());
+                m->ppu->scanline = 7;
+                m->ppu->dot = 1;
+                m->ppu->v = static_cast<uint16_t>(rng() & 0x7FFF);
+                m->ppu->bit_counter = static_cast<uint8_t>(counter);
+            }
+            batched.ppu->v = stepped.ppu->v;
+            for (int n = 0; n < dots; ++n) stepped.ppu->cycle();
+            batched.ppu->run_dots(static_cast<uint64_t>(dots));
+            EXPECT_EQ(fixture::state_bytes(*stepped.ppu), fixture::state_bytes(*batched.ppu))
+                << "bit counter " << counter << ", " << dots << " dots";
+        }
+    }
+}
+
 TEST(PpuRun, EndsAtTheTargetOrTheFrameEndAndMatchesSteppingDotByDot) {
     auto stepped = std::make_unique<Machine>();
     auto batched = std::make_unique<Machine>();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -55,6 +56,13 @@ constexpr uint16_t y_step(uint16_t v) {
     if (coarse_y == 31) return static_cast<uint16_t>(v & ~0x03E0);
     return static_cast<uint16_t>(v + 0x20);
 }
+
+// The attribute byte of the tile at scroll address `v`, and the shift of its two bits there.
+constexpr uint16_t attribute_address(uint16_t v) {
+    return static_cast<uint16_t>(0x23C0 | (v & 0x0C00) | ((v >> 4) & 0x38) | ((v >> 2) & 7));
+}
+
+constexpr unsigned attribute_shift(uint16_t v) { return (v & 0x02u) | ((v >> 4) & 0x04u); }
 
 inline uint16_t nametable_fold(const PPU& ppu) {
     const auto mode = static_cast<uint32_t>(ppu.mirroring);
@@ -105,6 +113,26 @@ inline SpriteMasks sprite_masks(const uint8_t* oam, int first, int end, int line
     return m;
 }
 
+// Dots first to end - 1 of the overflow search from sprite byte `index` on: a sprite byte in
+// range sets the flag, a miss moves on to the next byte of the following sprites instead of
+// their Y. Returns the index reached. (The state is kept in locals: the flag's store may alias
+// any byte of the PPU.)
+inline uint8_t overflow_search(PPU& ppu, int first, int end, uint8_t index, uint32_t height) {
+    const int line = ppu.scanline;
+    unsigned byte = ppu.eval_byte;
+    bool found = false;
+    for (int d = first; d < end; ++d) {
+        if (static_cast<uint32_t>(line - ppu.oam[index + byte]) < height)
+            found = true;
+        else
+            byte = (byte + 1) & 3;
+        index = static_cast<uint8_t>(index + 4);
+    }
+    ppu.eval_byte = static_cast<uint8_t>(byte);
+    if (found) *ppu.ppustatus |= STATUS_OVERFLOW;
+    return index;
+}
+
 // The same search for a span of a few dots, one sprite at a time.
 inline void evaluate_sprites_one_by_one(PPU& ppu, int first, int end) {
     const uint32_t height = (*ppu.ppuctrl & CTRL_TALL_SPRITES) ? 16 : 8;
@@ -136,16 +164,7 @@ inline void evaluate_sprites_one_by_one(PPU& ppu, int first, int end) {
         if (index == 0) ppu.eval_done = 1;
     }
     // From the dot after the eighth was found, every dot runs the overflow search.
-    if (count == 8) {
-        for (d = std::max(first, d - 1); d < end; ++d) {
-            const uint8_t y = ppu.oam[index + ppu.eval_byte];
-            if (static_cast<uint32_t>(ppu.scanline - y) < height)
-                *ppu.ppustatus |= STATUS_OVERFLOW;
-            else
-                ppu.eval_byte = (ppu.eval_byte + 1) & 3;
-            index = static_cast<uint8_t>(index + 4);
-        }
-    }
+    if (count == 8) index = overflow_search(ppu, std::max(first, d - 1), end, index, static_cast<uint32_t>(height));
     ppu.eval_index = index;
     ppu.secondary_count = static_cast<uint8_t>(count);
 }
@@ -204,16 +223,7 @@ inline void evaluate_sprites(PPU& ppu, int first, int end) {
         d = end;
     }
     // From the dot after the eighth was found, every dot runs the overflow search.
-    if (count == 8) {
-        for (d = std::max(first, d - 1); d < end; ++d) {
-            const uint8_t y = ppu.oam[index + ppu.eval_byte];
-            if (static_cast<uint32_t>(ppu.scanline - y) < static_cast<uint32_t>(height))
-                *ppu.ppustatus |= STATUS_OVERFLOW;
-            else
-                ppu.eval_byte = (ppu.eval_byte + 1) & 3;
-            index = static_cast<uint8_t>(index + 4);
-        }
-    }
+    if (count == 8) index = overflow_search(ppu, std::max(first, d - 1), end, index, static_cast<uint32_t>(height));
     ppu.eval_index = index;
     ppu.secondary_count = static_cast<uint8_t>(count);
 }
@@ -244,28 +254,58 @@ struct SpritePixel {
     bool behind = false;
 };
 
+// Bits of a byte in the opposite order.
+constexpr std::array<uint8_t, 256> reversed_bytes() {
+    std::array<uint8_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned i = 0; i < 8; ++i)
+            if ((b >> i) & 1u) table[b] = static_cast<uint8_t>(table[b] | (0x80u >> i));
+    return table;
+}
+
+constexpr std::array<uint8_t, 256> REVERSED = reversed_bytes();
+
+// The pattern rows the line list's entries draw on this line, found once per span: PPUCTRL and
+// video memory hold still while it runs. A horizontally flipped row is kept reversed, so
+// pixel k of every entry is pattern bit 7 - k.
+struct SpriteRows {
+    uint8_t low[8], high[8];
+
+    explicit SpriteRows(const PPU& ppu) {
+        const uint8_t ctrl = *ppu.ppuctrl;
+        const bool tall = (ctrl & CTRL_TALL_SPRITES) != 0;
+        const unsigned height = tall ? 16 : 8;
+        for (int i = 0; i < ppu.line_sprite_count; ++i) {
+            const uint8_t* sprite = ppu.line_sprites + 4 * i;
+            const uint8_t attributes = sprite[2];
+            auto row = static_cast<uint8_t>(ppu.scanline - sprite[0]);
+            if (attributes & 0x80) row = static_cast<uint8_t>(height - 1 - row);
+            const unsigned table = tall ? (sprite[1] & 1u) : ((ctrl & CTRL_SPRITE_TABLE) ? 1u : 0u);
+            const unsigned tile = tall ? (sprite[1] & 0xFEu) : sprite[1];
+            const unsigned address = (table << 12) | (((tile + row / 8u) & 0xFFu) << 4) | (row & 7u);
+            low[i] = ppu.video_memory[address];
+            high[i] = ppu.video_memory[address + 8];
+            if (attributes & 0x40) {
+                low[i] = REVERSED[low[i]];
+                high[i] = REVERSED[high[i]];
+            }
+        }
+    }
+};
+
 // The lowest-numbered opaque entry among the active ones.
-inline SpritePixel sprite_pixel(PPU& ppu, uint8_t active) {
-    const uint8_t ctrl = *ppu.ppuctrl;
-    const bool tall = (ctrl & CTRL_TALL_SPRITES) != 0;
-    const unsigned height = tall ? 16 : 8;
+inline SpritePixel sprite_pixel(PPU& ppu, uint8_t active, const SpriteRows& rows) {
     while (active != 0) {
         const int i = std::countr_zero(active);
         active = static_cast<uint8_t>(active & (active - 1));
-        const uint8_t* sprite = ppu.line_sprites + 4 * i;
-        const uint8_t attributes = sprite[2];
-        auto row = static_cast<uint8_t>(ppu.scanline - sprite[0]);
-        if (attributes & 0x80) row = static_cast<uint8_t>(height - 1 - row);
-        const unsigned table = tall ? (sprite[1] & 1u) : ((ctrl & CTRL_SPRITE_TABLE) ? 1u : 0u);
-        const unsigned tile = tall ? (sprite[1] & 0xFEu) : sprite[1];
-        const unsigned address = (table << 12) | (((tile + row / 8u) & 0xFFu) << 4) | (row & 7u);
         const unsigned column = (ppu.sprite_clock - 1 - static_cast<uint32_t>(ppu.sprite_x_counter[i])) & 7u;
         const auto bit = static_cast<uint8_t>(7u - column);
         ppu.sprite_bit[i] = bit;
-        const unsigned shift = (attributes & 0x40) ? column : bit;
-        const unsigned value =
-            (((ppu.video_memory[address + 8] >> shift) & 1u) << 1) | ((ppu.video_memory[address] >> shift) & 1u);
-        if (value != 0) return {value, static_cast<unsigned>(i), attributes & 3u, (attributes & 0x20) != 0};
+        const unsigned value = (((rows.high[i] >> bit) & 1u) << 1) | ((rows.low[i] >> bit) & 1u);
+        if (value != 0) {
+            const uint8_t attributes = ppu.line_sprites[4 * i + 2];
+            return {value, static_cast<unsigned>(i), attributes & 3u, (attributes & 0x20) != 0};
+        }
     }
     return {};
 }
@@ -310,8 +350,9 @@ constexpr std::array<uint16_t, 256> SPREAD = spread_bits();
 
 // The colour of dot d where sprites are active over background pixel value p (colour):
 // sets the sprite-0 hit. Out of line, so the pixel loop keeps its registers.
-[[gnu::noinline]] uint8_t sprite_over(PPU& ppu, uint8_t active, int d, unsigned p, uint8_t colour, uint8_t mask) {
-    const SpritePixel sprite = sprite_pixel(ppu, active);
+[[gnu::noinline]] uint8_t sprite_over(PPU& ppu, const SpriteRows& rows, uint8_t active, int d, unsigned p,
+                                      uint8_t colour, uint8_t mask) {
+    const SpritePixel sprite = sprite_pixel(ppu, active, rows);
     if (sprite.value == 0) return colour;
     // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
     if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && (mask & MASK_BG)) *ppu.ppustatus |= STATUS_SPRITE0;
@@ -334,22 +375,50 @@ struct Background {
     // the lowest; value 0 has the backdrop (all four are the backdrop with the layer hidden).
     uint32_t colours;
 
+    // The PPU's latches, with the pixels and colours left to `set_pixels` and `set_colours`.
+    static Background latched(const PPU& ppu) {
+        return {ppu.nt_addr,
+                ppu.at_addr,
+                ppu.pattern_addr,
+                ppu.tile_index,
+                ppu.pattern_low,
+                ppu.pattern_high,
+                ppu.bit_counter,
+                0,
+                0};
+    }
+
+    void store(PPU& ppu) const {
+        ppu.nt_addr = nt_addr;
+        ppu.at_addr = at_addr;
+        ppu.pattern_addr = pattern_addr;
+        ppu.tile_index = tile_index;
+        ppu.pattern_low = pattern_low;
+        ppu.pattern_high = pattern_high;
+        ppu.bit_counter = bit_counter;
+    }
+
     // Video memory, PPUCTRL and the mirroring hold still while a span runs, so the attribute
     // byte read on every dot is the one read at the fetch.
     void fetch(const uint8_t* vram, uint16_t address, unsigned bg_table, uint16_t nt_fold, const uint32_t* sets) {
+        load(vram, address, bg_table, nt_fold);
+        set_colours(vram, nt_fold, sets);
+    }
+
+    // The latches of the tile at `address`, without its colours.
+    void load(const uint8_t* vram, uint16_t address, unsigned bg_table, uint16_t nt_fold) {
         nt_addr = static_cast<uint16_t>((address & 0x0FFF) | 0x2000);
-        at_addr = static_cast<uint16_t>(0x23C0 | (address & 0x0C00) | ((address >> 4) & 0x38) | ((address >> 2) & 7));
+        at_addr = attribute_address(address);
         tile_index = vram[nt_addr & nt_fold];
         pattern_addr = static_cast<uint16_t>(bg_table | (tile_index * 16u) | ((address >> 12) & 7u));
         pattern_low = vram[pattern_addr];
         pattern_high = vram[pattern_addr + 8];
-        set_colours(vram, nt_fold, sets);
     }
 
     // `sets` holds the four colours of each attribute value, made once per span.
     void set_colours(const uint8_t* vram, uint16_t nt_fold, const uint32_t* sets) {
         const uint8_t attribute = vram[at_addr & nt_fold];
-        colours = sets[(attribute >> ((nt_addr & 0x02) | ((nt_addr >> 4) & 0x04))) & 3u];
+        colours = sets[(attribute >> attribute_shift(nt_addr)) & 3u];
     }
 
     // Lines the pixel values up for `bit_counter`.
@@ -431,19 +500,21 @@ struct TileRows {
     const uint8_t* names = nullptr;       // the 32 tile numbers of the row
     const uint8_t* attributes = nullptr;  // its 8 attribute bytes
     unsigned pattern_row = 0;             // the pattern table and fine Y
-    unsigned lower_half = 0;              // 4 in the lower half of an attribute byte's area
+    unsigned lower_half = 0;              // the row's part of the attribute shift
 
-    // The nametable row of scroll address `v`.
+    // The nametable row of scroll address `v`. (Folding clears only bits 10 and 11, so the
+    // row's bytes follow the folded address of its first.)
     void aim(uint16_t v) {
         names = vram + (((v & 0x0FE0) | 0x2000) & nt_fold);
-        attributes = vram + ((0x23C0 | (v & 0x0C00) | ((v >> 4) & 0x38)) & nt_fold);
+        attributes = vram + (attribute_address(v & 0x0FE0) & nt_fold);
         pattern_row = bg_table | ((v >> 12) & 7u);
-        lower_half = (v >> 4) & 4u;
+        lower_half = attribute_shift(v & 0x03E0);
     }
 
     uint64_t row(unsigned coarse_x) const {
         const unsigned pattern = pattern_row | names[coarse_x] * 16u;
-        const unsigned set = (attributes[coarse_x >> 2] >> ((coarse_x & 2) | lower_half)) & 3u;
+        const unsigned shift = attribute_shift(static_cast<uint16_t>(coarse_x)) | lower_half;
+        const unsigned set = (attributes[coarse_x >> 2] >> shift) & 3u;
         return planes[set].row(vram[pattern], vram[pattern + 8]);
     }
 };
@@ -486,6 +557,39 @@ inline void put_eight(uint16_t* index, uint8_t* rgb, int x, uint64_t colours) {
     }
 }
 
+// Pixels x to end - 1 of a row in one colour.
+inline void put_run(uint16_t* index, uint8_t* rgb, int x, int end, uint8_t colour) {
+    for (; x + 8 <= end; x += 8) put_eight(index, rgb, x, colour * EVERY_BYTE);
+    for (; x < end; ++x) put_pixel(index, rgb, x, colour);
+}
+
+// The sprite clock moved on from `start` by the `count` dots of a span, and the entries of its
+// last dot.
+inline void pass_sprite_clock(PPU& ppu, uint32_t start, int count) {
+    ppu.sprite_active = ppu.sprite_cover[std::min(start, PPU::SPRITE_CLOCK_END) + static_cast<uint32_t>(count) - 1];
+    ppu.sprite_clock = std::min(start + static_cast<uint32_t>(count), PPU::SPRITE_CLOCK_END);
+}
+
+// Dots first to end - 1 with rendering off: every pixel is the backdrop and `v` holds still,
+// but the bit counter still counts the pixels, and each time it reaches 8 it restarts from 0
+// with the tile right of `v` fetched (the same tile each time: video memory holds still).
+void blank_span(PPU& ppu, int first, int end) {
+    const int row = ppu.scanline * 256;
+    put_run(ppu.frame_index + row, ppu.frame_rgb + 3 * row, first - 1, end - 1, ppu.video_memory[0x3F00]);
+    const int pixels = end - first;
+    Background bg = Background::latched(ppu);
+    const int to_wrap = bg.bit_counter == 8 ? 256 : static_cast<uint8_t>(8 - bg.bit_counter);
+    if (pixels < to_wrap) {
+        bg.bit_counter = static_cast<uint8_t>(bg.bit_counter + pixels);
+    } else {
+        bg.bit_counter = static_cast<uint8_t>((pixels - to_wrap) % 8);
+        bg.load(ppu.video_memory, coarse_x_step(ppu.v), (*ppu.ppuctrl & CTRL_BG_TABLE) ? 0x1000u : 0u,
+                nametable_fold(ppu));
+    }
+    bg.store(ppu);
+    pass_sprite_clock(ppu, ppu.sprite_clock, end - first);
+}
+
 // Dots ppu.dot to ppu.dot + count - 1 of a visible line, all within 1-256: per dot the sprite
 // counters, the fetch and evaluation events, the pixel, and the coarse-X step. The caller keeps
 // PPUMASK, PPUCTRL, the mirroring and video memory still for the span, and moves `dot` on.
@@ -494,6 +598,11 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const int end = first + count;
     const bool rendering = ppu.rendering_enabled;
     const bool sprites_shown = (mask & MASK_SPRITES) != 0;
+    // A single dot takes the general way below, which stepping dot by dot checks spans against.
+    if (!rendering && count > 1) {
+        blank_span(ppu, first, end);
+        return;
+    }
     if (first == 1 && sprites_shown) reset_evaluation(ppu);
     if (rendering && end > FIRST_EVALUATION_DOT) evaluate_sprites(ppu, std::max(first, FIRST_EVALUATION_DOT), end);
 
@@ -524,15 +633,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         }
     }
     bool planes_made = false;  // for whole tile groups, which a span of a few dots may not have
-    Background bg{ppu.nt_addr,
-                  ppu.at_addr,
-                  ppu.pattern_addr,
-                  ppu.tile_index,
-                  ppu.pattern_low,
-                  ppu.pattern_high,
-                  ppu.bit_counter,
-                  0,
-                  0};
+    Background bg = Background::latched(ppu);
     bg.set_colours(vram, nt_fold, colour_sets);
     bg.set_pixels();
     uint16_t v = ppu.v;
@@ -546,6 +647,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // inside it.
     const int groups_end = std::min(end, LAST_WHOLE_GROUP + 8);
     bool any_fetched = false;
+    std::optional<SpriteRows> rows;  // made at the first sprite pixel
 
     const int row = ppu.scanline * 256;
     uint16_t* const index = ppu.frame_index + row;
@@ -621,7 +723,8 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             uint8_t colour = colour_of[p];
             if (active != 0) {
                 ppu.sprite_clock = sprite_clock + static_cast<uint32_t>(d - first + 1);
-                colour = sprite_over(ppu, active, d, p, colour, mask);
+                if (!rows) rows.emplace(ppu);
+                colour = sprite_over(ppu, *rows, active, d, p, colour, mask);
             }
             put_pixel(index, rgb, d - 1, colour);
         }
@@ -640,15 +743,8 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     }
 
     ppu.v = v;
-    ppu.nt_addr = bg.nt_addr;
-    ppu.at_addr = bg.at_addr;
-    ppu.pattern_addr = bg.pattern_addr;
-    ppu.tile_index = bg.tile_index;
-    ppu.pattern_low = bg.pattern_low;
-    ppu.pattern_high = bg.pattern_high;
-    ppu.bit_counter = bg.bit_counter;
-    ppu.sprite_clock = std::min(sprite_clock + static_cast<uint32_t>(count), PPU::SPRITE_CLOCK_END);
-    ppu.sprite_active = cover[count - 1];  // the last dot's
+    bg.store(ppu);
+    pass_sprite_clock(ppu, sprite_clock, count);
 }
 
 // Lines 241 and 261: vertical blank starts and ends, and the pre-render line reloads
