@@ -175,9 +175,11 @@ def run_length(args, movie: Optional[Movie], marks: Sequence[Tuple[int, str]]) -
     if args.frames is not None:
         frames = positive(args.frames, "--frames")
     elif movie is not None:
+        if movie.frames == 0:
+            raise CommandError(f"{args.movie}: the movie has no frames")
         frames = movie.frames
     else:
-        frames = max((frame for frame, _ in marks), default=DEMO_FRAMES)
+        frames = max([frame for frame, _ in marks] + [1]) if marks else DEMO_FRAMES
     if movie is not None and frames > movie.frames:
         raise CommandError(f"--frames {frames}: the movie {args.movie} has {movie.frames} frames")
     for frame, path in marks:
