@@ -5,7 +5,7 @@ import zumbrel
 from PIL import Image
 from zumbrel_tools import DEMO_ROM, restore
 from zumbrel_tools.cli import main
-from zumbrel_tools.movies import Movie
+from zumbrel_tools.movies import Movie, MovieError
 
 gymnasium = pytest.importorskip("gymnasium")
 from gymnasium.utils.env_checker import check_env  # noqa: E402
@@ -73,19 +73,19 @@ def test_what_atari_tools_and_rllib_call():
     assert [env.step(1)[3] for _ in range(2)] == [False, True]
 
 
-@pytest.mark.parametrize("make, message", [
-    (lambda p: NESEnv(DEMO_ROM, state=p / "none.snapshot"), "No such file"),
-    (lambda p: NESEnv(DEMO_ROM, state=b"ZUMBSNAP" + bytes(60)), "start state"),
-    (lambda p: NESEnv(DEMO_ROM, state=[]), "empty"),
-    (lambda p: NESEnv(DEMO_ROM, state=42), "snapshot bytes or a file path"),
-    (lambda p: NESEnv(DEMO_ROM, record=str(p / "none")), "not a folder"),
-    (lambda p: NESEnv(DEMO_ROM, max_episode_frames=0), "max_episode_frames"),
-    (lambda p: NESEnv(DEMO_ROM, obs_type="ram", screen_size=84), "screen_size"),
-    (lambda p: Movie.load(str(p)), "movie"),
-    (lambda p: Movie.from_bytes(b"ZUMBMOVI" + bytes(24) + b"x"), "format 0"),
+@pytest.mark.parametrize("make, error, message", [
+    (lambda p: NESEnv(DEMO_ROM, state=p / "none.snapshot"), MovieError, "No such file"),
+    (lambda p: NESEnv(DEMO_ROM, state=b"ZUMBSNAP" + bytes(60)), MovieError, "start state"),
+    (lambda p: NESEnv(DEMO_ROM, state=[]), ValueError, "empty"),
+    (lambda p: NESEnv(DEMO_ROM, state=42), TypeError, "snapshot bytes or a file path"),
+    (lambda p: NESEnv(DEMO_ROM, record=str(p / "none")), ValueError, "not a folder"),
+    (lambda p: NESEnv(DEMO_ROM, max_episode_frames=0), ValueError, "max_episode_frames must be"),
+    (lambda p: NESEnv(DEMO_ROM, obs_type="ram", screen_size=84), ValueError, "screen_size must be"),
+    (lambda p: Movie.load(str(p)), MovieError, "movie"),
+    (lambda p: Movie.from_bytes(b"ZUMBMOVI" + bytes(24) + b"x"), MovieError, "format 0"),
 ])
-def test_bad_start_states_and_movies_are_refused(tmp_path, make, message):
-    with pytest.raises((ValueError, TypeError), match=message):
+def test_bad_start_states_and_movies_are_refused(tmp_path, make, error, message):
+    with pytest.raises(error, match=message):
         make(tmp_path)
 
 
