@@ -29,7 +29,7 @@ if args.train_batch:
 algo = config.build_algo()
 for iteration in range(args.iterations):
     runners = algo.train().get("env_runners", {})  # missing when no runner returned samples in time
-    print(f"iteration {iteration + 1}: {runners.get('num_env_steps_sampled_lifetime', 0)} steps sampled, "
-          f"{runners.get('num_episodes_lifetime', 0)} episodes ended, "
+    print(f"iteration {iteration + 1}: {int(runners.get('num_env_steps_sampled_lifetime', 0))} steps sampled, "
+          f"{int(runners.get('num_episodes_lifetime', 0))} episodes ended, "
           f"mean return {runners.get('episode_return_mean', float('nan')):.1f}")
 algo.stop()
