@@ -8,10 +8,11 @@ import pkgutil
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from .batch import StepPool, step_batch  # noqa: E402
+from .console import quiet_stdout  # noqa: E402
 from .demo import DEMO_ROM  # noqa: E402
 from .registration import register_environments  # noqa: E402
 from .snapshots import restore, snapshot  # noqa: E402
 
-__all__ = ["DEMO_ROM", "restore", "snapshot", "step_batch", "StepPool"]
+__all__ = ["DEMO_ROM", "quiet_stdout", "restore", "snapshot", "step_batch", "StepPool"]
 
 register_environments()

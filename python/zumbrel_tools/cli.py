@@ -10,6 +10,10 @@ from typing import List, NoReturn, Optional, Sequence, Tuple
 from . import cartridge, games, headless, media
 from .console import DEMO_ROM, CommandError, NoDisplay, check_rom, open_console, stop_console, terminate_as_interrupt
 from .inputs import BUTTONS, SCRIPT_HELP, InputScript, ScriptError
+from .movies import Movie, MovieError, restore_state
+from .snapshots import snapshot
+
+PLAY_HINT = "pip install pygame, or pip install '.[play]' in a clone of zumbrel"
 
 DEMO_FRAMES = 600
 COMMANDS = ("play", "run", "info")
@@ -73,6 +77,8 @@ def build_parser() -> Parser:
     play.add_argument("--shots", default=".", metavar="FOLDER",
                       help="where screenshots go (default: here)")
     play.add_argument("--force", action="store_true", help="run a board zumbrel does not support")
+    play.add_argument("--record", metavar="FILE",
+                      help="write the session as a movie (replay it with zumbrel run --movie FILE)")
     play.add_argument("-v", "--verbose", action="store_true", help="show the emulator's own lines")
 
     run = commands.add_parser(
@@ -80,8 +86,9 @@ def build_parser() -> Parser:
         description="Run a cartridge without a window and write what it shows and plays.",
         epilog=SCRIPT_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     run.add_argument("rom", nargs="?", metavar="ROM", help="iNES cartridge image")
-    run.add_argument("--frames", type=int, default=DEMO_FRAMES, metavar="N",
-                     help=f"frames to run (default {DEMO_FRAMES}, 10 seconds)")
+    run.add_argument("--frames", type=int, metavar="N",
+                     help=f"frames to run (default {DEMO_FRAMES}, 10 seconds; the whole movie with --movie; "
+                          "up to the last --snapshot-at)")
     run.add_argument("--png", metavar="FILE",
                      help="the last picture, 256x240, in the format the extension names")
     run.add_argument("--gif", metavar="FILE",
@@ -90,6 +97,10 @@ def build_parser() -> Parser:
                      help="keep every K-th frame in the GIF (default 2: 30 per second)")
     run.add_argument("--wav", metavar="FILE", help="the sound, 44100 Hz mono 16-bit")
     run.add_argument("--input", metavar="FILE", help="buttons to press (format below)")
+    run.add_argument("--movie", metavar="FILE",
+                     help="replay a movie (from zumbrel play --record or an environment's record=)")
+    run.add_argument("--snapshot-at", nargs=2, action="append", default=[], metavar=("FRAME", "FILE"),
+                     help="write a start state (a snapshot) after FRAME frames, for state= of the environments")
     run.add_argument("--force", action="store_true", help="run a board zumbrel does not support")
     run.add_argument("-v", "--verbose", action="store_true", help="show the emulator's own lines")
 
@@ -157,17 +168,49 @@ def open_outputs(outputs: Sequence[Tuple[str, str]]) -> List[media.AtomicFile]:
     return opened
 
 
+def snapshot_marks(items: Sequence[Sequence[str]]) -> List[Tuple[int, str]]:
+    """The frames and files of --snapshot-at."""
+    marks = []
+    for frame, path in items:
+        if not frame.isdigit():
+            raise UsageError(f"zumbrel: --snapshot-at {frame} {path}: FRAME is a frame number (0 or more)")
+        marks.append((int(frame), path))
+    return marks
+
+
+def run_length(args, movie: Optional[Movie], marks: Sequence[Tuple[int, str]]) -> int:
+    """Frames to run: --frames, else the movie's, else up to the last snapshot, else the default."""
+    if args.frames is not None:
+        frames = positive(args.frames, "--frames")
+    elif movie is not None:
+        if movie.frames == 0:
+            raise CommandError(f"{args.movie}: the movie has no frames")
+        frames = movie.frames
+    else:
+        frames = max([frame for frame, _ in marks] + [1]) if marks else DEMO_FRAMES
+    if movie is not None and frames > movie.frames:
+        raise CommandError(f"--frames {frames}: the movie {args.movie} has {movie.frames} frames")
+    for frame, path in marks:
+        if frame > frames:
+            raise CommandError(f"--snapshot-at {frame} {path}: the run has only {frames} frames")
+    return frames
+
+
 def command_run(args) -> int:
-    positive(args.frames, "--frames")
     positive(args.gif_every, "--gif-every")
     rom = args.rom or DEMO_ROM
+    if args.movie and args.input:
+        raise UsageError("zumbrel run: --movie and --input both give the buttons; choose one")
+    marks = snapshot_marks(args.snapshot_at)
     outputs = [(option, path) for option, path in
                (("--png", args.png), ("--gif", args.gif), ("--wav", args.wav)) if path]
+    outputs += [(f"--snapshot-at {frame}", path) for frame, path in marks]
     protected = [(rom, "the cartridge")] + ([(args.input, "the --input script")] if args.input else [])
+    protected += [(args.movie, "the --movie file")] if args.movie else []
     check_outputs(outputs, protected)
     try:
         formats = {option: media.picture_format(path, animated=option == "--gif")
-                   for option, path in outputs if option != "--wav"}
+                   for option, path in outputs if option in ("--png", "--gif")}
     except media.FormatError as error:
         raise CommandError(str(error)) from None
     script = None
@@ -179,12 +222,30 @@ def command_run(args) -> int:
             raise CommandError(f"{args.input}: {error.strerror or error}") from None
         except ScriptError as error:
             raise CommandError(str(error)) from None
+    movie = None
+    if args.movie:
+        try:
+            movie = Movie.load(args.movie)
+        except MovieError as error:
+            raise CommandError(str(error)) from None
+    frames = run_length(args, movie, marks)
     nes = open_console(rom, args.verbose, args.force)
     files = {}
     try:
         files = dict(zip((option for option, _ in outputs), open_outputs(outputs)))
+        if movie is not None:
+            try:
+                restore_state(nes, movie.start, f"{args.movie}: its start state")
+            except MovieError as error:
+                raise CommandError(str(error)) from None
         animation = media.Animation(media.NES_FRAME_RATE / args.gif_every) if args.gif else None
-        result = headless.run(nes, args.frames, script, animation, args.gif_every)
+
+        def at_frame(frame: int) -> None:
+            for mark, _ in marks:
+                if mark == frame:
+                    files[f"--snapshot-at {mark}"].file.write(snapshot(nes))
+
+        result = headless.run(nes, frames, movie or script, animation, args.gif_every, at_frame=at_frame)
         stop_console(nes, args.verbose)  # the battery RAM file first: the outputs can wait
         if args.png:
             media.save_picture(files["--png"].file, nes.getImg(), formats["--png"])
@@ -205,6 +266,8 @@ def command_run(args) -> int:
         print(f"animation: {args.gif} ({animation.count} frames)")
     if args.wav:
         print(f"sound: {args.wav} ({len(result.samples) / media.SAMPLE_RATE:.1f} s)")
+    for frame, path in marks:
+        print(f"start state: {path} (after {frame} frames)")
     print(f"{result.frames} frames in {result.seconds:.2f} s: {result.fps:.0f} frames per second")
     return 0
 
@@ -213,7 +276,7 @@ def command_play(args) -> int:
     rom = args.rom or DEMO_ROM
     check_rom(rom)
     if not pygame_available():
-        raise CommandError("play needs pygame: pip install 'zumbrel[play]'")
+        raise CommandError(f"play needs pygame: {PLAY_HINT}")
     from .player import COMMANDS as PLAYER_COMMANDS
     from .player import Player, parse_assignments
 
@@ -229,7 +292,7 @@ def command_play(args) -> int:
     try:
         player = Player(nes, rom, scale=args.scale, fullscreen=args.fullscreen,
                         keys=keys, pad_buttons=pad_numbers, sound=not args.mute,
-                        shot_dir=args.shots, verbose=args.verbose)
+                        shot_dir=args.shots, verbose=args.verbose, record=args.record)
     except pygame.error as error:
         stop_console(nes, args.verbose)
         raise CommandError(f"cannot open a window ({error}); 'zumbrel run' needs none") from None
@@ -262,8 +325,7 @@ def command_demo() -> int:
           f"{result.seconds:.2f} s ({result.fps:.0f} frames per second).")
     print(f"picture: {png}")
     print(f"sound:   {wav} ({len(result.samples) / media.SAMPLE_RATE:.1f} s)")
-    print("Play it in a window with 'zumbrel play' (pip install 'zumbrel[play]'); "
-          "see 'zumbrel --help'.")
+    print(f"Play it in a window with 'zumbrel play' ({PLAY_HINT}); see 'zumbrel --help'.")
     return 0
 
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 import sys
 import time
 from dataclasses import dataclass
-from typing import List, Optional, TextIO
+from typing import Callable, List, Optional, TextIO
 
 import numpy as np
 from tqdm import tqdm
@@ -32,9 +32,10 @@ def progress_bar(frames: int, stream: TextIO) -> tqdm:
 
 def run(nes, frames: int, inputs: Optional[InputScript] = None,
         animation: Optional[media.Animation] = None, gif_every: int = 2,
-        progress_stream: TextIO = sys.stderr) -> RunResult:
+        progress_stream: TextIO = sys.stderr, at_frame: Optional[Callable[[int], None]] = None) -> RunResult:
     """Runs `frames` frames, pressing the scripted buttons, collecting every audio block and,
-    with an animation, every `gif_every`-th picture."""
+    with an animation, every `gif_every`-th picture. `at_frame(n)` is called when n frames
+    have run, for n from 0 to `frames`."""
     import zumbrel
 
     pads = [zumbrel.Controller(), zumbrel.Controller()]
@@ -45,6 +46,8 @@ def run(nes, frames: int, inputs: Optional[InputScript] = None,
     start = time.perf_counter()
     with progress_bar(frames, progress_stream) as progress:
         for frame in range(frames):
+            if at_frame is not None:
+                at_frame(frame)
             if inputs is not None:
                 now = inputs.at(frame)
                 if now != held:
@@ -60,5 +63,7 @@ def run(nes, frames: int, inputs: Optional[InputScript] = None,
             if animation is not None and frame % gif_every == 0:
                 animation.add(nes.getImg())
             progress.update()
+    if at_frame is not None:
+        at_frame(frames)
     seconds = time.perf_counter() - start
     return RunResult(frames, seconds, np.frombuffer(b"".join(blocks), dtype=np.int16))

@@ -24,6 +24,7 @@ from . import media
 from .cartridge import base_name
 from .console import CommandError, Interrupted, NoDisplay, quiet_stdout, stop_console
 from .inputs import BUTTONS
+from .movies import Recorder, write_state
 
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
 # SIGINT and SIGTERM end the player through its own handlers, not as SDL quit events.
@@ -37,13 +38,14 @@ MAX_FRAMES_PER_TICK = 4        # beyond this the loop lets the picture fall behi
 DEFAULT_KEYS: Dict[str, str] = {
     "a": "x", "b": "z", "select": "right shift", "start": "return",
     "up": "up", "down": "down", "left": "left", "right": "right",
-    "pause": "p", "save": "f5", "load": "f9", "screenshot": "f12",
+    "pause": "p", "save": "f5", "load": "f9", "screenshot": "f12", "snapshot": "f8",
     "fullscreen": "f11", "quit": "escape",
 }
-COMMANDS = ("pause", "save", "load", "screenshot", "fullscreen", "quit")
+COMMANDS = ("pause", "save", "load", "screenshot", "snapshot", "fullscreen", "quit")
 COMMAND_HELP = {
     "pause": "pause or resume", "save": "save the state to the chosen slot",
     "load": "load the chosen slot", "screenshot": "write a PNG of the picture",
+    "snapshot": "write a start state file (for state= of the environments)",
     "fullscreen": "fullscreen on or off", "quit": "quit",
 }
 # Gamepad buttons (SDL numbering of the common layout: 0 south, 1 east, 6 back, 7 start);
@@ -206,7 +208,7 @@ class Player:
     def __init__(self, nes, rom_path: str, scale: int = 3, fullscreen: bool = False,
                  keys: Optional[Dict[str, str]] = None,
                  pad_buttons: Optional[Dict[str, int]] = None, sound: bool = True,
-                 shot_dir: str = ".", verbose: bool = False) -> None:
+                 shot_dir: str = ".", verbose: bool = False, record: Optional[str] = None) -> None:
         import pygame
 
         self.pg = pygame
@@ -234,6 +236,9 @@ class Player:
         self.pad = zumbrel.Controller()
         nes.setController(self.pad, 0)
         self.buttons = [False] * 8
+        self.byte = 0
+        self.movie_file: Optional[media.AtomicFile] = None
+        self.recorder: Optional[Recorder] = None
 
         with quiet_stdout(not verbose, fd=2):  # SDL's complaints while it looks for a display
             pygame.display.init()
@@ -251,6 +256,14 @@ class Player:
                 self.audio = AudioOut()
             except Exception as error:  # any failure of the sound card leaves a silent player
                 self.say(f"no sound: {error}")
+        if record:
+            # Opened now, so that a movie file that cannot be written fails before play.
+            try:
+                self.movie_file = media.AtomicFile(record)
+            except BaseException:
+                self.close_outputs()
+                raise
+            self.recorder = Recorder(nes)
         self._title()
 
     # -- window ------------------------------------------------------------------
@@ -307,9 +320,14 @@ class Player:
                 self.nes.saveState(self.slot)
             self.say(f"saved slot {self.slot}")
         elif action == "load":
-            self.load()
+            if self.recorder is not None:
+                self.say("no loading while recording: the movie would not replay")
+            else:
+                self.load()
         elif action == "screenshot":
             self.screenshot()
+        elif action == "snapshot":
+            self.write_snapshot()
         elif action == "fullscreen":
             self.fullscreen = not self.fullscreen
             self._set_mode()
@@ -335,6 +353,17 @@ class Player:
             self.say(f"no screenshot: {path}: {error.strerror or error}")
             return None
         self.say(f"screenshot {path}")
+        return path
+
+    def write_snapshot(self) -> Optional[str]:
+        """Writes the console's state as a start state file; a failure is a message."""
+        path = os.path.join(self.shot_dir, f"{self.name}-{self.nes.frameCount():06d}.snapshot")
+        try:
+            write_state(path, self.nes)
+        except OSError as error:
+            self.say(f"no start state: {path}: {error.strerror or error}")
+            return None
+        self.say(f"start state {path}")
         return path
 
     def handle(self, event) -> None:
@@ -388,6 +417,9 @@ class Player:
         if held != self.buttons:
             self.pad.updateInputs(held)
             self.buttons = held
+            self.byte = sum(0x80 >> i for i, on in enumerate(held) if on)
+        if self.recorder is not None:
+            self.recorder.add(self.byte)
         self.nes.runFrame()
         self.frames += 1
         block = self.nes.getAudio()
@@ -439,11 +471,29 @@ class Player:
         """Stops the console (writing its battery RAM), then closes the sound and the window."""
         try:
             stop_console(self.nes, self.verbose)
+            self.save_movie()
         finally:
-            if self.audio is not None:
-                self.audio.close()
-                self.audio = None
-            self.pg.display.quit()
+            self.close_outputs()
+
+    def close_outputs(self) -> None:
+        if self.audio is not None:
+            self.audio.close()
+            self.audio = None
+        self.pg.display.quit()
+
+
+    def save_movie(self) -> None:
+        if self.movie_file is None:
+            return
+        out, self.movie_file = self.movie_file, None
+        try:
+            assert self.recorder is not None
+            out.file.write(self.recorder.movie().to_bytes())
+            out.commit()
+        except BaseException:
+            out.discard()
+            raise
+        print(f"zumbrel: movie {out.path} ({self.recorder.frames} frames)", flush=True)
 
 
 def check_display(pygame) -> None:

@@ -301,3 +301,28 @@ class TestWaysOut:
         lines = done.stderr.strip().splitlines()
         assert done.returncode == 1 and len(lines) == 1, done.stderr
         assert lines[0].startswith("zumbrel: error: no display") and "'zumbrel run'" in lines[0]
+
+
+def test_a_recorded_session_replays_exactly_and_f8_writes_a_start_state(tmp_path):
+    import zumbrel
+    from zumbrel_tools.movies import Movie
+    from zumbrel_tools.snapshots import restore
+
+    path = tmp_path / "session.zmv"
+    player = Player(open_console(DEMO_ROM), DEMO_ROM, sound=False, shot_dir=str(tmp_path), record=str(path))
+    player.run(Script([
+        (10, lambda p: key(pygame.KEYDOWN, pygame.K_RIGHT)),
+        (40, lambda p: key(pygame.KEYUP, pygame.K_RIGHT)),
+        (40, lambda p: key(pygame.KEYDOWN, pygame.K_F8)),
+        (41, lambda p: key(pygame.KEYDOWN, pygame.K_F9)),
+        (50, lambda p: key(pygame.KEYDOWN, pygame.K_ESCAPE)),
+    ]))
+    state = next(tmp_path.glob("zumbrel-demo-*.snapshot"))
+    assert player.messages == [f"start state {state}", "no loading while recording: the movie would not replay"]
+    movie = Movie.load(str(path))
+    assert movie.frames == player.frames and movie.buttons[:, 0].any()
+    replay = zumbrel.NES(DEMO_ROM, 0)
+    for _ in movie.play(replay):
+        pass
+    np.testing.assert_array_equal(replay.getImg(), player.nes.getImg())
+    restore(replay, state.read_bytes())  # a start state of this cartridge

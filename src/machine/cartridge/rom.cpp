@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "machine/cartridge/banking.hpp"
 #include "machine/state_archive.hpp"
@@ -185,7 +186,9 @@ void take_contents(ROM& rom, const Layout& layout, const unsigned char* data) {
     const uint8_t* prg_start = data + layout.data_offset;
     rom.prg_rom.assign(prg_start, prg_start + rom.prg_size);
     rom.chr_rom.assign(prg_start + rom.prg_size, prg_start + rom.prg_size + rom.chr_size);
-    rom.image_hash = state_hash(data, static_cast<size_t>(layout.total));
+    std::vector<uint8_t> identity(data, data + layout.total);
+    identity[6] &= static_cast<uint8_t>(~0x02);  // the battery flag
+    rom.image_hash = state_hash(identity.data(), identity.size());
 }
 
 }  // namespace

@@ -40,6 +40,8 @@ public:
     int chr_size = 0;
     std::unique_ptr<Mapper> mapper;
     // A checksum of the header, trainer, PRG and CHR: which cartridge a snapshot belongs to.
+    // The header's battery flag is left out: it decides only whether the host keeps the RAM in
+    // a file, so a game's snapshot fits a copy whose flag was cleared (as environments do).
     uint64_t image_hash = 0;
 
     ROM();                                        // the blank cartridge
