@@ -32,17 +32,29 @@ def ram_array(count):
     return np.zeros((count, 2048), dtype=np.uint8)
 
 
+def whole_numbers(values, high, what):
+    """`values` as uint8 when each is a whole number in 0..`high`; otherwise a ValueError
+    that begins with `what` (NaN, infinities, fractions, strings and objects are refused)."""
+    values = np.asarray(values)
+    fine = values.dtype.kind in "biuf"
+    if fine and values.size and values.dtype.kind == "f":
+        fine = bool(np.isfinite(values).all() and (values == np.floor(values)).all())
+    if fine and values.size and values.dtype.kind != "b":
+        fine = bool(values.min() >= 0 and values.max() <= high)
+    if not fine:
+        raise ValueError(f"{what} must be whole numbers in 0..{high}, not {values.tolist()!r}")
+    return values.astype(np.uint8)
+
+
 def pad_bytes(buttons, count):
     """Per-console input bytes (bit 7 = A ... bit 0 = Right) from bytes or 8 buttons each."""
     buttons = np.asarray(buttons)
     if buttons.shape == (count, 8):
-        return np.packbits(buttons.astype(bool), axis=1).reshape(count)
+        return np.packbits(whole_numbers(buttons, 1, "step_batch: buttons"), axis=1).reshape(count)
     if buttons.shape != (count,):
         raise ValueError(f"step_batch: buttons must have shape ({count},) or ({count}, 8), not {buttons.shape}")
     if buttons.dtype != np.uint8:
-        if buttons.size and (buttons.min() < 0 or buttons.max() > 255):
-            raise ValueError("step_batch: input bytes must lie in 0..255")
-        buttons = buttons.astype(np.uint8)
+        buttons = whole_numbers(buttons, 255, "step_batch: input bytes")
     return np.ascontiguousarray(buttons)
 
 

@@ -24,7 +24,7 @@ from gymnasium.vector.utils import batch_space
 
 from . import games
 from ._native import StepPool
-from .batch import PICTURE_SHAPES, pad_bytes
+from .batch import PICTURE_SHAPES, pad_bytes, whole_numbers
 from .console import quiet_stdout
 from .snapshots import _Image, restore, snapshot
 
@@ -90,9 +90,15 @@ class _Settings:
             self.action_space = spaces.Discrete(len(self.combos))
 
     def input_bytes(self, actions, count):
+        """The input bytes of `count` actions; actions outside the action space are refused."""
+        actions = np.asarray(actions)
         if self.combos is None:
-            return pad_bytes(np.asarray(actions).reshape(count, 8), count)
-        return self.combos[np.asarray(actions).reshape(count)]
+            if actions.size != count * 8:
+                raise ValueError(f"an action is 8 buttons of 0 or 1, not {actions.tolist()!r}")
+            return pad_bytes(whole_numbers(actions.reshape(count, 8), 1, "action buttons"), count)
+        if actions.size != count or actions.dtype.kind not in "iu":
+            raise ValueError(f"actions are whole numbers in 0..{len(self.combos) - 1}, not {actions.tolist()!r}")
+        return self.combos[whole_numbers(actions.reshape(count), len(self.combos) - 1, "actions")]
 
     def picture_buffer(self, count):
         if self.obs_type == "ram":

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "host/errors.hpp"
 
@@ -340,6 +341,20 @@ bool NESUnit::run_thread_frame(int64_t cycle_limit) {
 }
 
 void NESUnit::setController(NES::Controller* pad, int port) {
+    std::lock_guard<std::mutex> lock(pad_mutex);
+    // A pad attached now would be read by the batch's frames, then replaced by the one the
+    // batch puts back (which the caller may have released meanwhile).
+    if (batch_claimed) throw StateError("setController: a batch is stepping this console; attach the pad after it");
     // The stepping thread reads the port's pointer at every $4016/$4017 access.
     with_machine_parked([&] { cpu->set_controller(pad, static_cast<uint8_t>(port)); });
+}
+
+bool NESUnit::claim_for_batch() {
+    std::lock_guard<std::mutex> lock(pad_mutex);
+    return !std::exchange(batch_claimed, true);
+}
+
+void NESUnit::release_batch_claim() {
+    std::lock_guard<std::mutex> lock(pad_mutex);
+    batch_claimed = false;
 }

@@ -46,7 +46,13 @@ public:
     void runFrame();
     long long cycle_count() const { return cpu->cycle_count.load(); }
     long long frame_count() const { return static_cast<long long>(ppu->frame_count.load()); }
+    // Refused (StateError) while a batch has claimed the console: the batch's frames read its
+    // own pad, and the pad attached before comes back when it ends.
     void setController(NES::Controller* pad, int port);
+    // A batch steps the console with its own pad on port 0 for the whole call; while claimed,
+    // setController and other claims are refused. False when another batch holds it.
+    bool claim_for_batch();
+    void release_batch_claim();
 
     // Run control (run_thread.cpp). start, stop and runFrame are defined in every state of
     // the run thread; their waits never hold a lock of the caller's (the binding releases the
@@ -201,6 +207,10 @@ private:
     int park_waiters = 0;
     // Raised for the run thread, which reads it once per step: park, end or restart pacing.
     std::atomic<bool> attention{false};
+
+    // Guards the attached pads against a batch that has put its own pad on port 0.
+    std::mutex pad_mutex;
+    bool batch_claimed = false;
 
     // Storage state (storage.cpp).
     int saving_off_error = 0;  // errno that made the save folder unusable (0: fine)

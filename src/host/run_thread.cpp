@@ -53,6 +53,7 @@ struct ForkReset {
     static void prepare() {
         registry_mutex.lock();
         for (NESUnit* c : registry()) {
+            c->pad_mutex.lock();  // before control, as setController takes them
             c->control.lock();
             c->perframefunc.mutex().lock();
             c->battery_mutex.lock();
@@ -63,6 +64,7 @@ struct ForkReset {
             c->battery_mutex.unlock();
             c->perframefunc.mutex().unlock();
             c->control.unlock();
+            c->pad_mutex.unlock();
         }
         registry_mutex.unlock();
     }
@@ -73,6 +75,8 @@ struct ForkReset {
             new (&c->perframefunc.mutex()) std::mutex();
             new (&c->control) std::mutex();
             new (&c->control_cv) std::condition_variable();
+            new (&c->pad_mutex) std::mutex();
+            c->batch_claimed = false;               // no batch runs in the child
             if (run_thread_console == c) continue;  // forked from its own per-frame function
             // The parent's thread does not exist here: forget its handle without joining.
             new (&c->run_thread) std::thread();

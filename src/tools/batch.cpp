@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -15,7 +16,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "features.hpp"
@@ -58,8 +58,10 @@ public:
     int threads() const { return static_cast<int>(s_->helpers.size()) + 1; }
     bool usable_here() const { return getpid() == owner_pid_; }
 
-    // The task must not throw. One batch at a time: a second caller waits for the first.
-    void run(size_t count, const Task& task) {
+    // The task must not throw. One batch at a time: a second caller waits for the first. Once
+    // the calling thread has no task left it calls `waiting` every few milliseconds until the
+    // helpers are done.
+    void run(size_t count, const Task& task, const std::function<void()>& waiting) {
         Shared& s = *s_;
         if (count <= 1 || s.helpers.empty()) {  // nothing to share: the helpers sleep on
             for (size_t i = 0; i < count; ++i) task(i);
@@ -77,7 +79,11 @@ public:
         s.wake.notify_all();
         s.work();
         std::unique_lock<std::mutex> lock(s.mutex);
-        s.done.wait(lock, [&s] { return s.busy == 0; });
+        while (!s.done.wait_for(lock, std::chrono::milliseconds(5), [&s] { return s.busy == 0; })) {
+            lock.unlock();
+            waiting();
+            lock.lock();
+        }
         s.task = nullptr;
     }
 
@@ -117,6 +123,44 @@ private:
     std::unique_ptr<Shared> s_;
 };
 
+// Ctrl-C during a batch: the calling thread asks, every few milliseconds between two frames,
+// whether a signal arrived, and every console then stops before its next frame.
+class Interruption {
+public:
+    explicit Interruption(std::function<bool()> signalled)
+        : caller_(std::this_thread::get_id()), signalled_(std::move(signalled)) {}
+
+    bool requested() const { return requested_.load(std::memory_order_relaxed); }
+
+    // From any stepping thread between two frames; only the calling thread asks.
+    void poll() {
+        if (std::this_thread::get_id() != caller_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_poll_ < POLL_INTERVAL) return;
+        last_poll_ = now;
+        if (signalled_()) requested_.store(true, std::memory_order_relaxed);
+    }
+
+private:
+    static constexpr std::chrono::milliseconds POLL_INTERVAL{5};
+    const std::thread::id caller_;
+    const std::function<bool()> signalled_;
+    std::chrono::steady_clock::time_point last_poll_ = std::chrono::steady_clock::now();
+    std::atomic<bool> requested_{false};
+};
+
+// On the interpreter's main thread: runs the signal handlers (Ctrl-C raises KeyboardInterrupt
+// there) and says whether one raised; the error stays set, to be raised once the batch ends.
+// Other threads never see their process's signals.
+std::function<bool()> signal_check() {
+    const py::object main = py::module_::import("threading").attr("main_thread")().attr("ident");
+    if (main.cast<unsigned long>() != PyThread_get_thread_ident()) return [] { return false; };
+    return [] {
+        py::gil_scoped_acquire gil;
+        return PyErr_CheckSignals() != 0;
+    };
+}
+
 // The one place that decides whether a console may be stepped off the interpreter's thread:
 // a Python per-frame function needs the interpreter, and a run thread steps it already.
 void check_steppable(PyNES& console, size_t index) {
@@ -127,36 +171,26 @@ void check_steppable(PyNES& console, size_t index) {
         throw py::value_error(which + " has a per-frame function; batches step consoles without one");
 }
 
-// The consoles that some batch is stepping now, so that two batches (from two Python threads)
-// never step one console at once.
+// The batch's claim on its consoles for the whole call: two batches (from two Python threads)
+// never step one console at once, and no pad is attached to one meanwhile.
 class Claims {
 public:
     explicit Claims(const std::vector<PyNES*>& consoles) : consoles_(consoles) {
-        std::lock_guard<std::mutex> lock(mutex());
         for (size_t i = 0; i < consoles_.size(); ++i) {
-            if (!taken().insert(consoles_[i]).second) {
-                for (size_t j = 0; j < i; ++j) taken().erase(consoles_[j]);
+            if (!consoles_[i]->claim_for_batch()) {
+                for (size_t j = 0; j < i; ++j) consoles_[j]->release_batch_claim();
                 throw py::value_error("step_batch: console " + std::to_string(i) +
                                       " is being stepped by another batch");
             }
         }
     }
     ~Claims() {
-        std::lock_guard<std::mutex> lock(mutex());
-        for (PyNES* console : consoles_) taken().erase(console);
+        for (PyNES* console : consoles_) console->release_batch_claim();
     }
     Claims(const Claims&) = delete;
     Claims& operator=(const Claims&) = delete;
 
 private:
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static std::unordered_set<PyNES*>& taken() {
-        static std::unordered_set<PyNES*> set;
-        return set;
-    }
     const std::vector<PyNES*>& consoles_;
 };
 
@@ -371,6 +405,7 @@ void step_batch(WorkerPool& pool, const py::sequence& console_list, const py::ob
         pads[i].update_inputs(states);
     }
     std::vector<std::string> failures(count);
+    Interruption interruption(signal_check());
     const Claims claims(consoles);  // the last check: it must be undone when a batch ends
 
     const WorkerPool::Task task = [&](size_t i) {
@@ -378,6 +413,8 @@ void step_batch(WorkerPool& pool, const py::sequence& console_list, const py::ob
             NESUnit& console = *consoles[i];
             PadForStep pad(*console.cpu, pads[i]);
             for (int k = 1; k <= frames; ++k) {
+                interruption.poll();
+                if (interruption.requested()) return;
                 console.runFrame();
                 if (picture_out && (k == frames || (max_pool && k == frames - 1)))
                     write_picture(console.ppu->frame_rgb, picture_out + i * picture_size, format,
@@ -390,8 +427,9 @@ void step_batch(WorkerPool& pool, const py::sequence& console_list, const py::ob
     };
     {
         py::gil_scoped_release release;
-        pool.run(count, task);
+        pool.run(count, task, [&] { interruption.poll(); });
     }
+    if (interruption.requested()) throw py::error_already_set();
     for (size_t i = 0; i < count; ++i)
         if (!failures[i].empty())
             throw std::runtime_error("step_batch: console " + std::to_string(i) + " failed: " + failures[i]);

@@ -1,4 +1,5 @@
 """Stepping a batch of consoles on native threads."""
+import gc
 import os
 import signal
 import threading
@@ -114,6 +115,44 @@ def test_an_attached_pad_gives_way_during_the_batch_and_comes_back_after():
     assert nes.cpuMem()[PLAYER_X] < x, "the attached pad (left) must be back after the batch"
 
 
+def test_a_pad_cannot_be_attached_while_a_batch_steps_the_console():
+    nes = fresh()
+    attached = pressing(LEFT)
+    nes.setController(attached, 0)
+    ram = ram_array(1)
+    worker = threading.Thread(target=step_batch, args=([nes], [0], 600), kwargs={"ram": ram})
+    worker.start()
+    try:
+        while nes.frameCount() == 0:
+            pass
+        with pytest.raises(RuntimeError, match="a batch is stepping this console"):
+            nes.setController(pressing(RIGHT), 0)
+    finally:
+        worker.join(timeout=60)
+    np.testing.assert_array_equal(ram[0], reference(0, 600)[1], "the batch's frames must read its own pad")
+    del attached  # the console holds the pad it keeps: running on reads it, not freed memory
+    gc.collect()
+    x = nes.cpuMem()[PLAYER_X]
+    for _ in range(10):
+        nes.runFrame()
+    assert nes.cpuMem()[PLAYER_X] < x, "the pad attached before the batch must be back"
+    nes.setController(pressing(RIGHT), 0)  # free again once the batch is over
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_a_long_batch_between_two_frames(threads):
+    batch, frames = consoles(2), 3000
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        step_batch(batch, [0, 0], frames, threads=threads)
+    timer.join()
+    stopped_at = [n.frameCount() for n in batch]
+    assert 0 < max(stopped_at) < frames, f"stopped at {stopped_at} of {frames} frames"
+    step_batch(batch, [0, 0], 2, threads=threads)  # each console whole, and free for the next batch
+    assert [n.frameCount() for n in batch] == [count + 2 for count in stopped_at]
+
+
 def read_only(array):
     array.flags.writeable = False
     return array
@@ -136,6 +175,8 @@ def with_frame_function(nes):
     (lambda: [zumbrel.NES(DEMO_ROM, 0)] * 2, {}, ValueError, "appears twice"),
     (lambda: consoles(2), {"frames": 0}, ValueError, "frames must be at least 1"),
     (lambda: consoles(2), {"buttons": [[0] * 7] * 2}, ValueError, "buttons must have shape"),
+    (lambda: consoles(2), {"buttons": [np.nan, 0]}, ValueError, "whole numbers in 0..255"),
+    (lambda: consoles(2), {"buttons": [[2] + [0] * 7] * 2}, ValueError, "whole numbers in 0..1"),
     (lambda: consoles(2), {"pictures": np.zeros((2, 240, 256, 3), np.int16)}, ValueError, "dtype uint8"),
     (lambda: consoles(2), {"pictures": np.zeros((3, 240, 256, 3), np.uint8)}, ValueError, "wrong shape"),
     (lambda: consoles(2), {"pictures": np.zeros((2, 240, 255, 3), np.uint8)}, ValueError, "pictures must have shape"),

@@ -163,6 +163,23 @@ def test_bad_settings_are_named(kwargs, words):
         make(**kwargs)
 
 
+@pytest.mark.parametrize("actions,bad", [
+    (RIGHT_ONLY, -1), (RIGHT_ONLY, len(RIGHT_ONLY)), (RIGHT_ONLY, 1.0), (RIGHT_ONLY, "1"),
+    (None, [5, 0, 0, 0, 0, 0, 0, 0]), (None, [-1, 0, 0, 0, 0, 0, 0, 0]), (None, [np.nan] * 8),
+    (None, [np.inf] * 8), (None, ["a"] * 8), (None, [0] * 7),
+])
+def test_actions_outside_the_action_space_are_refused(actions, bad):
+    env, vec = make(actions=actions), make_vec(2, actions=actions)
+    env.reset(seed=0)
+    vec.reset(seed=0)
+    with pytest.raises(ValueError, match="action"):
+        env.step(bad)
+    with pytest.raises(ValueError, match="action"):
+        vec.step(np.array([bad, bad]))
+    env.close()
+    vec.close()
+
+
 def test_the_readme_example_runs_as_written(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     namespace = {}
