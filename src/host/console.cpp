@@ -294,8 +294,13 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
     };
     while (p.frame_count.load() == frame) {
         c.apu_lags = !a.dmc_irq_armed();
-        const NES::Loc pc_before = c.PC;
-        c.clock();
+        // While the APU lags, the CPU runs on by itself up to the next point the loop below
+        // looks at: the deadline, the cycle limit, a jump back, or the APU brought up to date.
+        NES::Loc pc_before = c.PC;
+        if (c.apu_lags)
+            pc_before = c.run(std::min(cycle_limit, static_cast<int64_t>((deadline + 2) / 3)));
+        else
+            c.clock();
         const int64_t cycles = c.cycle_count.load();
         if (!c.apu_lags) catch_up_apu(a, cycles);
         if (3 * cycles >= static_cast<int64_t>(deadline)) {
