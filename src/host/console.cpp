@@ -331,18 +331,36 @@ void NESUnit::single_cycle() {
 }
 
 void NESUnit::runFrame() {
-    struct Turn {
-        NESUnit& console;
-        bool was_resting;
-        ~Turn() { console.end_stepping(was_resting); }
-    } turn{*this, begin_stepping()};
+    RunControl::Turn turn(control_);
     run_to_frame_end(*this, NO_CYCLE_LIMIT, [] { return false; });
 }
 
-bool NESUnit::run_thread_frame(int64_t cycle_limit) {
-    return run_to_frame_end(*this, cycle_limit, [this] {
-        return attention.load(std::memory_order_relaxed) || paused.load(std::memory_order_relaxed);
-    });
+// The run thread's frame stops early (with the machine caught up) once another thread asks
+// for attention or a pause.
+void NESUnit::RunDriver::run_frame_part(int64_t cycle_limit) {
+    const RunControl& control = console.control_;
+    run_to_frame_end(console, cycle_limit, [&control] { return control.interrupted(); });
+}
+
+void NESUnit::RunDriver::thread_exited() {
+    if (std::function<void()> last = std::move(console.at_thread_exit)) last();
+}
+
+void NESUnit::stop() {
+    // The thread has ended first (or this is its own per-frame function), so the file holds
+    // the RAM after a whole instruction.
+    if (control_.stop()) write_battery_ram();
+}
+
+void NESUnit::perFrame(const std::function<void()>& f) {
+    auto next = std::make_shared<const std::function<void()>>(f);
+    perframefunc.store(std::move(next));
+}
+
+void NESUnit::call_per_frame() {
+    const FrameFunction::Ptr f = perframefunc.load();
+    RunControl::Rest rest(control_);
+    (*f)();
 }
 
 void NESUnit::setController(NES::Controller* pad, int port) {
