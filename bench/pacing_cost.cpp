@@ -79,7 +79,7 @@ Result run(const char* rom, const char* way, double seconds) {
             console.runFrame();
         else
             console.single_cycle();
-        const int64_t target = start + NESUnit::pacing_target_ns(console.cpu->cycle_count - cycles0, speed);
+        const int64_t target = start + RunControl::pacing_target_ns(console.cpu->cycle_count - cycles0, speed);
         const int64_t ahead = target - now_ns();
         if (ahead > slack) {
             sleep_ns(ahead);

@@ -294,8 +294,13 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
     };
     while (p.frame_count.load() == frame) {
         c.apu_lags = !a.dmc_irq_armed();
-        const NES::Loc pc_before = c.PC;
-        c.clock();
+        // While the APU lags, the CPU runs on by itself up to the next point the loop below
+        // looks at: the deadline, the cycle limit, a jump back, or the APU brought up to date.
+        NES::Loc pc_before = c.PC;
+        if (c.apu_lags)
+            pc_before = c.run(std::min(cycle_limit, static_cast<int64_t>((deadline + 2) / 3)));
+        else
+            c.clock();
         const int64_t cycles = c.cycle_count.load();
         if (!c.apu_lags) catch_up_apu(a, cycles);
         if (3 * cycles >= static_cast<int64_t>(deadline)) {
@@ -326,18 +331,36 @@ void NESUnit::single_cycle() {
 }
 
 void NESUnit::runFrame() {
-    struct Turn {
-        NESUnit& console;
-        bool was_resting;
-        ~Turn() { console.end_stepping(was_resting); }
-    } turn{*this, begin_stepping()};
+    RunControl::Turn turn(control_);
     run_to_frame_end(*this, NO_CYCLE_LIMIT, [] { return false; });
 }
 
-bool NESUnit::run_thread_frame(int64_t cycle_limit) {
-    return run_to_frame_end(*this, cycle_limit, [this] {
-        return attention.load(std::memory_order_relaxed) || paused.load(std::memory_order_relaxed);
-    });
+// The run thread's frame stops early (with the machine caught up) once another thread asks
+// for attention or a pause.
+void NESUnit::RunDriver::run_frame_part(int64_t cycle_limit) {
+    const RunControl& control = console.control_;
+    run_to_frame_end(console, cycle_limit, [&control] { return control.interrupted(); });
+}
+
+void NESUnit::RunDriver::thread_exited() {
+    if (std::function<void()> last = std::move(console.at_thread_exit)) last();
+}
+
+void NESUnit::stop() {
+    // The thread has ended first (or this is its own per-frame function), so the file holds
+    // the RAM after a whole instruction.
+    if (control_.stop()) write_battery_ram();
+}
+
+void NESUnit::perFrame(const std::function<void()>& f) {
+    auto next = std::make_shared<const std::function<void()>>(f);
+    perframefunc.store(std::move(next));
+}
+
+void NESUnit::call_per_frame() {
+    const FrameFunction::Ptr f = perframefunc.load();
+    RunControl::Rest rest(control_);
+    (*f)();
 }
 
 void NESUnit::setController(NES::Controller* pad, int port) {

@@ -3,34 +3,26 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "host/run_control.hpp"
 #include "machine/apu/apu.hpp"
 #include "machine/cartridge/rom.hpp"
 #include "machine/cpu/cpu.hpp"
 #include "machine/pad/controller.hpp"
 #include "machine/ppu/ppu.hpp"
 
-// The run thread's life. Stopped: no run thread exists. Starting: it has been launched and
-// has not begun stepping. Running: it steps. Stopping: it has been told to end (or ended by
-// itself) and has not been joined yet; a thread that has not left its loop may still be
-// told to go on by a start.
-enum class RunState : uint8_t { stopped, starting, running, stopping };
-
 class NESUnit {
 public:
     static constexpr int DEFAULT_CLOCK_SPEED = 1789773;
-    // The clock speed stored for a speed of 0 or below: the largest int, so pacing never waits.
-    static constexpr int UNPACED = 2147483647;
-    // A cycle count no run reaches (three times it still fits a dot count).
-    static constexpr int64_t NO_CYCLE_LIMIT = INT64_MAX / 4;
+    // The clock speed stored for a speed of 0 or below: pacing never waits.
+    static constexpr int UNPACED = RunControl::UNPACED;
+    static constexpr int64_t NO_CYCLE_LIMIT = RunControl::NO_CYCLE_LIMIT;
 
     // Build from an iNES file.
     NESUnit(const char* path, int clock_speed);
@@ -54,20 +46,21 @@ public:
     bool claim_for_batch();
     void release_batch_claim();
 
-    // Run control (run_thread.cpp). start, stop and runFrame are defined in every state of
+    // Run control (run_control.hpp). start, stop and runFrame are defined in every state of
     // the run thread; their waits never hold a lock of the caller's (the binding releases the
     // interpreter lock around them).
-    void start();
+    void start() { control_.start(); }
     void stop();  // ends the run thread, then writes the battery RAM file
-    void set_pause(bool p);
+    void set_pause(bool p) { control_.set_pause(p); }
     void perFrame(const std::function<void()>& f);
-    bool is_running() const;
-    RunState run_state() const;
+    bool is_running() const { return control_.is_running(); }
+    RunState run_state() const { return control_.state(); }
     // Ends the run thread and waits for it, without writing the battery RAM file; from the
     // console's own run thread it only asks the thread to end.
-    void halt();
+    void halt() { control_.halt(); }
     // True on the console's own run thread (inside the per-frame function).
-    bool on_run_thread() const;
+    bool on_run_thread() const { return control_.on_run_thread(); }
+    RunControl& run_control() { return control_; }
 
     // Save directory and files (storage.cpp)
     void detectOS(const char* path);
@@ -88,18 +81,18 @@ public:
     // runs at a time. Any thread may call it, the stepping thread itself (from a per-frame
     // function) included; f must not wait for other threads.
     template <class F>
-    void with_machine_parked(F&& f);
+    void with_machine_parked(F&& f) {
+        RunControl::Loan loan(control_);
+        f();
+    }
 
     // Audio: copies the newest complete block (BUFFER_LEN samples) to out; false when none is new.
     bool getAudio(int16_t* out) { return apu->take_block(out); }
 
-    // Pacing: the instant (ns after start) at which `cycles` of emulated time have passed.
-    static int64_t pacing_target_ns(int64_t cycles, int32_t clock_speed);
-
     // Every console alive in the process, and a refusal of all later starts: at interpreter
     // exit the binding stops them all and no new thread may begin after that.
     static std::vector<NESUnit*> live_consoles();
-    static void refuse_starts();
+    static void refuse_starts() { RunControl::refuse_starts(); }
 
     // The per-frame function, replaced from the caller's thread while the run thread calls it:
     // every reader takes it whole and keeps it alive through its call. A mutex taken once per
@@ -129,9 +122,7 @@ public:
     // Leaves the list of live consoles early (the binding, before it releases the console).
     void unregister();
 
-    std::atomic<int64_t> start_time{0};
     FrameFunction perframefunc;
-    std::atomic<int64_t> pause_start{0};
     std::string save_dir;
     // This console's cartridge directory (the battery RAM file lives here).
     std::string cart_dir;
@@ -140,73 +131,37 @@ public:
     std::unique_ptr<NES::PPU> ppu;
     std::unique_ptr<NES::APU> apu;
     std::unique_ptr<NES::ROM> rom;
-    std::atomic<bool> paused{false};
-    std::atomic<int64_t> pause_total{0};
-    // Emulated time is measured from the cycle count found at the last start.
-    std::atomic<int64_t> start_cycles{0};
 
     // Set on the run thread (by the binding) to run once the thread has stopped stepping, as
     // the very last thing it does: it may release the console itself.
     std::function<void()> at_thread_exit;
 
     // Asks the run thread to end without waiting (from the run thread itself).
-    void request_stop();
+    void request_stop() { control_.request_stop(); }
     // Calls the per-frame function; the stepping thread rests through the call.
     void call_per_frame();
 
 private:
-    friend class MachineLoan;
     friend struct ForkReset;
 
     void build_machine(int clock_speed);
     void attach(std::unique_ptr<NES::ROM> cartridge);
-    void operation_thread();
-    void thread_main();
-    bool attend();
-    // Runs the rest of the frame on the run thread, stopping early (with the machine caught up)
-    // once another thread asks for attention or a pause, or once `cycle_count` reaches
-    // `cycle_limit`; true when the frame ended.
-    bool run_thread_frame(int64_t cycle_limit);
-    // The run thread's waits: until the pacing target (ns on the steady clock) unless a pause
-    // begins, and while paused; both end early when another thread asks for attention.
-    void rest_until(int64_t target_ns);
-    void rest_while_paused();
-    void raise_attention();  // with `control` held
-    int64_t emulation_origin() const;
-    void finish_thread();
-    void launch();
-    void await_thread_end(std::unique_lock<std::mutex>& lock);
-    void borrow_machine();
-    void return_machine();
-    bool begin_stepping();  // true when a nested frame interrupts a rest
-    void end_stepping(bool was_resting);
     void check_battery_file();
     void set_aside_battery_file(const std::string& path);
     std::vector<uint8_t> battery_ram_copy();
 
-    // The run control, guarded by `control`.
-    mutable std::mutex control;
-    std::condition_variable control_cv;
-    RunState run_state_ = RunState::stopped;
-    std::thread run_thread;
-    bool thread_leaving = false;  // the thread has decided to end: a start no longer revives it
-    bool thread_done = false;     // the thread has left its loop and touches the machine no more
-    uint64_t threads_launched = 0, threads_joined = 0;
-    bool joining = false;         // a waiter is joining the ended thread
-    bool restart_pacing = false;  // a start found the thread still in its loop: it goes on afresh
-    bool battery_at_exit = false;
-    int stop_waiters = 0;  // callers waiting for the thread to end (a start must not revive it)
-    // Who uses the machine: the stepping thread (the run thread, or a runFrame caller), whether
-    // it rests (parked between steps, or inside its per-frame function), and a borrower that
-    // uses the machine while the stepper rests.
-    std::thread::id stepper;
-    int stepping_depth = 0;
-    bool resting = false;
-    std::thread::id borrower;
-    int borrow_depth = 0;
-    int park_waiters = 0;
-    // Raised for the run thread, which reads it once per step: park, end or restart pacing.
-    std::atomic<bool> attention{false};
+    // What the run control's thread drives: this console's machine.
+    struct RunDriver final : RunControl::Machine {
+        explicit RunDriver(NESUnit& c) : console(c) {}
+        int64_t cycles() const override { return console.cpu->cycle_count.load(); }
+        int32_t clock_speed() const override { return console.cpu->clock_speed; }
+        void run_frame_part(int64_t cycle_limit) override;
+        void write_battery_ram_file() override { console.write_battery_ram(); }
+        void thread_exited() override;
+        NESUnit& console;
+    };
+    RunDriver run_driver_{*this};
+    RunControl control_{run_driver_};
 
     // Guards the attached pads against a batch that has put its own pad on port 0.
     std::mutex pad_mutex;
@@ -233,21 +188,3 @@ private:
     };
     Registration registration{this};
 };
-
-// A borrowing of the machine for with_machine_parked.
-class MachineLoan {
-public:
-    explicit MachineLoan(NESUnit& console) : console_(console) { console_.borrow_machine(); }
-    ~MachineLoan() { console_.return_machine(); }
-    MachineLoan(const MachineLoan&) = delete;
-    MachineLoan& operator=(const MachineLoan&) = delete;
-
-private:
-    NESUnit& console_;
-};
-
-template <class F>
-void NESUnit::with_machine_parked(F&& f) {
-    MachineLoan loan(*this);
-    f();
-}

@@ -112,7 +112,7 @@ void apply(NESUnit& console, const uint8_t* data, size_t n) {
     // A running console keeps its pace from here: the count it paces against moves with the
     // restored cycle count, or it would race to catch up with an earlier snapshot's count or
     // sleep until the wall clock reached a later one's.
-    console.start_cycles += console.cpu->cycle_count.load() - cycles_before;
+    console.run_control().shift_pacing(console.cpu->cycle_count.load() - cycles_before);
 }
 
 void restore(NESUnit& console, const uint8_t* data, size_t n) {

@@ -86,17 +86,17 @@ static bool near_exact(int64_t got, int64_t cycles, int64_t speed) {
 }
 
 TEST(Pacing, TargetIsExactAndNeverOverflows) {
-    EXPECT_EQ(NESUnit::pacing_target_ns(1789773, 1789773), 1000000000);
-    EXPECT_EQ(NESUnit::pacing_target_ns(1, 1789773), 558);  // 1e9 / 1789773 truncated
-    EXPECT_EQ(NESUnit::pacing_target_ns(-1789773, 1789773), -1000000000);
+    EXPECT_EQ(RunControl::pacing_target_ns(1789773, 1789773), 1000000000);
+    EXPECT_EQ(RunControl::pacing_target_ns(1, 1789773), 558);  // 1e9 / 1789773 truncated
+    EXPECT_EQ(RunControl::pacing_target_ns(-1789773, 1789773), -1000000000);
     // Beyond 2^63 / 1e9 cycles a plain 64-bit product would have overflowed.
     const int64_t cycles = INT64_MAX / 1000000000 * 3;
-    const int64_t target = NESUnit::pacing_target_ns(cycles, 1789773);
+    const int64_t target = RunControl::pacing_target_ns(cycles, 1789773);
     EXPECT_GT(target, 0);
     EXPECT_TRUE(near_exact(target, cycles, 1789773)) << target;
     const int64_t late = int64_t(1789773) * 3600 * 24 * 365;  // a year of emulated time
-    EXPECT_EQ(NESUnit::pacing_target_ns(late, 1789773), int64_t(1000000000) * 3600 * 24 * 365);
-    EXPECT_TRUE(near_exact(NESUnit::pacing_target_ns(INT64_MAX / 2, INT_MAX), INT64_MAX / 2, INT_MAX));
+    EXPECT_EQ(RunControl::pacing_target_ns(late, 1789773), int64_t(1000000000) * 3600 * 24 * 365);
+    EXPECT_TRUE(near_exact(RunControl::pacing_target_ns(INT64_MAX / 2, INT_MAX), INT64_MAX / 2, INT_MAX));
 }
 
 TEST(Storage, BaseNames) {

@@ -164,3 +164,43 @@ TEST_F(RunThreadCalls, StartStopAndDestroyInAnyOrder) {
     unit->stop();  // from outside now: joins the ended thread
     unit->runFrame();
 }
+
+namespace {
+
+// A machine that only counts: each frame part is one frame of ten cycles.
+class CountingMachine final : public RunControl::Machine {
+public:
+    int64_t cycles() const override { return 10 * frames.load(); }
+    int32_t clock_speed() const override { return RunControl::UNPACED; }
+    void run_frame_part(int64_t) override { frames.fetch_add(1); }
+    void write_battery_ram_file() override {}
+    void thread_exited() override { exits.fetch_add(1); }
+
+    std::atomic<int64_t> frames{0};
+    std::atomic<int> exits{0};
+};
+
+}  // namespace
+
+// The run control knows its machine only through RunControl::Machine: it steps it until
+// stopped, not at all while lent, and ends its thread with the thread's last act once.
+TEST_F(RunThreadCalls, RunControlDrivesAnyMachine) {
+    CountingMachine machine;
+    RunControl control(machine);
+    control.start();
+    ASSERT_TRUE(wait_for([&] { return machine.frames.load() > 0; }));
+    {
+        RunControl::Loan loan(control);
+        const int64_t lent_at = machine.frames.load();
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(machine.frames.load(), lent_at) << "stepped while lent";
+    }
+    const int64_t returned_at = machine.frames.load();
+    ASSERT_TRUE(wait_for([&] { return machine.frames.load() > returned_at; }));
+    EXPECT_TRUE(control.stop());
+    const int64_t stopped_at = machine.frames.load();
+    std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(machine.frames.load(), stopped_at);
+    EXPECT_EQ(machine.exits.load(), 1);
+    EXPECT_EQ(control.state(), RunState::stopped);
+}

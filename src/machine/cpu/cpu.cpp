@@ -62,6 +62,7 @@ void CPU::catch_up_ppu() {
 }
 
 void CPU::catch_up_apu() {
+    apu_ran = true;
     const auto until = static_cast<uint64_t>(instruction_start + 1) / 2;
     if (apu->apu_cycles.load() < until) apu->run(until);
 }
@@ -344,7 +345,7 @@ void CPU::reset() {
     const uint32_t folded = static_cast<uint32_t>(offset_of(vector));
     std::printf("After: %04x\n", folded);
     std::printf("%02x %02x\n", memory[folded], memory[(folded + 1) & 0xFFFF]);
-    PC = abs(vector);
+    PC = absolute_at(vector);
     std::printf("%04x\n", static_cast<unsigned>(offset_of(PC)));
 }
 

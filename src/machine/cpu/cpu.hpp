@@ -63,6 +63,12 @@ public:
     // instruction (`instruction_start` / 2 cycles, rounded up) before the CPU reads $4015 or
     // writes an APU register or anything a board sees.
     bool apu_lags = false;
+    // Set when the CPU brought a lagging APU up to date: `run` then stops.
+    bool apu_ran = false;
+    // What `run` saw at the last move back: the place and the registers, packed, and the bus
+    // effects other than PPUSTATUS reads so far.
+    uint64_t back_round = ~0ull;
+    uint64_t back_effects = 0;
     // `cycle_count` when the current instruction began.
     int64_t instruction_start = 0;
     // Counts writes (the accumulator's too), port reads, board-notified reads and stack pushes
@@ -107,8 +113,16 @@ public:
     uint8_t stack_pull();
     void set_controller(Controller* pad, uint8_t port);
 
-    // Clock, interrupts, reset and trace (cpu.cpp)
+    // Clock, interrupts, reset and trace (cpu.cpp, instructions.cpp)
+    // One instruction, then the interrupt it lets in.
     void clock();
+    // Runs instructions as `clock` does, one after another, until one ends with `cycle_count`
+    // at `stop_cycle` or beyond, brought the APU up to date (which may have armed the DMC
+    // interrupt), or moved the program counter back (or left it where it was) to where the
+    // last such move went, with the same registers and no effect on the bus but PPUSTATUS
+    // reads since: a loop that may be waiting. Returns where the last instruction began.
+    // For the console's frame loop while the APU lags.
+    Loc run(int64_t stop_cycle);
     void start_nmi();
     void start_irq();
     void reset();
@@ -134,42 +148,49 @@ public:
     void define_opcodes();
     void define_timings();
     // One opcode's mode, cycles, NMI sample and operation (the clock's part between fetch and
-    // interrupts); returns the NMI input the instruction saw. Public only for the clock's table.
+    // interrupts); returns the NMI input the instruction saw.
     template <unsigned Code>
     bool execute(Loc loc);
 
-    // Addressing modes (instructions.cpp)
-    Loc acc(Loc p);
-    Loc imm(Loc p);
-    Loc zpg(Loc p);
-    Loc zpgx(Loc p);
-    Loc zpgy(Loc p);
-    Loc abs(Loc p);
-    Loc absx(Loc p);
-    Loc absy(Loc p);
-    Loc ind(Loc p);
-    Loc xind(Loc p);
-    Loc indy(Loc p);
-    Loc rel(Loc p);
+    // The modes and operations are defined inline in instructions.cpp, the only place that
+    // calls them (elsewhere they are reached through `addressing_modes` and `operations`).
+    // Addressing modes
+    inline Loc acc(Loc p);
+    inline Loc imm(Loc p);
+    inline Loc zpg(Loc p);
+    inline Loc zpgx(Loc p);
+    inline Loc zpgy(Loc p);
+    inline Loc abs(Loc p);
+    inline Loc absx(Loc p);
+    inline Loc absy(Loc p);
+    inline Loc ind(Loc p);
+    inline Loc xind(Loc p);
+    inline Loc indy(Loc p);
+    inline Loc rel(Loc p);
 
     // clang-format off
-    // Operations (instructions.cpp)
-    void ADC(Loc); void AND(Loc); void ASL(Loc); void BCC(Loc); void BCS(Loc);
-    void BEQ(Loc); void BIT(Loc); void BMI(Loc); void BNE(Loc); void BPL(Loc);
-    void BRK(Loc); void BVC(Loc); void BVS(Loc); void CLC(Loc); void CLD(Loc);
-    void CLI(Loc); void CLV(Loc); void CMP(Loc); void CPX(Loc); void CPY(Loc);
-    void DEC(Loc); void DEX(Loc); void DEY(Loc); void EOR(Loc); void INC(Loc);
-    void INX(Loc); void INY(Loc); void JMP(Loc); void JSR(Loc); void LDA(Loc);
-    void LDX(Loc); void LDY(Loc); void LSR(Loc); void NOP(Loc); void ORA(Loc);
-    void PHA(Loc); void PHP(Loc); void PLA(Loc); void PLP(Loc); void ROL(Loc);
-    void ROR(Loc); void RTI(Loc); void RTS(Loc); void SBC(Loc); void SEC(Loc);
-    void SED(Loc); void SEI(Loc); void STA(Loc); void STX(Loc); void STY(Loc);
-    void TAX(Loc); void TAY(Loc); void TSX(Loc); void TXA(Loc); void TXS(Loc);
-    void TYA(Loc);
+    // Operations
+    inline void ADC(Loc); inline void AND(Loc); inline void ASL(Loc); inline void BCC(Loc); inline void BCS(Loc);
+    inline void BEQ(Loc); inline void BIT(Loc); inline void BMI(Loc); inline void BNE(Loc); inline void BPL(Loc);
+    inline void BRK(Loc); inline void BVC(Loc); inline void BVS(Loc); inline void CLC(Loc); inline void CLD(Loc);
+    inline void CLI(Loc); inline void CLV(Loc); inline void CMP(Loc); inline void CPX(Loc); inline void CPY(Loc);
+    inline void DEC(Loc); inline void DEX(Loc); inline void DEY(Loc); inline void EOR(Loc); inline void INC(Loc);
+    inline void INX(Loc); inline void INY(Loc); inline void JMP(Loc); inline void JSR(Loc); inline void LDA(Loc);
+    inline void LDX(Loc); inline void LDY(Loc); inline void LSR(Loc); inline void NOP(Loc); inline void ORA(Loc);
+    inline void PHA(Loc); inline void PHP(Loc); inline void PLA(Loc); inline void PLP(Loc); inline void ROL(Loc);
+    inline void ROR(Loc); inline void RTI(Loc); inline void RTS(Loc); inline void SBC(Loc); inline void SEC(Loc);
+    inline void SED(Loc); inline void SEI(Loc); inline void STA(Loc); inline void STX(Loc); inline void STY(Loc);
+    inline void TAX(Loc); inline void TAY(Loc); inline void TSX(Loc); inline void TXA(Loc); inline void TXS(Loc);
+    inline void TYA(Loc);
     // clang-format on
 
 private:
     void init(bool debug_flag);
+    // The whole instruction `clock` runs; `dispatch` runs `execute` for the opcode.
+    inline void step();
+    inline bool dispatch(uint8_t opcode, Loc loc);
+    // The absolute address at p, read as the absolute mode reads it (for reset).
+    Loc absolute_at(Loc p);
     void branch(Loc target, bool taken);
     void oam_dma(uint8_t page);
     uint16_t fold(uint32_t addr) const {

@@ -1,12 +1,13 @@
 // The 6502 instruction set: the opcode and cycle tables, the addressing modes and the
 // operations. Decimal mode is not implemented: 'D' is stored and ignored, as on the NES.
-#include <array>
-#include <utility>
 
 #include "machine/cpu/cpu.hpp"
 #include "machine/ppu/ppu.hpp"
 
 namespace NES {
+
+// The instruction set is inlined into each opcode's `execute`, and those into the dispatch.
+#define INLINE [[gnu::always_inline]] inline
 
 namespace {
 
@@ -215,49 +216,49 @@ namespace {
 inline uint32_t word(uint32_t low, uint32_t high) { return low | high << 8; }
 }  // namespace
 
-Loc CPU::acc(Loc) { return &A; }
+INLINE Loc CPU::acc(Loc) { return &A; }
 
-Loc CPU::imm(Loc p) {
+INLINE Loc CPU::imm(Loc p) {
     pc_step = 2;
     map_memory(p);
     return p;
 }
 
-Loc CPU::zpg(Loc p) {
+INLINE Loc CPU::zpg(Loc p) {
     pc_step = 2;
     return at(read(p, true));
 }
 
-Loc CPU::zpgx(Loc p) {
+INLINE Loc CPU::zpgx(Loc p) {
     pc_step = 2;
     return at((read(p, true) + X) & 0xFFu);
 }
 
-Loc CPU::zpgy(Loc p) {
+INLINE Loc CPU::zpgy(Loc p) {
     pc_step = 2;
     return at((read(p, true) + Y) & 0xFFu);
 }
 
-Loc CPU::abs(Loc p) {
+INLINE Loc CPU::abs(Loc p) {
     pc_step = 3;
     const uint32_t low = read(p, true);
     return at(word(low, read(at(static_cast<uint32_t>(get_addr(p)) + 1), true)));
 }
 
-Loc CPU::absx(Loc p) {
+INLINE Loc CPU::absx(Loc p) {
     const uint32_t base = static_cast<uint32_t>(get_addr(abs(p)));
     page_crossed = (base & 0xFF) + X > 0xFF;
     return at(base + X);
 }
 
-Loc CPU::absy(Loc p) {
+INLINE Loc CPU::absy(Loc p) {
     const uint32_t base = static_cast<uint32_t>(get_addr(abs(p)));
     page_crossed = (base & 0xFF) + Y > 0xFF;
     return at(base + Y);
 }
 
 // The pointer's high byte comes from the same page: JMP ($10FF) reads $10FF and $1000.
-Loc CPU::ind(Loc p) {
+INLINE Loc CPU::ind(Loc p) {
     pc_step = 3;
     const uint32_t operand = static_cast<uint32_t>(get_addr(p));
     const uint32_t pointer = word(memory[fold(operand)], memory[fold((operand + 1) & 0xFFFF)]);
@@ -265,14 +266,14 @@ Loc CPU::ind(Loc p) {
     return at(word(low, read(at((pointer & 0xFF00) | ((pointer + 1) & 0xFF)), true)));
 }
 
-Loc CPU::xind(Loc p) {
+INLINE Loc CPU::xind(Loc p) {
     pc_step = 2;
     const uint32_t z = read(p, true) + X;
     const uint32_t low = read(at(z & 0xFF), true);
     return at(word(low, read(at((z + 1) & 0xFF), true)));
 }
 
-Loc CPU::indy(Loc p) {
+INLINE Loc CPU::indy(Loc p) {
     pc_step = 2;
     const uint32_t z = read(p, true);
     const uint32_t low = read(at(z), true);
@@ -281,7 +282,7 @@ Loc CPU::indy(Loc p) {
     return at(base + Y);
 }
 
-Loc CPU::rel(Loc p) {
+INLINE Loc CPU::rel(Loc p) {
     pc_step = 2;
     const auto offset = static_cast<int8_t>(read(p, true));
     return at(static_cast<uint32_t>(get_addr(PC) + offset));
@@ -290,7 +291,7 @@ Loc CPU::rel(Loc p) {
 // ---------------------------------------------------------------------------------------------
 // Operations: loc is the effective location.
 
-void CPU::ADC(Loc loc) {
+INLINE void CPU::ADC(Loc loc) {
     const uint32_t m = read(loc, true);
     const uint32_t s = A + m + (P & FLAG_C);
     set_bit(FLAG_C, s > 0xFF);
@@ -299,7 +300,7 @@ void CPU::ADC(Loc loc) {
     set_zn(A);
 }
 
-void CPU::SBC(Loc loc) {
+INLINE void CPU::SBC(Loc loc) {
     const uint32_t m = read(loc, true);
     const uint32_t d = (A + (P & FLAG_C) - m - 1) & 0xFFFF;
     set_bit(FLAG_C, d < 0x100);
@@ -308,52 +309,52 @@ void CPU::SBC(Loc loc) {
     set_zn(A);
 }
 
-void CPU::AND(Loc loc) { set_zn(A &= read(loc, true)); }
-void CPU::ORA(Loc loc) { set_zn(A |= read(loc, true)); }
-void CPU::EOR(Loc loc) { set_zn(A ^= read(loc, true)); }
+INLINE void CPU::AND(Loc loc) { set_zn(A &= read(loc, true)); }
+INLINE void CPU::ORA(Loc loc) { set_zn(A |= read(loc, true)); }
+INLINE void CPU::EOR(Loc loc) { set_zn(A ^= read(loc, true)); }
 
-void CPU::BIT(Loc loc) {
+INLINE void CPU::BIT(Loc loc) {
     const uint8_t m = read(loc, true);
     set_bit(FLAG_Z, (m & A) == 0);
     P = static_cast<uint8_t>((P & ~(FLAG_V | FLAG_N)) | (m & (FLAG_V | FLAG_N)));
 }
 
-inline void CPU::compare(uint8_t reg, Loc loc) {
+INLINE void CPU::compare(uint8_t reg, Loc loc) {
     const uint8_t m = read(loc, true);
     set_bit(FLAG_C, reg >= m);
     set_zn(static_cast<uint8_t>(reg - m));
 }
 
-void CPU::CMP(Loc loc) { compare(A, loc); }
-void CPU::CPX(Loc loc) { compare(X, loc); }
-void CPU::CPY(Loc loc) { compare(Y, loc); }
+INLINE void CPU::CMP(Loc loc) { compare(A, loc); }
+INLINE void CPU::CPX(Loc loc) { compare(X, loc); }
+INLINE void CPU::CPY(Loc loc) { compare(Y, loc); }
 
-void CPU::LDA(Loc loc) { set_zn(A = read(loc, true)); }
-void CPU::LDX(Loc loc) { set_zn(X = read(loc, true)); }
-void CPU::LDY(Loc loc) { set_zn(Y = read(loc, true)); }
+INLINE void CPU::LDA(Loc loc) { set_zn(A = read(loc, true)); }
+INLINE void CPU::LDX(Loc loc) { set_zn(X = read(loc, true)); }
+INLINE void CPU::LDY(Loc loc) { set_zn(Y = read(loc, true)); }
 
-void CPU::STA(Loc loc) { write(loc, A); }
-void CPU::STX(Loc loc) { write(loc, X); }
-void CPU::STY(Loc loc) { write(loc, Y); }
+INLINE void CPU::STA(Loc loc) { write(loc, A); }
+INLINE void CPU::STX(Loc loc) { write(loc, X); }
+INLINE void CPU::STY(Loc loc) { write(loc, Y); }
 
-void CPU::INC(Loc loc) {
+INLINE void CPU::INC(Loc loc) {
     const auto r = static_cast<uint8_t>(read(loc, true) + 1);
     write(loc, r);
     set_zn(r);
 }
 
-void CPU::DEC(Loc loc) {
+INLINE void CPU::DEC(Loc loc) {
     const auto r = static_cast<uint8_t>(read(loc, true) - 1);
     write(loc, r);
     set_zn(r);
 }
 
-void CPU::INX(Loc) { set_zn(++X); }
-void CPU::INY(Loc) { set_zn(++Y); }
-void CPU::DEX(Loc) { set_zn(--X); }
-void CPU::DEY(Loc) { set_zn(--Y); }
+INLINE void CPU::INX(Loc) { set_zn(++X); }
+INLINE void CPU::INY(Loc) { set_zn(++Y); }
+INLINE void CPU::DEX(Loc) { set_zn(--X); }
+INLINE void CPU::DEY(Loc) { set_zn(--Y); }
 
-void CPU::ASL(Loc loc) {
+INLINE void CPU::ASL(Loc loc) {
     const uint8_t m = read(loc, true);
     const auto r = static_cast<uint8_t>(m << 1);
     write(loc, r);
@@ -361,7 +362,7 @@ void CPU::ASL(Loc loc) {
     set_zn(r);
 }
 
-void CPU::LSR(Loc loc) {
+INLINE void CPU::LSR(Loc loc) {
     const uint8_t m = read(loc, true);
     const auto r = static_cast<uint8_t>(m >> 1);
     set_bit(FLAG_C, m & 1);
@@ -369,7 +370,7 @@ void CPU::LSR(Loc loc) {
     set_zn(r);
 }
 
-void CPU::ROL(Loc loc) {
+INLINE void CPU::ROL(Loc loc) {
     const uint8_t m = read(loc, true);
     const auto r = static_cast<uint8_t>(m << 1 | (P & FLAG_C));
     set_bit(FLAG_C, m & 0x80);
@@ -377,7 +378,7 @@ void CPU::ROL(Loc loc) {
     set_zn(r);
 }
 
-void CPU::ROR(Loc loc) {
+INLINE void CPU::ROR(Loc loc) {
     const uint8_t m = read(loc, true);
     const auto r = static_cast<uint8_t>((P & FLAG_C) << 7 | m >> 1);
     set_bit(FLAG_C, m & 1);
@@ -385,42 +386,42 @@ void CPU::ROR(Loc loc) {
     set_zn(r);
 }
 
-void CPU::TAX(Loc) { set_zn(X = A); }
-void CPU::TAY(Loc) { set_zn(Y = A); }
-void CPU::TXA(Loc) { set_zn(A = X); }
-void CPU::TYA(Loc) { set_zn(A = Y); }
-void CPU::TSX(Loc) { set_zn(X = SP); }
-void CPU::TXS(Loc) { SP = X; }
+INLINE void CPU::TAX(Loc) { set_zn(X = A); }
+INLINE void CPU::TAY(Loc) { set_zn(Y = A); }
+INLINE void CPU::TXA(Loc) { set_zn(A = X); }
+INLINE void CPU::TYA(Loc) { set_zn(A = Y); }
+INLINE void CPU::TSX(Loc) { set_zn(X = SP); }
+INLINE void CPU::TXS(Loc) { SP = X; }
 
-void CPU::CLC(Loc) { P &= static_cast<uint8_t>(~FLAG_C); }
-void CPU::CLD(Loc) { P &= static_cast<uint8_t>(~FLAG_D); }
-void CPU::CLI(Loc) { P &= static_cast<uint8_t>(~FLAG_I); }
-void CPU::CLV(Loc) { P &= static_cast<uint8_t>(~FLAG_V); }
-void CPU::SEC(Loc) { P |= FLAG_C; }
-void CPU::SED(Loc) { P |= FLAG_D; }
-void CPU::SEI(Loc) { P |= FLAG_I; }
+INLINE void CPU::CLC(Loc) { P &= static_cast<uint8_t>(~FLAG_C); }
+INLINE void CPU::CLD(Loc) { P &= static_cast<uint8_t>(~FLAG_D); }
+INLINE void CPU::CLI(Loc) { P &= static_cast<uint8_t>(~FLAG_I); }
+INLINE void CPU::CLV(Loc) { P &= static_cast<uint8_t>(~FLAG_V); }
+INLINE void CPU::SEC(Loc) { P |= FLAG_C; }
+INLINE void CPU::SED(Loc) { P |= FLAG_D; }
+INLINE void CPU::SEI(Loc) { P |= FLAG_I; }
 
-void CPU::PHA(Loc) { stack_push(A); }
-void CPU::PHP(Loc) { stack_push(P | FLAG_B | FLAG_U); }
-void CPU::PLA(Loc) { set_zn(A = stack_pull()); }
-void CPU::PLP(Loc) { P = stack_pull(); }
+INLINE void CPU::PHA(Loc) { stack_push(A); }
+INLINE void CPU::PHP(Loc) { stack_push(P | FLAG_B | FLAG_U); }
+INLINE void CPU::PLA(Loc) { set_zn(A = stack_pull()); }
+INLINE void CPU::PLP(Loc) { P = stack_pull(); }
 
 // The clock adds pc_step after the operation, so jumps aim pc_step short of the target.
-void CPU::JMP(Loc loc) { PC = at(static_cast<uint32_t>(get_addr(loc)) - pc_step); }
+INLINE void CPU::JMP(Loc loc) { PC = at(static_cast<uint32_t>(get_addr(loc)) - pc_step); }
 
-void CPU::JSR(Loc loc) {
+INLINE void CPU::JSR(Loc loc) {
     push_address(static_cast<uint32_t>(get_addr(PC)) + pc_step - 1);  // the JSR's last byte
     PC = at(static_cast<uint32_t>(get_addr(loc)) - pc_step);
 }
 
-void CPU::RTS(Loc) { PC = at(pull_address()); }
+INLINE void CPU::RTS(Loc) { PC = at(pull_address()); }
 
-void CPU::RTI(Loc) {
+INLINE void CPU::RTI(Loc) {
     P = stack_pull();
     PC = at(pull_address() - 1);
 }
 
-void CPU::BRK(Loc) {
+INLINE void CPU::BRK(Loc) {
     push_address(static_cast<uint32_t>(get_addr(PC)) + pc_step + 1);  // skips the padding byte
     P |= FLAG_B | FLAG_U;
     stack_push(P);
@@ -430,12 +431,12 @@ void CPU::BRK(Loc) {
     PC = at(word(low, read(at(0xFFFF), true)) - 3);
 }
 
-void CPU::NOP(Loc) {}
+INLINE void CPU::NOP(Loc) {}
 
 // Branches charge their own cycles: 2, plus 1 when taken, plus 1 more when the target lies in
 // another page than the instruction after the branch (as the 6502 does: a branch at $xxFE into
 // the next page pays no extra cycle).
-void CPU::branch(Loc target, bool taken) {
+INLINE void CPU::branch(Loc target, bool taken) {
     int64_t cycles = 2;
     if (taken) {
         const uint32_t after = (static_cast<uint32_t>(get_addr(PC)) + pc_step) & 0xFFFF;
@@ -446,14 +447,14 @@ void CPU::branch(Loc target, bool taken) {
     cycle_count.store(cycle_count.load() + cycles);
 }
 
-void CPU::BPL(Loc loc) { branch(loc, !(P & FLAG_N)); }
-void CPU::BMI(Loc loc) { branch(loc, P & FLAG_N); }
-void CPU::BVC(Loc loc) { branch(loc, !(P & FLAG_V)); }
-void CPU::BVS(Loc loc) { branch(loc, P & FLAG_V); }
-void CPU::BCC(Loc loc) { branch(loc, !(P & FLAG_C)); }
-void CPU::BCS(Loc loc) { branch(loc, P & FLAG_C); }
-void CPU::BNE(Loc loc) { branch(loc, !(P & FLAG_Z)); }
-void CPU::BEQ(Loc loc) { branch(loc, P & FLAG_Z); }
+INLINE void CPU::BPL(Loc loc) { branch(loc, !(P & FLAG_N)); }
+INLINE void CPU::BMI(Loc loc) { branch(loc, P & FLAG_N); }
+INLINE void CPU::BVC(Loc loc) { branch(loc, !(P & FLAG_V)); }
+INLINE void CPU::BVS(Loc loc) { branch(loc, P & FLAG_V); }
+INLINE void CPU::BCC(Loc loc) { branch(loc, !(P & FLAG_C)); }
+INLINE void CPU::BCS(Loc loc) { branch(loc, P & FLAG_C); }
+INLINE void CPU::BNE(Loc loc) { branch(loc, !(P & FLAG_Z)); }
+INLINE void CPU::BEQ(Loc loc) { branch(loc, P & FLAG_Z); }
 
 // ---------------------------------------------------------------------------------------------
 // The clock. The two tables above describe the instruction set; the clock runs each opcode
@@ -461,7 +462,7 @@ void CPU::BEQ(Loc loc) { branch(loc, P & FLAG_Z); }
 // directly (the compiler may inline them) and knows its cycle count.
 
 template <unsigned Code>
-bool CPU::execute(Loc loc) {
+INLINE bool CPU::execute(Loc loc) {
     constexpr Mode mode = mode_of(Code);
     constexpr Op op = operation_of(Code);
     constexpr uint8_t cycles = static_cast<uint8_t>(CYCLES[Code] - '0');
@@ -486,25 +487,30 @@ bool CPU::execute(Loc loc) {
     return nmi_now;
 }
 
-namespace {
-
-using Execute = bool (CPU::*)(Loc);
-
-template <size_t... Codes>
-constexpr std::array<Execute, sizeof...(Codes)> execute_table(std::index_sequence<Codes...>) {
-    return {&CPU::execute<Codes>...};
+// A switch, so that each opcode's `execute` is inlined here and reached by one jump.
+INLINE bool CPU::dispatch(uint8_t opcode, Loc loc) {
+    // clang-format off
+#define CASE(code) case code: return execute<code>(loc);
+#define CASES(row)                                                                                  \
+    CASE(row + 0x0) CASE(row + 0x1) CASE(row + 0x2) CASE(row + 0x3) CASE(row + 0x4) CASE(row + 0x5) \
+    CASE(row + 0x6) CASE(row + 0x7) CASE(row + 0x8) CASE(row + 0x9) CASE(row + 0xA) CASE(row + 0xB) \
+    CASE(row + 0xC) CASE(row + 0xD) CASE(row + 0xE) CASE(row + 0xF)
+    switch (opcode) {
+        CASES(0x00) CASES(0x10) CASES(0x20) CASES(0x30) CASES(0x40) CASES(0x50) CASES(0x60) CASES(0x70)
+        CASES(0x80) CASES(0x90) CASES(0xA0) CASES(0xB0) CASES(0xC0) CASES(0xD0) CASES(0xE0) CASES(0xF0)
+    }
+#undef CASES
+#undef CASE
+    // clang-format on
+    return false;  // every byte has its case
 }
 
-constexpr std::array<Execute, 256> EXECUTE = execute_table(std::make_index_sequence<256>());
-
-}  // namespace
-
-void CPU::clock() {
+INLINE void CPU::step() {
     instruction_start = cycle_count.load();
     pc_step = 1;
     const uint32_t pc = static_cast<uint32_t>(offset_of(PC));
     const uint8_t opcode = read(PC, true);
-    const bool nmi_now = (this->*EXECUTE[opcode])(at(pc + 1));
+    const bool nmi_now = dispatch(opcode, at(pc + 1));
     ++instruction_count;
     PC = at(static_cast<uint32_t>(offset_of(PC)) + pc_step);
 
@@ -514,5 +520,28 @@ void CPU::clock() {
         start_irq();
     nmi_condition = nmi_now;
 }
+
+void CPU::clock() { step(); }
+
+Loc CPU::run(int64_t stop_cycle) {
+    apu_ran = false;
+    for (;;) {
+        const Loc pc_before = PC;
+        step();
+        if (cycle_count.load() >= stop_cycle || apu_ran) return pc_before;
+        if (PC > pc_before) continue;
+        // A loop that changed a register or the bus since it last came here is not waiting.
+        const uint64_t round = offset_of(PC) | uint64_t{A} << 17 | uint64_t{X} << 25 | uint64_t{Y} << 33 |
+                               uint64_t{P} << 41 | uint64_t{SP} << 49;
+        const uint64_t effects = bus_effects - status_reads;
+        if (round == back_round && effects == back_effects) return pc_before;
+        back_round = round;
+        back_effects = effects;
+    }
+}
+
+Loc CPU::absolute_at(Loc p) { return abs(p); }
+
+#undef INLINE
 
 }  // namespace NES

@@ -1,13 +1,11 @@
 // The run thread and the run control: who steps the machine, when the run thread starts and
 // ends, and how other threads get the machine while it runs.
-#include <pthread.h>
+#include "host/run_control.hpp"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <new>
 
-#include "host/console.hpp"
 #include "host/errors.hpp"
 
 namespace {
@@ -29,99 +27,20 @@ int64_t cycles_in_ns(int64_t ns, int32_t clock_speed) {
     return ns / 1000000000 * clock_speed + ns % 1000000000 * clock_speed / 1000000000;
 }
 
-// The console whose run thread this is (null on every other thread).
-thread_local const NESUnit* run_thread_console = nullptr;
+// The run control whose run thread this is (null on every other thread).
+thread_local const RunControl* run_thread_owner = nullptr;
 
 // A run thread must not wait for another run thread to end: that one may be waiting, inside
 // its per-frame function, for this one.
-bool may_wait_for_other_threads() { return run_thread_console == nullptr; }
+bool may_wait_for_other_threads() { return run_thread_owner == nullptr; }
 
 std::atomic<bool> starts_refused{false};
 
-// Every live console, for interpreter exit and for fork.
-std::mutex registry_mutex;
-std::vector<NESUnit*>& registry() {
-    static std::vector<NESUnit*> consoles;
-    return consoles;
-}
-
 }  // namespace
 
-// After fork the child has no run threads: every console becomes stopped, with fresh locks
-// (the parent's threads may have left them in use or waited upon).
-struct ForkReset {
-    static void prepare() {
-        registry_mutex.lock();
-        for (NESUnit* c : registry()) {
-            c->pad_mutex.lock();  // before control, as setController takes them
-            c->control.lock();
-            c->perframefunc.mutex().lock();
-            c->battery_mutex.lock();
-        }
-    }
-    static void parent() {
-        for (NESUnit* c : registry()) {
-            c->battery_mutex.unlock();
-            c->perframefunc.mutex().unlock();
-            c->control.unlock();
-            c->pad_mutex.unlock();
-        }
-        registry_mutex.unlock();
-    }
-    static void child() {
-        const std::thread::id me = std::this_thread::get_id();
-        for (NESUnit* c : registry()) {
-            new (&c->battery_mutex) std::mutex();
-            new (&c->perframefunc.mutex()) std::mutex();
-            new (&c->control) std::mutex();
-            new (&c->control_cv) std::condition_variable();
-            new (&c->pad_mutex) std::mutex();
-            c->batch_claimed = false;               // no batch runs in the child
-            if (run_thread_console == c) continue;  // forked from its own per-frame function
-            // The parent's thread does not exist here: forget its handle without joining.
-            new (&c->run_thread) std::thread();
-            c->run_state_ = RunState::stopped;
-            c->thread_done = c->thread_leaving = c->joining = c->restart_pacing = false;
-            c->threads_joined = c->threads_launched;
-            c->stop_waiters = c->park_waiters = 0;
-            c->attention.store(false);
-            if (c->stepper != me) {
-                c->stepper = std::thread::id();
-                c->stepping_depth = 0;
-                c->resting = false;
-            }
-            if (c->borrower != me) {
-                c->borrower = std::thread::id();
-                c->borrow_depth = 0;
-            }
-        }
-        new (&registry_mutex) std::mutex();
-    }
-};
+void RunControl::refuse_starts() { starts_refused.store(true); }
 
-NESUnit::Registration::Registration(NESUnit* c) : console(c) {
-    static const int fork_handlers = pthread_atfork(ForkReset::prepare, ForkReset::parent, ForkReset::child);
-    (void)fork_handlers;
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    registry().push_back(c);
-}
-
-NESUnit::Registration::~Registration() { console->unregister(); }
-
-void NESUnit::unregister() {
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    auto& consoles = registry();
-    consoles.erase(std::remove(consoles.begin(), consoles.end(), this), consoles.end());
-}
-
-std::vector<NESUnit*> NESUnit::live_consoles() {
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    return registry();
-}
-
-void NESUnit::refuse_starts() { starts_refused.store(true); }
-
-int64_t NESUnit::pacing_target_ns(int64_t cycles, int32_t clock_speed) {
+int64_t RunControl::pacing_target_ns(int64_t cycles, int32_t clock_speed) {
     // cycles * 1e9 / speed, split so that no product overflows: the remainder is below the
     // speed (< 2^31), so remainder * 1e9 stays below 2^61.
     const int64_t whole_seconds = cycles / clock_speed;
@@ -129,22 +48,45 @@ int64_t NESUnit::pacing_target_ns(int64_t cycles, int32_t clock_speed) {
     return whole_seconds * 1000000000 + rest * 1000000000 / clock_speed;
 }
 
-bool NESUnit::on_run_thread() const { return run_thread_console == this; }
+bool RunControl::on_run_thread() const { return run_thread_owner == this; }
 
-RunState NESUnit::run_state() const {
+RunState RunControl::state() const {
     std::lock_guard<std::mutex> lock(control);
     return run_state_;
 }
 
-bool NESUnit::is_running() const {
-    const RunState s = run_state();
+bool RunControl::is_running() const {
+    const RunState s = state();
     return s == RunState::starting || s == RunState::running;
+}
+
+void RunControl::reset_in_fork_child() {
+    new (&control) std::mutex();
+    new (&control_cv) std::condition_variable();
+    if (on_run_thread()) return;  // forked from its own per-frame function
+    // The parent's thread does not exist here: forget its handle without joining.
+    new (&run_thread) std::thread();
+    run_state_ = RunState::stopped;
+    thread_done = thread_leaving = joining = restart_pacing = false;
+    threads_joined = threads_launched;
+    stop_waiters = park_waiters = 0;
+    attention.store(false);
+    const std::thread::id me = std::this_thread::get_id();
+    if (stepper != me) {
+        stepper = std::thread::id();
+        stepping_depth = 0;
+        resting = false;
+    }
+    if (borrower != me) {
+        borrower = std::thread::id();
+        borrow_depth = 0;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Starting and stopping
 
-void NESUnit::start() {
+void RunControl::start() {
     std::unique_lock<std::mutex> lock(control);
     const std::thread::id me = std::this_thread::get_id();
     for (;;) {
@@ -179,11 +121,8 @@ void NESUnit::start() {
     }
 }
 
-void NESUnit::launch() {
-    start_time.store(now_ns());
-    pause_start.store(start_time.load());
-    pause_total.store(0);
-    start_cycles.store(cpu->cycle_count.load());
+void RunControl::launch() {
+    reset_pacing();
     thread_done = thread_leaving = false;
     restart_pacing = false;
     battery_at_exit = false;
@@ -202,43 +141,37 @@ void NESUnit::launch() {
     resting = false;
 }
 
-void NESUnit::stop() {
-    {
-        std::unique_lock<std::mutex> lock(control);
-        if (run_state_ == RunState::starting || run_state_ == RunState::running) {
-            run_state_ = RunState::stopping;
-            raise_attention();
-        }
-        if (run_state_ == RunState::stopping && !on_run_thread()) {
-            if (!thread_done && !may_wait_for_other_threads()) {
-                // Called from another console's run thread: the ending thread writes the file.
-                battery_at_exit = true;
-                return;
-            }
-            ++stop_waiters;
-            await_thread_end(lock);
-            --stop_waiters;
-        }
-    }
-    // The thread has ended first (or this is its own per-frame function), so the file holds
-    // the RAM after a whole instruction.
-    write_battery_ram();
-}
-
-void NESUnit::request_stop() {
-    std::lock_guard<std::mutex> lock(control);
-    if (run_state_ == RunState::starting || run_state_ == RunState::running) {
-        run_state_ = RunState::stopping;
-        raise_attention();
-    }
-}
-
-void NESUnit::halt() {
+bool RunControl::stop() {
     std::unique_lock<std::mutex> lock(control);
+    mark_stopping();
+    if (run_state_ == RunState::stopping && !on_run_thread()) {
+        if (!thread_done && !may_wait_for_other_threads()) {
+            // Called from another console's run thread: the ending thread writes the file.
+            battery_at_exit = true;
+            return false;
+        }
+        ++stop_waiters;
+        await_thread_end(lock);
+        --stop_waiters;
+    }
+    return true;
+}
+
+void RunControl::mark_stopping() {
     if (run_state_ == RunState::starting || run_state_ == RunState::running) {
         run_state_ = RunState::stopping;
         raise_attention();
     }
+}
+
+void RunControl::request_stop() {
+    std::lock_guard<std::mutex> lock(control);
+    mark_stopping();
+}
+
+void RunControl::halt() {
+    std::unique_lock<std::mutex> lock(control);
+    mark_stopping();
     if (run_state_ != RunState::stopping) return;
     if (on_run_thread()) {
         // Released by its own thread as the thread's last act: nobody can join it any more.
@@ -255,7 +188,7 @@ void NESUnit::halt() {
 }
 
 // Waits until the current run thread has ended and been joined (by this caller or another).
-void NESUnit::await_thread_end(std::unique_lock<std::mutex>& lock) {
+void RunControl::await_thread_end(std::unique_lock<std::mutex>& lock) {
     // A later start may launch a new thread before this caller wakes: that one is not awaited.
     const uint64_t awaited = threads_launched;
     while (threads_joined < awaited) {
@@ -279,8 +212,8 @@ void NESUnit::await_thread_end(std::unique_lock<std::mutex>& lock) {
 // ---------------------------------------------------------------------------------------------
 // The run thread
 
-void NESUnit::thread_main() {
-    run_thread_console = this;
+void RunControl::thread_main() {
+    run_thread_owner = this;
     {
         std::lock_guard<std::mutex> lock(control);
         if (run_state_ == RunState::starting) run_state_ = RunState::running;
@@ -288,18 +221,15 @@ void NESUnit::thread_main() {
     operation_thread();
     finish_thread();
     // It may release the console: nothing after it touches `this`.
-    if (std::function<void()> last = std::move(at_thread_exit)) last();
+    machine_.thread_exited();
 }
 
 // Handles what the other threads asked for; false when the thread shall end.
-bool NESUnit::attend() {
+bool RunControl::attend() {
     std::unique_lock<std::mutex> lock(control);
     if (restart_pacing) {
         restart_pacing = false;
-        start_time.store(now_ns());
-        pause_start.store(start_time.load());
-        pause_total.store(0);
-        start_cycles.store(cpu->cycle_count.load());
+        reset_pacing();
     }
     if (park_waiters > 0 && run_state_ != RunState::stopping) {
         resting = true;
@@ -317,8 +247,8 @@ bool NESUnit::attend() {
 
 // A frame at a time with the lagging catch-up, then (paced) one wait until the frame is due:
 // between frames the machine stands caught up, as stepping leaves it, for whoever looks.
-void NESUnit::operation_thread() {
-    const int32_t speed = cpu->clock_speed;
+void RunControl::operation_thread() {
+    const int32_t speed = machine_.clock_speed();
     const bool paced = speed != UNPACED;
     try {
         for (;;) {
@@ -328,15 +258,15 @@ void NESUnit::operation_thread() {
                 continue;
             }
             if (!paced) {
-                run_thread_frame(NO_CYCLE_LIMIT);
+                machine_.run_frame_part(NO_CYCLE_LIMIT);
                 continue;
             }
             // Emulated time since the origin may reach the wall clock's plus the lead.
             const int64_t allowed = now_ns() + PACING_LEAD_NS - emulation_origin();
-            run_thread_frame(start_cycles.load(std::memory_order_relaxed) + cycles_in_ns(allowed, speed));
+            machine_.run_frame_part(start_cycles.load(std::memory_order_relaxed) + cycles_in_ns(allowed, speed));
             const int64_t target =
                 emulation_origin() +
-                pacing_target_ns(cpu->cycle_count.load() - start_cycles.load(std::memory_order_relaxed), speed);
+                pacing_target_ns(machine_.cycles() - start_cycles.load(std::memory_order_relaxed), speed);
             // Behind by any amount, or ahead by less than a millisecond: no wait.
             if (target - now_ns() >= PACING_SLACK_NS) rest_until(target);
         }
@@ -346,27 +276,34 @@ void NESUnit::operation_thread() {
 }
 
 // The wall-clock instant at which `start_cycles` were (or would have been) emulated.
-int64_t NESUnit::emulation_origin() const {
+int64_t RunControl::emulation_origin() const {
     return start_time.load(std::memory_order_relaxed) + pause_total.load(std::memory_order_relaxed);
 }
 
-void NESUnit::raise_attention() {
+void RunControl::reset_pacing() {
+    start_time.store(now_ns());
+    pause_start.store(start_time.load());
+    pause_total.store(0);
+    start_cycles.store(machine_.cycles());
+}
+
+void RunControl::raise_attention() {
     attention.store(true);
     control_cv.notify_all();  // a resting run thread wakes for it
 }
 
-void NESUnit::rest_until(int64_t target_ns) {
+void RunControl::rest_until(int64_t target_ns) {
     const std::chrono::steady_clock::time_point due{std::chrono::nanoseconds(target_ns)};
     std::unique_lock<std::mutex> lock(control);
     control_cv.wait_until(lock, due, [this] { return attention.load() || paused.load(); });
 }
 
-void NESUnit::rest_while_paused() {
+void RunControl::rest_while_paused() {
     std::unique_lock<std::mutex> lock(control);
     control_cv.wait(lock, [this] { return attention.load() || !paused.load(); });
 }
 
-void NESUnit::finish_thread() {
+void RunControl::finish_thread() {
     bool write_battery = false;
     {
         std::unique_lock<std::mutex> lock(control);
@@ -379,7 +316,7 @@ void NESUnit::finish_thread() {
     }
     if (write_battery) {
         try {
-            write_battery_ram();
+            machine_.write_battery_ram_file();
         } catch (const std::exception& e) {
             std::printf("zumbrel: the battery RAM file was not written: %s\n", e.what());
         }
@@ -393,7 +330,7 @@ void NESUnit::finish_thread() {
     control_cv.notify_all();
 }
 
-void NESUnit::set_pause(bool p) {
+void RunControl::set_pause(bool p) {
     std::lock_guard<std::mutex> lock(control);
     if (p && !paused.load()) {
         const int64_t now = now_ns();
@@ -407,44 +344,10 @@ void NESUnit::set_pause(bool p) {
     }
 }
 
-void NESUnit::perFrame(const std::function<void()>& f) {
-    auto next = std::make_shared<const std::function<void()>>(f);
-    perframefunc.store(std::move(next));
-}
-
 // ---------------------------------------------------------------------------------------------
 // Using the machine from other threads
 
-// The per-frame function runs inside a step, where the machine stands between two dots: the
-// stepping thread rests through the call, so that other threads (another console's per-frame
-// function among them) may use the machine meanwhile instead of waiting for the call's end.
-void NESUnit::call_per_frame() {
-    const NESUnit::FrameFunction::Ptr f = perframefunc.load();
-    const std::thread::id me = std::this_thread::get_id();
-    bool rested = false, was_resting = false;
-    {
-        std::lock_guard<std::mutex> lock(control);
-        if (stepper == me) {
-            rested = true;
-            was_resting = resting;
-            resting = true;
-            control_cv.notify_all();
-        }
-    }
-    struct Wake {
-        NESUnit& console;
-        bool rested, was_resting;
-        ~Wake() {
-            if (!rested) return;
-            std::unique_lock<std::mutex> lock(console.control);
-            console.control_cv.wait(lock, [this] { return console.borrower == std::thread::id(); });
-            console.resting = was_resting;
-        }
-    } wake{*this, rested, was_resting};
-    (*f)();
-}
-
-void NESUnit::borrow_machine() {
+void RunControl::borrow() {
     std::unique_lock<std::mutex> lock(control);
     const std::thread::id me = std::this_thread::get_id();
     if (borrower == me) {
@@ -461,7 +364,7 @@ void NESUnit::borrow_machine() {
     borrow_depth = 1;
 }
 
-void NESUnit::return_machine() {
+void RunControl::give_back() {
     std::lock_guard<std::mutex> lock(control);
     if (--borrow_depth > 0) return;
     borrower = std::thread::id();
@@ -470,7 +373,7 @@ void NESUnit::return_machine() {
 
 // runFrame's turn at stepping: refused while a run thread runs or another thread steps;
 // waits (as stop does) for a run thread that is ending.
-bool NESUnit::begin_stepping() {
+bool RunControl::begin_stepping() {
     std::unique_lock<std::mutex> lock(control);
     const std::thread::id me = std::this_thread::get_id();
     if (stepper == me) {  // from a per-frame function of this console: a nested frame
@@ -504,7 +407,7 @@ bool NESUnit::begin_stepping() {
     }
 }
 
-void NESUnit::end_stepping(bool was_resting) {
+void RunControl::end_stepping(bool was_resting) {
     std::lock_guard<std::mutex> lock(control);
     if (--stepping_depth > 0) {
         resting = was_resting;
