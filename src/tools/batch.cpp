@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,7 +58,14 @@ NES::PictureFormat picture_format(const py::array& a) {
     const std::vector<py::ssize_t> tail(a.shape() + std::min<py::ssize_t>(a.ndim(), 1), a.shape() + a.ndim());
     for (const NES::PictureFormat& f : PICTURE_FORMATS)
         if (picture_shape(f) == tail) return f;
-    refuse("pictures must have shape (N, 240, 256, 3), (N, 240, 256), (N, 120, 128, 3) or (N, 120, 128)");
+    std::string shapes;
+    const size_t count = std::size(PICTURE_FORMATS);
+    for (size_t i = 0; i < count; ++i) {
+        shapes += i == 0 ? "(N" : i + 1 == count ? " or (N" : ", (N";
+        for (py::ssize_t size : picture_shape(PICTURE_FORMATS[i])) shapes += ", " + std::to_string(size);
+        shapes += ")";
+    }
+    refuse("pictures must have shape " + shapes);
 }
 
 // On the interpreter's main thread: runs the signal handlers (Ctrl-C raises KeyboardInterrupt
