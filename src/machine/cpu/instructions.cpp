@@ -218,10 +218,10 @@ inline uint32_t word(uint32_t low, uint32_t high) { return low | high << 8; }
 
 INLINE Loc CPU::acc(Loc) { return &A; }
 
-// p is always in `memory` (the byte after the opcode), so it only needs folding.
+// The operand byte itself; reads and writes fold its address as they do any other.
 INLINE Loc CPU::imm(Loc p) {
     pc_step = 2;
-    return memory + fold(static_cast<uint32_t>(offset_of(p)));
+    return p;
 }
 
 INLINE Loc CPU::zpg(Loc p) {
