@@ -167,6 +167,27 @@ TEST_F(SpeedInvariants, RunFrameLeavesTheMachineAsSteppingDoes) {
     }
 }
 
+// A program that arms the DMC interrupt and then counts in a loop that never repeats a round:
+// only the APU knows when the interrupt is due, so runFrame must stop letting it lag as soon
+// as it is armed. (The audio is not compared here: the DMC's samples differ between the two
+// ways already before the CPU runs on by itself, a fault of its own.)
+TEST_F(SpeedInvariants, RunFrameTakesTheDmcInterruptWhereSteppingDoes) {
+    const std::string rom = test_rom("speed_dmc_irq.nes");
+    NESUnit framed(rom.c_str(), NESUnit::DEFAULT_CLOCK_SPEED);
+    NESUnit stepped(rom.c_str(), NESUnit::DEFAULT_CLOCK_SPEED);
+    int frames_with_interrupts = 0;
+    for (int frame = 0; frame < 30; ++frame) {
+        const uint8_t calls = framed.cpu->memory[1];
+        framed.runFrame();
+        frames_with_interrupts += framed.cpu->memory[1] != calls ? 1 : 0;
+        const long long count = stepped.frame_count();
+        while (stepped.frame_count() == count) stepped.single_cycle();
+        expect_same_machine(framed, stepped, "frame " + std::to_string(frame));
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_EQ(frames_with_interrupts, 30) << "the handler runs in every frame";
+}
+
 // The run thread, unpaced, runs frames while another thread keeps borrowing the machine and
 // pausing the thread. At every frame and at every borrowing the machine shows what a console
 // stepped instruction by instruction shows at that point: after a whole step, or, borrowed

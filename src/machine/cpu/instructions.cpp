@@ -218,9 +218,9 @@ inline uint32_t word(uint32_t low, uint32_t high) { return low | high << 8; }
 
 INLINE Loc CPU::acc(Loc) { return &A; }
 
+// The operand byte itself; reads and writes fold its address as they do any other.
 INLINE Loc CPU::imm(Loc p) {
     pc_step = 2;
-    map_memory(p);
     return p;
 }
 
