@@ -23,7 +23,7 @@ using BareMachine = fixture::Machine;
 // A board that records what the bus shows it and can replace written bytes.
 class RecordingBoard : public NES::Mapper {
 public:
-    explicit RecordingBoard(int number) : Mapper(number) {}
+    explicit RecordingBoard(int number) : Mapper(number) { notify_reads = true; }
     std::vector<std::pair<long, uint8_t>> writes;
     std::vector<long> reads;
     int replacement = -1;
@@ -35,9 +35,6 @@ public:
         if (replacement >= 0) *value = static_cast<uint8_t>(replacement);
     }
     void map_read(Context& ctx, Loc addr) override { reads.push_back(addr - ctx.cpu->memory); }
-    void clock(Context&) override {}
-    void serialize(Context&, uint8_t*) override {}
-    void deserialize(Context&, const uint8_t*) override {}
 };
 
 // An iNES image with 8 KiB of CHR whose every PRG KiB is filled with its KiB number.

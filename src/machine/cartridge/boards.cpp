@@ -7,6 +7,7 @@
 
 #include "machine/cartridge/banking.hpp"
 #include "machine/cartridge/mapper.hpp"
+#include "machine/state_archive.hpp"
 
 namespace NES {
 namespace {
@@ -81,6 +82,20 @@ const BoardInfo* board_info(int number) {
     for (const BoardInfo& board : BOARDS)
         if (board.number == number) return &board;
     return nullptr;
+}
+
+void Mapper::serialize(Context& ctx, uint8_t* out) {
+    std::memset(out, 0, MAPPER_BLOCK);
+    if (!fields_in_slot) return;
+    StateArchive ar = StateArchive::saving(out, MAPPER_BLOCK);
+    state_fields(ar, *ctx.cpu->rom);
+}
+
+void Mapper::deserialize(Context& ctx, const uint8_t* in) {
+    if (!fields_in_slot) return;
+    StateArchive ar = StateArchive::loading(in, MAPPER_BLOCK);
+    state_fields(ar, *ctx.cpu->rom);
+    slot_loaded(ctx);
 }
 
 std::unique_ptr<Mapper> make_mapper(int number) {

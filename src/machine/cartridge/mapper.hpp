@@ -10,9 +10,6 @@
 
 namespace NES {
 
-// Zeroes the bytes of a state block after the `used` bytes a board fills.
-inline void clear_block(uint8_t* out, int used) { std::memset(out + used, 0, MAPPER_BLOCK - used); }
-
 class Mapper {
 public:
     explicit Mapper(int number, bool has_clock = false) : mapper_number(number), clocked(has_clock) {}
@@ -29,21 +26,29 @@ public:
     // and changes nothing the PPU reads, so the PPU may run several dots and then make as
     // many calls.
     bool clock_counts_dots = false;
-    // False for boards whose `map_read` does nothing; the CPU skips the call then.
-    bool notify_reads = true;
+    // True for boards whose `map_read` does something; the CPU skips the call otherwise.
+    bool notify_reads = false;
 
     // See a CPU write before it is stored; may change the byte to be stored.
     virtual void map_write(Context& ctx, Loc addr, uint8_t* value) = 0;
     // See a notifying CPU read.
-    virtual void map_read(Context& ctx, Loc addr) = 0;
+    virtual void map_read(Context&, Loc) {}
     // Once per PPU dot, after the PPU advanced its position.
-    virtual void clock(Context& ctx) = 0;
-    // Write / restore the board's state block (MAPPER_BLOCK bytes; unused bytes are zero).
-    virtual void serialize(Context& ctx, uint8_t* out) = 0;
-    virtual void deserialize(Context& ctx, const uint8_t* in) = 0;
-    // Every register of the board, for in-memory snapshots (the banks it selected are in the
-    // CPU and PPU images, which the snapshot holds whole). A board without registers lists none.
+    virtual void clock(Context&) {}
+    // Every register of the board, for in-memory snapshots and the slot block (the banks it
+    // selected are in the CPU and PPU images). A board without registers lists none.
     virtual void state_fields(StateArchive&, const ROM&) {}
+    // Write / restore the board's slot block (MAPPER_BLOCK bytes; unused bytes are zero): the
+    // fields `state_fields` lists, in its order, for boards whose slot format holds them.
+    void serialize(Context& ctx, uint8_t* out);
+    void deserialize(Context& ctx, const uint8_t* in);
+
+protected:
+    // False for the boards whose slot files hold no registers (MMC1, NTDEC 2722).
+    bool fields_in_slot = true;
+    // After a slot block was read into the fields, which a slot file does not check: bring
+    // them into range and map the banks they select.
+    virtual void slot_loaded(Context&) {}
 };
 
 // What the machine knows of a board it implements, by mapper number (boards.cpp).
@@ -68,59 +73,41 @@ std::unique_ptr<Mapper> make_mapper(int number);
 
 class NROM : public Mapper {
 public:
-    NROM() : Mapper(0) { notify_reads = false; }
+    NROM() : Mapper(0) {}
     void map_write(Context&, Loc, uint8_t*) override {}
-    void map_read(Context&, Loc) override {}
-    void clock(Context&) override {}
-    void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
-    void deserialize(Context&, const uint8_t*) override {}
 };
 
 class DEFAULT_MAPPER : public Mapper {
 public:
-    explicit DEFAULT_MAPPER(int number) : Mapper(number) { notify_reads = false; }
+    explicit DEFAULT_MAPPER(int number) : Mapper(number) {}
     void map_write(Context&, Loc, uint8_t*) override {}
-    void map_read(Context&, Loc) override {}
-    void clock(Context&) override {}
-    void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
-    void deserialize(Context&, const uint8_t*) override {}
 };
 
 class UxROM : public Mapper {
 public:
-    UxROM() : Mapper(2) { notify_reads = false; }
+    UxROM() : Mapper(2) {}
     int prg_bank = 0;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
-    void map_read(Context&, Loc) override {}
-    void clock(Context&) override {}
-    void serialize(Context& ctx, uint8_t* out) override;
-    void deserialize(Context& ctx, const uint8_t* in) override;
+    void slot_loaded(Context& ctx) override;
     void state_fields(StateArchive& ar, const ROM& rom) override;
 };
 
 class CNROM : public Mapper {
 public:
-    CNROM() : Mapper(3) { notify_reads = false; }
+    CNROM() : Mapper(3) {}
     int chr_bank = 0;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
-    void map_read(Context&, Loc) override {}
-    void clock(Context&) override {}
-    void serialize(Context& ctx, uint8_t* out) override;
-    void deserialize(Context& ctx, const uint8_t* in) override;
+    void slot_loaded(Context& ctx) override;
     void state_fields(StateArchive& ar, const ROM& rom) override;
 };
 
 class MMC1 : public Mapper {
 public:
-    MMC1() : Mapper(1) { notify_reads = false; }
+    MMC1() : Mapper(1) { fields_in_slot = false; }
     uint8_t prg_mode = 3;
     uint8_t chr_mode = 0;
     uint8_t shift_register = 0x10;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
-    void map_read(Context&, Loc) override {}
-    void clock(Context&) override {}
-    void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
-    void deserialize(Context&, const uint8_t*) override {}
     void state_fields(StateArchive& ar, const ROM& rom) override;
     void control(CPU* cpu, PPU* ppu, uint8_t v);
 };
@@ -128,10 +115,7 @@ public:
 class MMC3 : public Mapper {
 public:
     // The scanline counter looks only at dot 256.
-    MMC3() : Mapper(4, true) {
-        clock_dot = 256;
-        notify_reads = false;
-    }
+    MMC3() : Mapper(4, true) { clock_dot = 256; }
     uint8_t bank_select = 0;
     uint8_t prev_bank_select = 0;
     bool prg_ram_protect = false;
@@ -143,10 +127,7 @@ public:
     uint8_t reserved1 = 0;
     uint8_t reserved2 = 0;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
-    void map_read(Context&, Loc) override {}
     void clock(Context& ctx) override;
-    void serialize(Context& ctx, uint8_t* out) override;
-    void deserialize(Context& ctx, const uint8_t* in) override;
     void state_fields(StateArchive& ar, const ROM& rom) override;
     void scanline_clock(CPU* cpu);
 };
@@ -156,15 +137,12 @@ public:
     // The interrupt timer counts dots and nothing else.
     NTDEC2722() : Mapper(40, true) {
         clock_counts_dots = true;
-        notify_reads = false;
+        fields_in_slot = false;
     }
     uint16_t irq_counter = 12288;
     bool irq_enable = true;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
-    void map_read(Context&, Loc) override {}
     void clock(Context& ctx) override;
-    void serialize(Context&, uint8_t* out) override { clear_block(out, 0); }
-    void deserialize(Context&, const uint8_t*) override {}
     void state_fields(StateArchive& ar, const ROM& rom) override;
 };
 
