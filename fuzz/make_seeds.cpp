@@ -31,10 +31,22 @@ int main(int argc, char** argv) {
         uint8_t flags6;
     };
     const Cart carts[] = {
-        {"nrom16", 0, 16, 8, 0x01},           {"nrom32_chr_ram", 0, 32, 0, 0x00},
-        {"mmc1_battery", 1, 32, 8, 0x02},     {"uxrom", 2, 32, 0, 0x01},
-        {"cnrom", 3, 16, 16, 0x00},           {"mmc3", 4, 32, 8, 0x00},
-        {"mmc3_four_screen", 4, 32, 0, 0x08}, {"ntdec2722", 40, 16, 8, 0x01},
+        {"nrom16", 0, 16, 8, 0x01},
+        {"nrom32_chr_ram", 0, 32, 0, 0x00},
+        {"mmc1_battery", 1, 32, 8, 0x02},
+        {"uxrom", 2, 32, 0, 0x01},
+        {"cnrom", 3, 16, 16, 0x00},
+        {"mmc3", 4, 32, 8, 0x00},
+        {"mmc3_four_screen", 4, 32, 0, 0x08},
+        {"ntdec2722", 40, 16, 8, 0x01},
+        {"axrom", 7, 64, 0, 0x00},
+        {"mmc2", 9, 64, 32, 0x00},
+        {"mmc4", 10, 32, 32, 0x01},
+        {"color_dreams", 11, 64, 16, 0x00},
+        {"bnrom", 34, 64, 0, 0x01},
+        {"nina001", 34, 64, 16, 0x00},
+        {"gxrom", 66, 64, 16, 0x01},
+        {"camerica", 71, 64, 0, 0x00},
     };
     int frames_choice = 0;
     for (const Cart& c : carts) {

@@ -9,9 +9,8 @@ from typing import Dict, List
 # Common boards the console does not implement, named so that `info` and the refusal can say
 # what a cartridge needs; the implemented ones come from the console's own board table.
 OTHER_BOARD_NAMES = {
-    5: "MMC5", 7: "AxROM", 9: "MMC2", 10: "MMC4", 11: "Color Dreams", 19: "Namco 163", 21: "VRC4",
-    23: "VRC2/VRC4", 24: "VRC6", 25: "VRC4", 26: "VRC6", 34: "BNROM / NINA-001",
-    66: "GxROM", 69: "Sunsoft FME-7", 71: "Camerica", 85: "VRC7",
+    5: "MMC5", 19: "Namco 163", 21: "VRC4",
+    23: "VRC2/VRC4", 24: "VRC6", 25: "VRC4", 26: "VRC6", 69: "Sunsoft FME-7", 85: "VRC7",
 }
 MIRRORING_NAMES = ("horizontal", "vertical", "four-screen")
 

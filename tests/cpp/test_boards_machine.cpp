@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/console.hpp"
 #include "scratch_home.hpp"
@@ -124,3 +126,34 @@ TEST_F(BoardMachine, Mmc3RegistersComeBackWithAState) {
     EXPECT_FALSE(board.prg_ram_protect);
     EXPECT_EQ(unit->cpu->memory[0xE000], 0x7F);
 }
+
+// The boards whose slot block holds their registers: after a load the machine shows the
+// banks and nametables of the save, whatever was switched in between.
+class BoardSlot : public BoardMachine, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BoardSlot, BanksAndMirroringComeBackWithAState) {
+    auto unit = console(GetParam());
+    run_to_verdict(*unit);
+    NES::CPU& cpu = *unit->cpu;
+    NES::PPU& ppu = *unit->ppu;
+    const std::vector<uint8_t> memory(cpu.memory, cpu.memory + 0x10000);
+    const std::vector<uint8_t> video(ppu.video_memory, ppu.video_memory + 0x4000);
+    const int32_t mirroring = ppu.mirroring;
+    unit->save(1);
+    for (const int a : {0x7FFD, 0x7FFE, 0x7FFF, 0x9000, 0xA000, 0xB000, 0xC000, 0xD000, 0xE000, 0xF000, 0xFFF0})
+        cpu.write(cpu.at(static_cast<uint16_t>(a)), 0x1F);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(unit->load(1));
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(std::equal(memory.begin(), memory.end(), cpu.memory));
+    EXPECT_TRUE(std::equal(video.begin(), video.end(), ppu.video_memory));
+    EXPECT_EQ(ppu.mirroring, mirroring);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, BoardSlot,
+                         ::testing::Values("board_axrom.nes", "board_bnrom.nes", "board_nina001.nes", "board_gxrom.nes",
+                                           "board_color_dreams.nes", "board_camerica.nes", "board_mmc2.nes",
+                                           "board_mmc4.nes"),
+                         [](const ::testing::TestParamInfo<const char*>& program) {
+                             return fs::path(program.param).stem().string();
+                         });

@@ -23,7 +23,7 @@ using BareMachine = fixture::Machine;
 // A board that records what the bus shows it and can replace written bytes.
 class RecordingBoard : public NES::Mapper {
 public:
-    explicit RecordingBoard(int number) : Mapper(number) {}
+    explicit RecordingBoard(int number) : Mapper(number) { notify_reads = true; }
     std::vector<std::pair<long, uint8_t>> writes;
     std::vector<long> reads;
     int replacement = -1;
@@ -35,9 +35,6 @@ public:
         if (replacement >= 0) *value = static_cast<uint8_t>(replacement);
     }
     void map_read(Context& ctx, Loc addr) override { reads.push_back(addr - ctx.cpu->memory); }
-    void clock(Context&) override {}
-    void serialize(Context&, uint8_t*) override {}
-    void deserialize(Context&, const uint8_t*) override {}
 };
 
 // An iNES image with 8 KiB of CHR whose every PRG KiB is filled with its KiB number.
@@ -523,7 +520,25 @@ TEST(CpuLoadRom, CopiesThePowerOnBanksOfEachBoard) {
     expect_zero(cpu, 0xC000, 8, "NTDEC $C000 stays zero");
     expect_kib(cpu, 0xE000, 8, 56, 64, "NTDEC bank 7");
 
-    auto unknown = cartridge(2, 7);
+    for (const int board : {7, 11, 34, 66}) {
+        auto discrete = cartridge(8, board);
+        cpu.loadRom(discrete.get(), true);
+        expect_kib(cpu, 0x8000, 32, 0, 128, "32 KiB boards: the first bank");
+    }
+
+    auto mmc2 = cartridge(8, 9);
+    cpu.loadRom(mmc2.get(), true);
+    expect_zero(cpu, 0x8000, 8, "MMC2 $8000 stays zero");
+    expect_kib(cpu, 0xA000, 24, 104, 128, "MMC2 last three 8 KiB banks");
+
+    for (const int board : {10, 71}) {
+        auto last_fixed = cartridge(8, board);
+        cpu.loadRom(last_fixed.get(), true);
+        expect_kib(cpu, 0x8000, 16, 0, 128, "MMC4 and Camerica first bank");
+        expect_kib(cpu, 0xC000, 16, 112, 128, "MMC4 and Camerica last bank");
+    }
+
+    auto unknown = cartridge(2, 5);
     cpu.loadRom(unknown.get(), true);
     expect_zero(cpu, 0x8000, 32, "unsupported board maps nothing");
 }

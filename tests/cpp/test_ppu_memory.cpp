@@ -222,15 +222,12 @@ public:
     int last_scanline = -1, last_dot = -1;
     NES::PPU* seen_ppu = nullptr;
     void map_write(NES::Context&, NES::Loc, uint8_t*) override {}
-    void map_read(NES::Context&, NES::Loc) override {}
     void clock(NES::Context& ctx) override {
         ++calls;
         seen_ppu = ctx.ppu;
         last_scanline = ctx.ppu->scanline;
         last_dot = ctx.ppu->dot;
     }
-    void serialize(NES::Context&, uint8_t*) override {}
-    void deserialize(NES::Context&, const uint8_t*) override {}
 };
 
 TEST_F(PpuMemory, BoardClockRunsAfterEveryDotOnlyForClockedBoards) {

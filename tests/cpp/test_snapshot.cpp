@@ -160,11 +160,14 @@ TEST(SnapshotChecksum, FormsAgreeAndSeeEveryByte) {
 
 std::vector<std::string> cartridges() {
     std::vector<std::string> out;
-    for (const char* own : {"smoke.nes", "board_mmc1.nes", "board_uxrom.nes", "board_cnrom.nes", "board_mmc3.nes",
-                            "board_ntdec2722.nes", "apu_noise.nes"})
+    for (const char* own :
+         {"smoke.nes", "board_mmc1.nes", "board_uxrom.nes", "board_cnrom.nes", "board_mmc3.nes", "board_ntdec2722.nes",
+          "board_axrom.nes", "board_bnrom.nes", "board_nina001.nes", "board_gxrom.nes", "board_color_dreams.nes",
+          "board_camerica.nes", "board_mmc2.nes", "board_mmc4.nes", "apu_noise.nes"})
         out.push_back(test_rom(own));
-    for (const char* shared : {"mappers/scroll.nes", "mappers/240pee.nes", "mappers/CMC80s.NES", "mappers/DROPOFF7.NES",
-                               "mappers/smwstomp.nes", "demos/nes15-NTSC.nes", "demos/ny2011.nes"})
+    for (const char* shared :
+         {"mappers/scroll.nes", "mappers/240pee.nes", "mappers/CMC80s.NES", "mappers/DROPOFF7.NES",
+          "mappers/smwstomp.nes", "mappers/240pee-bnrom.nes", "demos/nes15-NTSC.nes", "demos/ny2011.nes"})
         out.push_back(std::string(ZUMBREL_SHARED_ROMS) + "/" + shared);
     return out;
 }

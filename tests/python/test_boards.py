@@ -24,6 +24,14 @@ def verdict(nes, max_frames=60):
     ("board_mmc1", 26),
     ("board_mmc3", 33),
     ("board_ntdec2722", 14),
+    ("board_axrom", 11),
+    ("board_bnrom", 7),
+    ("board_nina001", 8),
+    ("board_gxrom", 9),
+    ("board_color_dreams", 7),
+    ("board_camerica", 10),
+    ("board_mmc2", 16),
+    ("board_mmc4", 14),
 ])
 def test_program_checks_pass(roms, program, checks):
     nes = zumbrel.NES(str(roms / (program + ".nes")))
@@ -63,7 +71,7 @@ def test_mmc1_instruction_test_cartridge_passes(shared_rom):
     assert "passed" in text
 
 
-@pytest.mark.parametrize("cartridge", ["240pee.nes", "CMC80s.NES", "scroll.nes", "smwstomp.nes"])
+@pytest.mark.parametrize("cartridge", ["240pee.nes", "240pee-bnrom.nes", "CMC80s.NES", "scroll.nes", "smwstomp.nes"])
 def test_mapper_cartridges_run_and_draw(shared_rom, cartridge):
     nes = zumbrel.NES(str(shared_rom("mappers/" + cartridge)))
     for _ in range(600):
@@ -72,3 +80,22 @@ def test_mapper_cartridges_run_and_draw(shared_rom, cartridge):
     picture = nes.getImg().reshape(-1, 3)
     colours = np.unique(picture, axis=0)
     assert len(colours) >= 2, f"{cartridge} shows a blank screen after 600 frames"
+
+
+def test_bnrom_suite_leaves_its_credits_for_the_menu(shared_rom):
+    nes = zumbrel.NES(str(shared_rom("mappers/240pee-bnrom.nes")))
+    pad = zumbrel.Controller()
+    nes.setController(pad, 0)
+    for _ in range(60):
+        nes.runFrame()
+    credits = nes.getImg().copy()
+    pad.updateInputs([False, True] + [False] * 6)  # B leaves the credits
+    for _ in range(10):
+        nes.runFrame()
+    pad.updateInputs([False] * 8)
+    for _ in range(30):
+        nes.runFrame()
+    menu = nes.getImg()
+    assert len(np.unique(credits.reshape(-1, 3), axis=0)) >= 6, "the credits screen is not drawn"
+    assert np.array_equal(menu[:, :100], credits[:, :100]), "the picture beside the text moved"
+    assert not np.array_equal(menu[:, 120:], credits[:, 120:]), "the menu did not replace the credits"

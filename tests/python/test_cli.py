@@ -183,15 +183,15 @@ class TestInfo:
         assert f"saves in:   {home}/.config/Quorvali/{base}" in shown
 
     def test_every_field_of_a_made_up_header(self, tmp_path, capfd, home):
-        # NES 2.0, board 7, exponent-multiplier PRG size, trainer, battery, four-screen.
+        # NES 2.0, board 5, exponent-multiplier PRG size, trainer, battery, four-screen.
         rom = tmp_path / "Super Game.v2.nes"
         prg = (1 << 14) * 3     # E = 14, M = 1
-        rom.write_bytes(ines((14 << 2) | 1, 0, 0x7E, 0x08, 0x0F, bytes(512 + prg)))
+        rom.write_bytes(ines((14 << 2) | 1, 0, 0x5E, 0x08, 0x0F, bytes(512 + prg)))
         code, out, _ = cli(capfd, "info", str(rom))
         assert code == 0
         shown = out.splitlines()
         assert "format:     NES 2.0" in shown
-        assert "board:      7 AxROM, not supported (play and run refuse it without --force)" in shown
+        assert "board:      5 MMC5, not supported (play and run refuse it without --force)" in shown
         assert "PRG ROM:    48 KiB" in shown
         assert "mirroring:  four-screen" in shown
         assert "trainer:    yes (512 bytes)" in shown
@@ -345,17 +345,17 @@ class TestBoards:
 
     @pytest.mark.parametrize("argv", [["play", "--mute"], ["run", "--frames", "2"]])
     def test_unsupported_board_is_refused_unless_forced(self, tmp_path, argv):
-        rom = tmp_path / "axrom.nes"
-        rom.write_bytes(ines(2, 0, 0x70))
+        rom = tmp_path / "mmc5.nes"
+        rom.write_bytes(ines(2, 0, 0x50))
         name = argv[0]
         done = command(*argv, str(rom), env=dict(os.environ, SDL_VIDEODRIVER="dummy"))
         assert done.returncode == 1
         assert one_error_line(done.stderr) == (
-            f"zumbrel: error: {rom}: board 7 (AxROM) is not supported: it would run without its "
+            f"zumbrel: error: {rom}: board 5 (MMC5) is not supported: it would run without its "
             "board logic (--force runs it anyway)")
         if name == "run":
             done = command("run", str(rom), "--frames", "2", "--force")
-            assert done.returncode == 0 and "board 7 (AxROM) is not supported" in one_error_line(done.stderr)
+            assert done.returncode == 0 and "board 5 (MMC5) is not supported" in one_error_line(done.stderr)
 
     def test_info_without_a_cartridge_describes_the_demo(self, capfd):
         code, out, _ = cli(capfd, "info")

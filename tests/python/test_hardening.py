@@ -9,8 +9,10 @@ import pytest
 import zumbrel
 from helpers import STATE_SIZE, Named
 
-BOARD_PROGRAMS = ["smoke.nes", "board_mmc1.nes", "board_uxrom.nes", "board_cnrom.nes",
-                  "board_mmc3.nes", "board_ntdec2722.nes"]
+BOARD_PROGRAMS = ["smoke.nes", "board_mmc1.nes", "board_uxrom.nes", "board_cnrom.nes", "board_mmc3.nes",
+                  "board_ntdec2722.nes", "board_axrom.nes", "board_bnrom.nes", "board_nina001.nes",
+                  "board_gxrom.nes", "board_color_dreams.nes", "board_camerica.nes", "board_mmc2.nes",
+                  "board_mmc4.nes"]
 
 
 def random_bytes(rng, n):

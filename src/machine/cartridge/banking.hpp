@@ -43,6 +43,14 @@ inline void map_chr(CPU& cpu, PPU& ppu, uint32_t at, int first, int kib) {
         bank = bank + 1 == banks ? 0 : bank + 1;
     }
 }
+// The PPU keeps the second nametable at $2800 under horizontal (0) and at $2400 under
+// vertical (1) mirroring; moving it keeps both nametables' contents across a change.
+inline void move_second_nametable(PPU& ppu, int32_t from, int32_t to) {
+    uint8_t* vram = ppu.video_memory;
+    if (from == 0 && to == 1) std::memcpy(vram + 0x2400, vram + 0x2800, 0x400);
+    if (from == 1 && to == 0) std::memcpy(vram + 0x2800, vram + 0x2400, 0x400);
+}
+
 // The last 16 KiB of PRG ROM, as a 1 KiB bank number.
 inline int last_16k(const CPU& cpu) { return cpu.rom->prg_size / KIB - 16; }
 

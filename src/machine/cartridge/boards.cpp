@@ -7,6 +7,7 @@
 
 #include "machine/cartridge/banking.hpp"
 #include "machine/cartridge/mapper.hpp"
+#include "machine/state_archive.hpp"
 
 namespace NES {
 namespace {
@@ -56,20 +57,39 @@ void power_on_ntdec2722(CPU& cpu) {
     banking::map_prg(cpu, 0xE000, 56, 8);
 }
 
+// AxROM, BNROM, GxROM and Color Dreams: the first 32 KiB from $8000.
+void power_on_32k(CPU& cpu) { banking::map_prg(cpu, 0x8000, 0, 32); }
+
+// AxROM has no mirroring pins: one screen, the nametable at $2000 shown first.
+void power_on_axrom(CPU& cpu) {
+    power_on_32k(cpu);
+    cpu.rom->mirroring = 3;
+}
+
+// MMC2: the last three 8 KiB banks at $A000-$FFFF.
+void power_on_mmc2(CPU& cpu) { banking::map_prg(cpu, 0xA000, cpu.rom->prg_size / banking::KIB - 24, 24); }
+
 template <class Board>
 constexpr BoardInfo entry(int number, const char* name, void (*power_on)(CPU&), int min_prg_kib = 0,
                           bool whole_8k_banks = false) {
     return {number, name, make<Board>, reset<Board>, power_on, min_prg_kib, whole_8k_banks};
 }
 
-// MMC1, UxROM and MMC3 keep the last 16 KiB at $C000.
+// MMC1, UxROM, MMC3, MMC4 and Camerica keep the last 16 KiB at $C000.
 constexpr BoardInfo BOARDS[] = {
     entry<NROM>(0, "NROM", power_on_fixed),
     entry<MMC1>(1, "MMC1 (SxROM)", power_on_mmc1, 16),
     entry<UxROM>(2, "UxROM", power_on_uxrom, 16),
     entry<CNROM>(3, "CNROM", power_on_fixed),
     entry<MMC3>(4, "MMC3 (TxROM)", power_on_mmc3, 16),
+    entry<AxROM>(7, "AxROM", power_on_axrom),
+    entry<MMC2>(9, "MMC2 (PxROM)", power_on_mmc2, 32),
+    entry<MMC4>(10, "MMC4 (FxROM)", power_on_uxrom, 16),
+    entry<ColorDreams>(11, "Color Dreams", power_on_32k),
+    entry<BNROM>(34, "BNROM / NINA-001", power_on_32k),
     entry<NTDEC2722>(40, "NTDEC 2722", power_on_ntdec2722, 8, true),
+    entry<GxROM>(66, "GxROM", power_on_32k),
+    entry<Camerica>(71, "Camerica / Codemasters", power_on_uxrom, 16),
 };
 
 }  // namespace
@@ -81,6 +101,20 @@ const BoardInfo* board_info(int number) {
     for (const BoardInfo& board : BOARDS)
         if (board.number == number) return &board;
     return nullptr;
+}
+
+void Mapper::serialize(Context& ctx, uint8_t* out) {
+    std::memset(out, 0, MAPPER_BLOCK);
+    if (!fields_in_slot) return;
+    StateArchive ar = StateArchive::saving(out, MAPPER_BLOCK);
+    state_fields(ar, *ctx.cpu->rom);
+}
+
+void Mapper::deserialize(Context& ctx, const uint8_t* in) {
+    if (!fields_in_slot) return;
+    StateArchive ar = StateArchive::loading(in, MAPPER_BLOCK);
+    state_fields(ar, *ctx.cpu->rom);
+    slot_loaded(ctx);
 }
 
 std::unique_ptr<Mapper> make_mapper(int number) {

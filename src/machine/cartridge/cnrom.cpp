@@ -21,17 +21,10 @@ void CNROM::map_write(Context& ctx, Loc addr, uint8_t* value) {
     select(*ctx.ppu, *this, banking::wrap_bank(*value, count) * 8);
 }
 
-void CNROM::serialize(Context&, uint8_t* out) {
-    banking::put_le32(out, chr_bank);
-    clear_block(out, 4);
-}
-
-void CNROM::deserialize(Context& ctx, const uint8_t* in) {
+void CNROM::slot_loaded(Context& ctx) {
     // A block from elsewhere may hold any number: keep it on an 8 KiB bank of this ROM.
     const int count = ctx.cpu->rom->chr_size / 8192;
-    const int saved = banking::get_le32(in) / 8;
-    const int bank = count == 0 ? 0 : banking::wrap_bank(saved, count) * 8;
-    select(*ctx.ppu, *this, bank);
+    select(*ctx.ppu, *this, count == 0 ? 0 : banking::wrap_bank(chr_bank / 8, count) * 8);
 }
 
 void CNROM::state_fields(StateArchive& ar, const ROM& rom) {

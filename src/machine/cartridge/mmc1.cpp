@@ -11,19 +11,11 @@ constexpr uint8_t SHIFT_EMPTY = 0x10;  // marker bit: after four more writes it 
 // Control bits 0-1 -> PPU mirroring mode: one-screen, one-screen, vertical, horizontal.
 constexpr int32_t MIRRORING_OF[4] = {3, 3, 1, 0};
 
-// The PPU keeps the second nametable at $2800 under horizontal and at $2400 under vertical
-// mirroring; moving it keeps both nametables' contents across the change.
-void move_second_nametable(PPU& ppu, int32_t from, int32_t to) {
-    uint8_t* vram = ppu.video_memory;
-    if (from == 0 && to == 1) std::memcpy(vram + 0x2400, vram + 0x2800, 0x400);
-    if (from == 1 && to == 0) std::memcpy(vram + 0x2800, vram + 0x2400, 0x400);
-}
-
 }  // namespace
 
 void MMC1::control(CPU* cpu, PPU* ppu, uint8_t v) {
     const int32_t mirroring = MIRRORING_OF[v & 3];
-    move_second_nametable(*ppu, ppu->mirroring, mirroring);
+    banking::move_second_nametable(*ppu, ppu->mirroring, mirroring);
     ppu->mirroring = mirroring;
     chr_mode = (v >> 4) & 1;
     prg_mode = (v >> 2) & 3;

@@ -104,34 +104,6 @@ void MMC3::scanline_clock(CPU* cpu) {
     }
 }
 
-void MMC3::serialize(Context&, uint8_t* out) {
-    out[0] = bank_select;
-    out[1] = prev_bank_select;
-    out[2] = prg_ram_protect;
-    out[3] = prg_ram_enable;
-    out[4] = irq_enable;
-    out[5] = static_cast<uint8_t>(reserved0);
-    out[6] = static_cast<uint8_t>(reserved0 >> 8);
-    banking::put_le32(out + 7, irq_counter);
-    out[11] = irq_latch;
-    out[12] = reserved1;
-    out[13] = reserved2;
-    clear_block(out, 14);
-}
-
-void MMC3::deserialize(Context&, const uint8_t* in) {
-    bank_select = in[0];
-    prev_bank_select = in[1];
-    prg_ram_protect = in[2] != 0;
-    prg_ram_enable = in[3] != 0;
-    irq_enable = in[4] != 0;
-    reserved0 = static_cast<uint16_t>(in[5] | (in[6] << 8));
-    irq_counter = banking::get_le32(in + 7);
-    irq_latch = in[11];
-    reserved1 = in[12];
-    reserved2 = in[13];
-}
-
 void MMC3::state_fields(StateArchive& ar, const ROM&) {
     ar.num(bank_select);
     ar.num(prev_bank_select);

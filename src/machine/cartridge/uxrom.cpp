@@ -17,16 +17,10 @@ void UxROM::map_write(Context& ctx, Loc addr, uint8_t* value) {
     select(*ctx.cpu, *this, (*value & 0x0F) * 16);  // the upper four bits are not wired
 }
 
-void UxROM::serialize(Context&, uint8_t* out) {
-    banking::put_le32(out, prg_bank);
-    clear_block(out, 4);
-}
-
-void UxROM::deserialize(Context& ctx, const uint8_t* in) {
+void UxROM::slot_loaded(Context& ctx) {
     // A block from elsewhere may hold any number: keep it on a 16 KiB bank of this ROM.
     const int count = ctx.cpu->rom->prg_size / (16 * banking::KIB);
-    const int saved = banking::get_le32(in) / 16;
-    select(*ctx.cpu, *this, count == 0 ? 0 : banking::wrap_bank(saved, count) * 16);
+    select(*ctx.cpu, *this, count == 0 ? 0 : banking::wrap_bank(prg_bank / 16, count) * 16);
 }
 
 void UxROM::state_fields(StateArchive& ar, const ROM&) {

@@ -430,6 +430,13 @@ struct Background {
     unsigned pixel() const { return (pixels >> 14) & 3u; }
 };
 
+// A board that watches pattern fetches (MMC2, MMC4) is told of each background fetch as it
+// happens; the PPU then runs one dot at a time, so a bank it switches shows from the next fetch.
+inline void tell_board(PPU& ppu, const Background& bg) {
+    if (ppu.mapper != nullptr && ppu.mapper->watches_patterns)
+        ppu.mapper->pattern_fetch(ppu.clock_context, static_cast<uint16_t>(bg.pattern_addr + 8));
+}
+
 // Whether a sprite covers any of entries k to k + n - 1 (n at most 8) of a span's cover,
 // which has `size` entries: read as one word where the array allows.
 inline bool covered(const uint8_t* cover, int k, int n, int size) {
@@ -682,6 +689,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             fetched = v;
             any_fetched = true;
             bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
+            tell_board(ppu, bg);
             bg.bit_counter = fine_x;
             bg.set_pixels();
             continue;
@@ -692,6 +700,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             // the bit counter back at fine X; video memory holds still, so that fetch would repeat.
             if ((events & FETCH) && !(any_fetched && fetched == v && bg.bit_counter == fine_x)) {
                 bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
+                tell_board(ppu, bg);
                 bg.bit_counter = fine_x;
                 bg.set_pixels();
             }
@@ -737,6 +746,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             fetched = coarse_x_step(v);
             any_fetched = true;
             bg.fetch(vram, fetched, bg_table, nt_fold, colour_sets);
+            tell_board(ppu, bg);
             bg.set_pixels();
         }
         if (DOT_EVENTS[static_cast<size_t>(last)] & event_mask & COARSE_X) v = coarse_x_step(v);
@@ -923,6 +933,8 @@ void PPU::run_dots(uint64_t count) {
     const bool board_counts = board != nullptr && board->clock_counts_dots;
     const int board_dot = board != nullptr && !board_counts ? board->clock_dot : -1;
     const bool board_every_dot = board != nullptr && !board_counts && board_dot < 0;
+    // A board watching pattern fetches sees them one dot at a time, not a tile group at once.
+    const int most_drawn = mapper != nullptr && mapper->watches_patterns ? 1 : 256;
     // Nothing but this PPU (and the board, after which they are read again) runs until the
     // call returns, so PPUMASK and PPUCTRL hold still.
     uint8_t mask = *ppumask;
@@ -938,7 +950,7 @@ void PPU::run_dots(uint64_t count) {
         int done;
         bool frame_ended = false;
         if (!past_visible && static_cast<uint32_t>(dot - 1) < 256) {
-            done = std::min(limit, 257 - dot);
+            done = std::min({limit, 257 - dot, most_drawn});
             pixel_span(*this, done, mask);
             dot += done;
         } else if (const int idle = idle_dots(*this); idle > 0) {
