@@ -110,3 +110,12 @@ def test_the_command_refuses_movies_it_cannot_replay(tmp_path, capfd, roms):
         err = capfd.readouterr().err
         assert code in (1, 2) and message in err, (argv, err)
     assert not (tmp_path / "s").exists()
+
+
+def test_the_readme_example_records_and_replays():
+    from test_rl import readme_examples
+
+    namespace = {}
+    exec(next(block for block in readme_examples() if "Movie.load" in block), namespace)
+    assert namespace["movie"].frames == 400
+    np.testing.assert_array_equal(namespace["picture"], namespace["observation"])
