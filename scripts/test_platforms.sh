@@ -29,15 +29,9 @@ command -v clang++ >/dev/null 2>&1 || missing+=(clang)
     missing+=(libc++-dev libc++abi-dev)
 command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing+=(g++-aarch64-linux-gnu)
 command -v qemu-aarch64 >/dev/null 2>&1 || missing+=(qemu-user)
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-    else
-        echo "missing Debian packages: ${missing[*]} (run as root to install them)" >&2
-        exit 1
-    fi
-fi
+# shellcheck source=scripts/debian_packages.sh
+source scripts/debian_packages.sh
+install_missing "${missing[@]}"
 
 # Builds with the tests and benchmarks in build/platform-NAME: everything, or TARGETS (a
 # space-separated list) when set.
