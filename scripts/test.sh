@@ -12,15 +12,9 @@ command -v clang-format >/dev/null 2>&1 || missing+=(clang-format)
 if ! command -v clang++ >/dev/null 2>&1 || [ ! -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then
   missing+=(libclang-rt-14-dev)
 fi
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -eq 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-  else
-    echo "missing Debian packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-fi
+# shellcheck source=scripts/debian_packages.sh
+source scripts/debian_packages.sh
+install_missing "${missing[@]}"
 
 python3 -m pip install -q '.[test,play,rl]'
 python3 -m ruff check .
