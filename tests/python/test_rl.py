@@ -189,9 +189,9 @@ def test_actions_outside_the_action_space_are_refused(actions, bad):
 
 def test_a_board_the_console_lacks_is_refused_unless_allowed():
     image = bytearray(pathlib.Path(DEMO_ROM).read_bytes())
-    image[6] = (image[6] & 0x0F) | 0x70  # board 7, AxROM
+    image[6] = (image[6] & 0x0F) | 0x50  # board 5, MMC5
     for build in (lambda **kw: make(**kw), lambda **kw: make_vec(2, **kw)):
-        with pytest.raises(ValueError, match=r"board 7 \(AxROM\) is not supported"):
+        with pytest.raises(ValueError, match=r"board 5 \(MMC5\) is not supported"):
             build(rom=bytes(image))
         env = build(rom=bytes(image), allow_unsupported_board=True)
         env.reset(seed=0)
