@@ -36,11 +36,8 @@ int main(int argc, char** argv) {
         {"cnrom", 3, 16, 16, 0x00},           {"mmc3", 4, 32, 8, 0x00},
         {"mmc3_four_screen", 4, 32, 0, 0x08}, {"ntdec2722", 40, 16, 8, 0x01},
     };
-    int frames_choice = 0;
     for (const Cart& c : carts) {
-        std::vector<uint8_t> image = fuzz::cartridge_image(c.board, c.prg_kib, c.chr_kib, c.flags6);
-        image[15] = static_cast<uint8_t>(frames_choice++ % 4);  // frames to run
-        write(out + "/cartridge/" + c.name, image);
+        write(out + "/cartridge/" + c.name, fuzz::cartridge_image(c.board, c.prg_kib, c.chr_kib, c.flags6));
     }
     // NES 2.0 sizes (flags 7 = 0x08) and a trainer.
     std::vector<uint8_t> nes2 = fuzz::cartridge_image(2, 32, 8);
