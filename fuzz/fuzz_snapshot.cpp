@@ -3,7 +3,7 @@
 //
 // Input: a board selector byte; a mode byte (bit 0: take the rest as the whole snapshot;
 // bit 1: leave the header's checksum as it is, else it is set to match, so the field checks
-// see the bytes; bits 2-3: frames run before the snapshot is taken); then patches of a real
+// see the bytes; bits 2-3: frames run before the snapshot is taken, on line 150); then patches of a real
 // snapshot of that board's console, each (offset high, offset low, length, bytes...) with the
 // offset scaled over the whole snapshot.
 #include <algorithm>
@@ -15,8 +15,9 @@
 #include "snapshot/snapshot.hpp"
 
 namespace {
-constexpr int FRAMES = 10;
-constexpr long INSTRUCTIONS_PER_FRAME = 200000;
+// Snapshots are taken a little over half way down the picture; an accepted one runs to the
+// end of its frame (a whole frame at most), through the NMI and the pre-render line.
+constexpr int TAKEN_AT_LINE = 150;
 
 void patch(std::vector<uint8_t>& snap, const uint8_t* data, size_t size) {
     while (size >= 3) {
@@ -43,33 +44,33 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const uint8_t mode = data[1];
-    auto nes = fuzz::console_for(data[0]);
-    for (int f = 0; f < ((mode >> 2) & 3); ++f) nes->runFrame();
+    const int frames = (mode >> 2) & 3;
     std::vector<uint8_t> snap;
     if (mode & 1) {
         snap.assign(data + 2, data + size);
     } else {
-        snap = snapshot::take(*nes);
+        snap = fuzz::warm_point(data[0], frames, TAKEN_AT_LINE).snapshot;
         patch(snap, data + 2, size - 2);
     }
     if (!(mode & 2)) set_checksum(snap);
 
-    nes->runFrame();
-    const std::vector<uint8_t> before = snapshot::take(*nes);
+    // The same console a frame later, so that a restore that changes it shows.
+    NESUnit& nes = fuzz::warm_console(data[0], frames + 1, TAKEN_AT_LINE);
+    const std::vector<uint8_t>& before = fuzz::warm_point(data[0], frames + 1, TAKEN_AT_LINE).snapshot;
     try {
-        snapshot::restore(*nes, snap.data(), snap.size());
+        snapshot::restore(nes, snap.data(), snap.size());
     } catch (const NES::SnapshotError&) {
-        if (snapshot::take(*nes) != before) {
+        if (snapshot::take(nes) != before) {
             std::fprintf(stderr, "a refused snapshot changed the console\n");
             std::abort();
         }
         return 0;
     }
-    for (int frame = 0; frame < FRAMES; ++frame)
-        if (!fuzz::run_frame_within(*nes, INSTRUCTIONS_PER_FRAME)) break;
-    const std::vector<uint8_t> first = snapshot::take(*nes);
-    snapshot::restore(*nes, first.data(), first.size());
-    if (snapshot::take(*nes) != first) {
+    nes.runFrame();
+    // Also what running reached from an accepted snapshot must be accepted again.
+    const std::vector<uint8_t> first = snapshot::take(nes);
+    snapshot::restore(nes, first.data(), first.size());
+    if (snapshot::take(nes) != first) {
         std::fprintf(stderr, "a snapshot did not come back byte for byte\n");
         std::abort();
     }

@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/console.hpp"
 #include "machine/state_layout.hpp"
+#include "snapshot/snapshot.hpp"
 
 namespace fuzz {
 
@@ -99,14 +101,55 @@ inline std::unique_ptr<NESUnit> console_for(uint8_t selector) {
     return console(board_image(board, chr_ram));
 }
 
-// Runs up to the end of the frame, or until the CPU has run `max_instructions`; false then.
-inline bool run_frame_within(NESUnit& nes, long max_instructions) {
-    const uint64_t frame = nes.ppu->frame_count.load();
-    for (long n = 0; n < max_instructions; ++n) {
-        nes.single_cycle();
-        if (nes.ppu->frame_count.load() != frame) return true;
+// The console that `selector` picks as it stood `frames` frames after power-on and then at
+// `line` (for example a little before vertical blank, so that a short run reaches the NMI and
+// the next frame), and a snapshot of it there. Each console is built once and put back for
+// every input from that snapshot: a restore costs microseconds where building and running up
+// to there cost milliseconds (under AddressSanitizer mostly the page faults of fresh
+// allocations). Snapshots are exact, so every input starts from the same machine.
+struct WarmPoint {
+    NESUnit& console;
+    const std::vector<uint8_t>& snapshot;
+};
+
+inline WarmPoint warm_point(uint8_t selector, int frames, int line) {
+    struct Warm {
+        std::unique_ptr<NESUnit> console;
+        std::vector<std::vector<uint8_t>> after;    // snapshots after 0, 1, ... frames
+        std::vector<std::vector<uint8_t>> at_line;  // the same, then run up to `line`
+    };
+    // Never destroyed: at exit the consoles' registry may be gone before them.
+    static auto& by_line = *new std::map<int, std::vector<Warm>>();
+    std::vector<Warm>& cache = by_line[line];
+    if (cache.empty()) cache.resize(2 * static_cast<size_t>(board_count()));
+    Warm& warm = cache[selector % cache.size()];
+    if (!warm.console) {
+        warm.console = console_for(selector);
+        warm.after.push_back(snapshot::take(*warm.console));
     }
-    return false;
+    NESUnit& nes = *warm.console;
+    const auto restore = [&nes](const std::vector<uint8_t>& snap) { snapshot::restore(nes, snap.data(), snap.size()); };
+    while (warm.after.size() <= static_cast<size_t>(frames)) {
+        restore(warm.after.back());
+        nes.runFrame();
+        warm.after.push_back(snapshot::take(nes));
+    }
+    while (warm.at_line.size() <= static_cast<size_t>(frames)) {
+        restore(warm.after[warm.at_line.size()]);
+        const uint64_t frame = nes.ppu->frame_count.load();
+        while (nes.ppu->scanline < line && nes.ppu->frame_count.load() == frame) nes.single_cycle();
+        warm.at_line.push_back(snapshot::take(nes));
+    }
+    return {nes, warm.at_line[static_cast<size_t>(frames)]};
+}
+
+// That console put back to that point, pads released.
+inline NESUnit& warm_console(uint8_t selector, int frames, int line) {
+    const WarmPoint point = warm_point(selector, frames, line);
+    snapshot::restore(point.console, point.snapshot.data(), point.snapshot.size());
+    const bool released[8] = {};
+    for (NES::Controller& pad : point.console.controllers) pad.update_inputs(released);
+    return point.console;
 }
 
 // Save states reload faithfully. A load applies the registers and memory images of the file,
@@ -123,12 +166,11 @@ inline void check_state_round_trip(NESUnit& nes) {
     nes.cpu->load_state_bytes(second.data());
     nes.cpu->save_state_bytes(third.data());
     auto differ = [](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t n, const char* what) {
-        for (size_t i = 0; i < n; ++i)
-            if (a[i] != b[i]) {
-                std::fprintf(stderr, "%s: byte %zu is %02x, then %02x\n", what, i, a[i], b[i]);
-                return true;
-            }
-        return false;
+        if (std::memcmp(a.data(), b.data(), n) == 0) return false;
+        size_t i = 0;
+        while (a[i] == b[i]) ++i;
+        std::fprintf(stderr, "%s: byte %zu is %02x, then %02x\n", what, i, a[i], b[i]);
+        return true;
     };
     if (differ(first, second, UNBANKED, "a load changed unbanked state") ||
         differ(second, third, second.size(), "a second load changed the state"))

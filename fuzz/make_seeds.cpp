@@ -48,11 +48,8 @@ int main(int argc, char** argv) {
         {"gxrom", 66, 64, 16, 0x01},
         {"camerica", 71, 64, 0, 0x00},
     };
-    int frames_choice = 0;
     for (const Cart& c : carts) {
-        std::vector<uint8_t> image = fuzz::cartridge_image(c.board, c.prg_kib, c.chr_kib, c.flags6);
-        image[15] = static_cast<uint8_t>(frames_choice++ % 4);  // frames to run
-        write(out + "/cartridge/" + c.name, image);
+        write(out + "/cartridge/" + c.name, fuzz::cartridge_image(c.board, c.prg_kib, c.chr_kib, c.flags6));
     }
     // NES 2.0 sizes (flags 7 = 0x08) and a trainer.
     std::vector<uint8_t> nes2 = fuzz::cartridge_image(2, 32, 8);

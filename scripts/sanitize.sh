@@ -9,7 +9,7 @@
 #         out: the instrumented machine runs slower than real time).
 #   fuzz  The libFuzzer targets (clang), FUZZ_SECONDS each (default 15), from copies of the
 #         starting corpus in fuzz/corpus, with a fixed random seed (FUZZ_SEED, default 1; 0
-#         picks one) so that a test run is repeatable; longer runs with other seeds explore.
+#         picks one) so that a test run is repeatable; scripts/fuzz_long.sh runs them for longer.
 #
 # Usage: scripts/sanitize.sh [asan] [tsan] [fuzz]     (no argument: all three)
 # Build folders: build/san-asan, build/san-tsan, build/fuzz (SANITIZE_BUILD_ROOT to move them).
@@ -23,7 +23,9 @@ steps=("$@")
 
 # The interpreter itself, not a launcher script, so that preloading reaches it.
 py=$(python3 -c 'import sys; print(sys.executable)')
-ubsan_options="halt_on_error=1:print_stacktrace=1:suppressions=$root/fuzz/ubsan.supp"
+# shellcheck source=scripts/fuzz_common.sh
+source scripts/fuzz_common.sh
+ubsan_options=$fuzz_ubsan_options
 
 # The module is built with the pybind11 that pyproject.toml pins for the package (its build
 # requirement), installed in a build folder so the interpreter's own pybind11, if any, plays no part.
@@ -87,14 +89,13 @@ run_tsan() {
 run_fuzz() {
     local dir=$builds/fuzz seconds=${FUZZ_SECONDS:-15}
     echo "== libFuzzer: ${seconds} s per target"
-    CXX=clang++ cmake -S . -B "$dir" -DZUMBREL_FUZZ=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$dir" -j"$jobs" --target fuzz_cartridge fuzz_state fuzz_snapshot fuzz_registers
+    build_fuzz_targets "$dir"
     local work
     work=$(mktemp -d)
-    for target in cartridge state snapshot registers; do
+    for target in "${fuzz_targets[@]}"; do
         cp -r "fuzz/corpus/$target" "$work/$target"
-        (cd "$work" && UBSAN_OPTIONS=$ubsan_options "$dir/fuzz/fuzz_$target" \
-            -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -max_len=90000 -timeout=60 -print_final_stats=1 \
+        (cd "$work" && UBSAN_OPTIONS=$fuzz_ubsan_options "$dir/fuzz/fuzz_$target" \
+            -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" "${fuzz_run_options[@]}" \
             -artifact_prefix="$work/$target-" "$target" 2>"$work/$target.log") || {
             tail -n 60 "$work/$target.log"
             echo "fuzz_$target found a fault; its input: $(ls "$work"/"$target"-* 2>/dev/null)" >&2

@@ -26,18 +26,23 @@ uint64_t get(const uint8_t* in, int n) {
 }
 
 // The console's counters, with the relations a step keeps between them, then every component.
+// Whatever a console reaches by running from an accepted snapshot must pass again, so the
+// cycle count is the one counter with a bound of its own (centuries of emulated time); the
+// others follow it through relations that running keeps. The frame count is only ever
+// compared for equality and takes any value.
 void fields(NESUnit& n, StateArchive& ar) {
     const int64_t cycles = ar.counter(n.cpu->cycle_count, int64_t{0}, NES::MAX_COUNT, "CPU cycle count");
+    // Bounds only to keep the relations' arithmetic within 64 bits.
     const auto dots = static_cast<int64_t>(
-        ar.counter(n.ppu->dot_count, uint64_t{0}, static_cast<uint64_t>(3 * NES::MAX_COUNT), "PPU dot count"));
-    ar.counter(n.ppu->frame_count, uint64_t{0}, static_cast<uint64_t>(NES::MAX_COUNT), "PPU frame count");
+        ar.counter(n.ppu->dot_count, uint64_t{0}, static_cast<uint64_t>(4 * NES::MAX_COUNT), "PPU dot count"));
+    ar.counter(n.ppu->frame_count, uint64_t{0}, ~uint64_t{0}, "PPU frame count");
     const auto apu_cycles = static_cast<int64_t>(
         ar.counter(n.apu->apu_cycles, uint64_t{0}, static_cast<uint64_t>(NES::MAX_COUNT), "APU cycle count"));
     ar.require(dots - 3 * cycles >= -3 * STEP_CYCLES && dots - 3 * cycles <= 3 * STEP_CYCLES,
                "the PPU's dot count is not within a step of three dots per CPU cycle");
     ar.require(2 * apu_cycles - cycles >= -2 * STEP_CYCLES && 2 * apu_cycles - cycles <= 2 * STEP_CYCLES,
                "the APU's cycle count is not within a step of one per two CPU cycles");
-    n.cpu->state_fields(ar);
+    n.cpu->state_fields(ar, cycles);
     n.ppu->state_fields(ar);
     n.apu->state_fields(ar);
     n.rom->mapper->state_fields(ar, *n.rom);

@@ -141,6 +141,65 @@ INSTANTIATE_TEST_SUITE_P(
                                  [](NESUnit& n) { static_cast<NES::MMC1*>(n.rom->mapper.get())->prg_mode = 4; }}),
     [](const ::testing::TestParamInfo<OutOfRange>& spoil) { return "case" + std::to_string(spoil.index); });
 
+// What a console reaches by running from an accepted snapshot is accepted again: each counter
+// set to the highest value the check takes (found by halving), then ten frames run, and the
+// console's own snapshot must restore.
+struct CounterEdge {
+    const char* counter;
+    uint64_t (*get)(NESUnit&);
+    void (*set)(NESUnit&, uint64_t);
+    uint64_t top;  // the largest value the counter's type holds
+};
+
+class SnapshotClosure : public ScratchHome, public ::testing::WithParamInterface<CounterEdge> {};
+
+TEST_P(SnapshotClosure, OwnSnapshotAfterRunningFromTheEdgeRestores) {
+    const std::string path = test_rom("smoke.nes");
+    testing::internal::CaptureStdout();
+    NESUnit nes(path.c_str(), 0);
+    testing::internal::GetCapturedStdout();
+    nes.runFrame();
+    const std::vector<uint8_t> start = snapshot::take(nes);
+    const auto accepted = [&](uint64_t value) {
+        snapshot::restore(nes, start.data(), start.size());
+        GetParam().set(nes, value);
+        const std::vector<uint8_t> spoiled = snapshot::take(nes);
+        try {
+            snapshot::check(nes, spoiled.data(), spoiled.size());
+            return true;
+        } catch (const NES::SnapshotError&) { return false; }
+    };
+    uint64_t low = GetParam().get(nes), high = GetParam().top;  // accepted(low) holds; refused above `high`
+    ASSERT_TRUE(accepted(low));
+    while (low < high) {
+        const uint64_t mid = low + (high - low + 1) / 2;
+        if (accepted(mid))
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    ASSERT_TRUE(accepted(low));
+    const std::vector<uint8_t> edge = snapshot::take(nes);
+    snapshot::restore(nes, edge.data(), edge.size());
+    for (int f = 0; f < 10; ++f) nes.runFrame();
+    const std::vector<uint8_t> own = snapshot::take(nes);
+    EXPECT_NO_THROW(snapshot::restore(nes, own.data(), own.size())) << GetParam().counter << " at " << low;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counters, SnapshotClosure,
+    ::testing::Values(CounterEdge{"instructions",
+                                  [](NESUnit& n) { return static_cast<uint64_t>(n.cpu->instruction_count); },
+                                  [](NESUnit& n, uint64_t v) { n.cpu->instruction_count = static_cast<int64_t>(v); },
+                                  uint64_t{INT64_MAX}},
+                      CounterEdge{"frames", [](NESUnit& n) { return n.ppu->frame_count.load(); },
+                                  [](NESUnit& n, uint64_t v) { n.ppu->frame_count = v; }, ~uint64_t{0}},
+                      CounterEdge{"dots", [](NESUnit& n) { return n.ppu->dot_count.load(); },
+                                  [](NESUnit& n, uint64_t v) { n.ppu->dot_count = v; }, ~uint64_t{0}},
+                      CounterEdge{"apu_cycles", [](NESUnit& n) { return n.apu->apu_cycles.load(); },
+                                  [](NESUnit& n, uint64_t v) { n.apu->apu_cycles = v; }, ~uint64_t{0}}),
+    [](const ::testing::TestParamInfo<CounterEdge>& edge) { return std::string(edge.param.counter); });
+
 // Every implementation of the checksum gives the same value (snapshots move between
 // machines), and a changed byte anywhere changes it.
 TEST(SnapshotChecksum, FormsAgreeAndSeeEveryByte) {

@@ -140,8 +140,9 @@ public:
     void save_state_bytes(uint8_t* out);       // STATE_SIZE bytes
     void load_state_bytes(const uint8_t* in);  // STATE_SIZE bytes
     void save_ram(std::FILE* f);
-    // Everything of the CPU's that decides what it does next, for in-memory snapshots.
-    void state_fields(StateArchive& ar);
+    // Everything of the CPU's that decides what it does next, for in-memory snapshots;
+    // `cycles` is the snapshot's cycle count, which bounds the instruction count.
+    void state_fields(StateArchive& ar, int64_t cycles);
     void load_ram(std::FILE* f);
 
     // Instruction tables (instructions.cpp)
