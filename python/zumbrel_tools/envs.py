@@ -29,7 +29,7 @@ from PIL import Image
 from . import games
 from ._native import StepPool
 from .batch import PICTURE_SHAPES, RAM_SIZE, pad_bytes, ram_array, whole_numbers
-from .cartridge import parse_header
+from .cartridge import parse_header, without_battery
 from .cli import display_available
 from .console import quiet_stdout
 from .demo import DEMO_PLAYER_X, DEMO_PLAYER_Y, demo_reward  # noqa: F401 (importable from here as well)
@@ -202,15 +202,14 @@ def _image_without_battery(rom, allow_unsupported_board):
     whatever the player saved, and never writes one over the player's. A board the console
     does not implement would run as a blank machine: it is refused unless allowed."""
     if isinstance(rom, (bytes, bytearray)):
-        data, name = bytearray(rom), "cartridge.nes"
+        data, name = bytes(rom), "cartridge.nes"
     else:
-        data, name = bytearray(pathlib.Path(rom).read_bytes()), pathlib.Path(rom).name
-    header = parse_header(bytes(data))
+        data, name = pathlib.Path(rom).read_bytes(), pathlib.Path(rom).name
+    header = parse_header(data)
     if not header.supported and not allow_unsupported_board:
         raise ValueError(f"{name}: board {header.board} ({header.board_name}) is not supported: it would run "
                          "without its board logic (allow_unsupported_board=True runs it anyway)")
-    data[6] &= ~0x02
-    return _Image(bytes(data), name)
+    return _Image(without_battery(data), name)
 
 
 class _Console:

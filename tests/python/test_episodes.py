@@ -1,9 +1,11 @@
 """Start states and movies: made by the command, used by the environments, replayed exactly."""
+import pathlib
+
 import numpy as np
 import pytest
 import zumbrel
 from PIL import Image
-from zumbrel_tools import DEMO_ROM, restore
+from zumbrel_tools import DEMO_ROM, cartridge, restore
 from zumbrel_tools.cli import main
 from zumbrel_tools.movies import Movie, MovieError
 
@@ -20,6 +22,15 @@ def make_state(tmp_path, frame, name="start.snapshot"):
     script.write_text(WALK)
     assert main(["run", DEMO_ROM, "--input", str(script), "--snapshot-at", str(frame), str(state)]) == 0
     return state
+
+
+def short_movie(folder):
+    """A movie of two frames, recorded by an environment."""
+    env = NESEnv(DEMO_ROM, frameskip=2, record=str(folder))
+    env.reset(seed=0)
+    env.step(np.zeros(8, np.int8))
+    env.close()
+    return folder / "episode-000000.zmv"
 
 
 def test_replay_reproduces_every_recorded_frame(tmp_path, capfd):
@@ -41,6 +52,16 @@ def test_replay_reproduces_every_recorded_frame(tmp_path, capfd):
     out = tmp_path / "last.png"
     assert main(["run", DEMO_ROM, "--movie", str(tmp_path / "episode-000000.zmv"), "--png", str(out)]) == 0
     np.testing.assert_array_equal(np.array(Image.open(out)), seen[-1])
+
+
+def test_a_replay_leaves_the_players_save_file_as_it_was(tmp_path):
+    movie = short_movie(tmp_path)
+    assert main(["run", DEMO_ROM, "--frames", "1"]) == 0  # the player's save folder
+    saved = pathlib.Path(cartridge.save_dir(DEMO_ROM)) / "ram"
+    players = bytes(range(256)) * 32
+    saved.write_bytes(players)
+    assert main(["run", DEMO_ROM, "--movie", str(movie)]) == 0
+    assert saved.read_bytes() == players
 
 
 def test_environments_start_episodes_in_the_given_states(tmp_path):
@@ -90,11 +111,7 @@ def test_bad_start_states_and_movies_are_refused(tmp_path, make, error, message)
 
 
 def test_the_command_refuses_movies_it_cannot_replay(tmp_path, capfd, roms):
-    env = NESEnv(DEMO_ROM, frameskip=2, record=str(tmp_path))
-    env.reset(seed=0)
-    env.step(np.zeros(8, np.int8))
-    env.close()
-    movie = tmp_path / "episode-000000.zmv"
+    movie = short_movie(tmp_path)
     short = tmp_path / "short.zmv"
     short.write_bytes(movie.read_bytes()[:-1])
     state = str(tmp_path / "s")
