@@ -80,6 +80,13 @@ def parse_header(data: bytes) -> Header:
     )
 
 
+def without_battery(data: bytes) -> bytes:
+    """The image with its battery flag cleared: a console built from it neither reads nor
+    writes a battery RAM file, and runs as it would with the flag (snapshots fit both)."""
+    parse_header(data)
+    return data[:6] + bytes((data[6] & ~0x02,)) + data[7:]
+
+
 def read_header(path: str) -> Header:
     with open(path, "rb") as image:
         return parse_header(image.read())

@@ -229,7 +229,8 @@ def command_run(args) -> int:
         except MovieError as error:
             raise CommandError(str(error)) from None
     frames = run_length(args, movie, marks)
-    nes = open_console(rom, args.verbose, args.force)
+    # A replay brings its own cartridge RAM: it must not reach the player's save file.
+    nes = open_console(rom, args.verbose, args.force, keep_saves=movie is None)
     files = {}
     try:
         files = dict(zip((option for option, _ in outputs), open_outputs(outputs)))

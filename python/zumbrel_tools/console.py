@@ -66,9 +66,10 @@ def check_rom(path: str, complete: bool = True) -> cartridge.Header:
     return header
 
 
-def open_console(path: str, verbose: bool = False, force: bool = False):
+def open_console(path: str, verbose: bool = False, force: bool = False, keep_saves: bool = True):
     """A console with the cartridge at `path`; raises CommandError with a readable line.
-    A board the console does not know is refused unless `force` is given."""
+    A board the console does not know is refused unless `force` is given. Without
+    `keep_saves` the console neither reads nor writes the cartridge's battery RAM file."""
     header = check_rom(path)
     if not header.supported:
         board = f"board {header.board} ({header.board_name}) is not supported"
@@ -87,7 +88,7 @@ def open_console(path: str, verbose: bool = False, force: bool = False):
 
     try:
         with quiet_stdout(not verbose):
-            nes = zumbrel.NES(path)
+            nes = zumbrel.NES(path) if keep_saves else zumbrel.NES(_unsaved_image(path))
     except (ValueError, OSError, RuntimeError) as error:
         if not os.path.isdir(folder):
             reason = _folder_reason(home, error)
@@ -98,6 +99,14 @@ def open_console(path: str, verbose: bool = False, force: bool = False):
         print(f"zumbrel: warning: cannot make the save folder {folder}{f' ({reason})' if reason else ''}: "
               "save states and battery RAM are not kept", file=sys.stderr)
     return nes
+
+
+def _unsaved_image(path: str):
+    """The image at `path` without its battery, named by `path` so that its save folder is the same."""
+    from .snapshots import _Image
+
+    with open(path, "rb") as image:
+        return _Image(cartridge.without_battery(image.read()), path)
 
 
 def _folder_reason(home: str, error: Optional[Exception]) -> str:

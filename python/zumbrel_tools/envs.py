@@ -29,7 +29,7 @@ from PIL import Image
 from . import games
 from ._native import StepPool
 from .batch import PICTURE_SHAPES, RAM_SIZE, pad_bytes, ram_array, whole_numbers
-from .cartridge import parse_header
+from .cartridge import parse_header, without_battery
 from .cli import display_available
 from .console import quiet_stdout
 from .demo import DEMO_PLAYER_X, DEMO_PLAYER_Y, demo_reward  # noqa: F401 (importable from here as well)
@@ -202,15 +202,14 @@ def _image_without_battery(rom, allow_unsupported_board):
     whatever the player saved, and never writes one over the player's. A board the console
     does not implement would run as a blank machine: it is refused unless allowed."""
     if isinstance(rom, (bytes, bytearray)):
-        data, name = bytearray(rom), "cartridge.nes"
+        data, name = bytes(rom), "cartridge.nes"
     else:
-        data, name = bytearray(pathlib.Path(rom).read_bytes()), pathlib.Path(rom).name
-    header = parse_header(bytes(data))
+        data, name = pathlib.Path(rom).read_bytes(), pathlib.Path(rom).name
+    header = parse_header(data)
     if not header.supported and not allow_unsupported_board:
         raise ValueError(f"{name}: board {header.board} ({header.board_name}) is not supported: it would run "
                          "without its board logic (allow_unsupported_board=True runs it anyway)")
-    data[6] &= ~0x02
-    return _Image(bytes(data), name)
+    return _Image(without_battery(data), name)
 
 
 class _Console:
@@ -364,7 +363,51 @@ class _Batch:
         return np.array(self.nes[i].getImg())
 
 
-class NESEnv(gymnasium.Env):
+class _Recording:
+    """Each console's episodes as movies in a folder: episode-000000.zmv onwards, or with the
+    console's number first when a batch records (env-001-episode-000000.zmv), so that no
+    console's movie replaces another's."""
+
+    def __init__(self, folder, count, numbered):
+        if not os.path.isdir(folder):
+            raise ValueError(f"record: {folder} is not a folder")
+        self.folder = folder
+        self.prefixes = [f"env-{i:03d}-" if numbered else "" for i in range(count)]
+        self.recorders = [None] * count
+        self.episodes = [0] * count
+
+    def start(self, i, nes):
+        """A new episode of console `i` from its state now; the unfinished one is kept."""
+        self.save(i)
+        self.recorders[i] = Recorder(nes)
+
+    def add(self, i, held, frames):
+        """The input bytes console `i` held (one pad's, or both pads') for `frames` frames;
+        nothing once its episode ended and was saved."""
+        if self.recorders[i] is not None:
+            self.recorders[i].add(*np.atleast_1d(held).tolist(), frames=frames)
+
+    def save(self, i):
+        recorder, self.recorders[i] = self.recorders[i], None
+        if recorder is not None and recorder.frames:
+            name = f"{self.prefixes[i]}episode-{self.episodes[i]:06d}.zmv"
+            recorder.movie().save(os.path.join(self.folder, name))
+            self.episodes[i] += 1
+
+    def close(self):
+        for i in range(len(self.recorders)):
+            self.save(i)
+
+
+class _Actions:
+    """What both environment kinds tell about their actions."""
+
+    def get_action_meanings(self):
+        """The actions' names: "NOOP", "RIGHT+A", ... or the buttons "A" to "RIGHT"."""
+        return list(self._settings.meanings)
+
+
+class NESEnv(_Actions, gymnasium.Env):
     """One console as a Gymnasium environment.
 
     obs_type: "rgb" (240, 256, 3), "gray" (240, 256) or "ram" (2048,); `downsample` halves
@@ -395,8 +438,7 @@ class NESEnv(gymnasium.Env):
                  max_episode_frames=MAX_EPISODE_FRAMES, record=None, screen_size=None, normalize=False):
         if render_mode not in (None, "rgb_array", "human"):
             raise ValueError(f'render_mode must be None, "rgb_array" or "human", not {render_mode!r}')
-        if record is not None and not os.path.isdir(record):
-            raise ValueError(f"record: {record} is not a folder")
+        self._recording = None if record is None else _Recording(record, 1, numbered=False)
         self._settings = _Settings(obs_type, frameskip, actions, downsample, max_pool, sticky_actions, noop_max,
                                    reward, terminated, info, channel_axis, two_pads, max_episode_frames,
                                    screen_size, normalize)
@@ -408,7 +450,6 @@ class NESEnv(gymnasium.Env):
         self._games = games.runs(game, rom, self._batch.nes)
         self._window = _Window(self.metadata["render_fps"], render_mode == "human")
         self._frames = 0
-        self._record, self._recorder, self._episodes = record, None, 0
 
     @property
     def nes(self):
@@ -417,12 +458,11 @@ class NESEnv(gymnasium.Env):
 
     def reset(self, *, seed=None, options=None):
         super().reset(seed=seed)
-        self._save_movie()
         self._batch.begin_reset()
         self._batch.reset([0], [self.np_random])
         self._frames = 0
-        if self._record is not None:
-            self._recorder = Recorder(self.nes)
+        if self._recording is not None:
+            self._recording.start(0, self.nes)
         _, _, info = self._settings.outcome(self._batch.ram[0], self._batch.ram[0])
         if self._games:
             info = {**self._games[0].start(), **info}
@@ -439,28 +479,16 @@ class NESEnv(gymnasium.Env):
             reward, terminated, info = reward + game_reward, terminated or game_over, {**game_info, **info}
         limit = self._settings.max_episode_frames
         truncated = not terminated and limit is not None and self._frames >= limit
-        if self._recorder is not None:
-            held = np.atleast_1d(self._batch.last_buttons[0]).tolist()
-            self._recorder.add(*held, frames=self._settings.frameskip)
+        if self._recording is not None:
+            self._recording.add(0, self._batch.last_buttons[0], self._settings.frameskip)
             if terminated or truncated:
-                self._save_movie()
+                self._recording.save(0)
         self._show()
         return self._batch.observations()[0], reward, terminated, truncated, info
-
-    def get_action_meanings(self):
-        """The actions' names: "NOOP", "RIGHT+A", ... or the buttons "A" to "RIGHT"."""
-        return list(self._settings.meanings)
 
     def get_keys_to_action(self):
         """The keys of `zumbrel play` for pad 1's actions, for gymnasium.utils.play (needs pygame)."""
         return self._settings.keys_to_action()
-
-    def _save_movie(self):
-        if self._recorder is not None and self._recorder.frames:
-            path = os.path.join(self._record, f"episode-{self._episodes:06d}.zmv")
-            self._recorder.movie().save(path)
-            self._episodes += 1
-        self._recorder = None
 
     def render(self):
         if self.render_mode == "rgb_array":
@@ -472,16 +500,17 @@ class NESEnv(gymnasium.Env):
             self._window.show(self._batch.frame(0))
 
     def close(self):
-        self._save_movie()
+        if self._recording is not None:
+            self._recording.close()
         self._window.close()
 
 
-class NESVectorEnv(VectorEnv):
+class NESVectorEnv(_Actions, VectorEnv):
     """`num_envs` consoles of one cartridge stepped together on `num_threads` native threads.
 
-    Takes the arguments of NESEnv but `record`, and `max_episode_steps` for truncation. A sub-environment
+    Takes the arguments of NESEnv, and `max_episode_steps` for truncation. A sub-environment
     that ended is reset by the next step, which ignores its action (Gymnasium's next-step
-    autoreset).
+    autoreset). `record` names each movie after its sub-environment: env-000-episode-000000.zmv.
     """
 
     metadata = {"render_modes": ["rgb_array", "human"], "render_fps": 15, "autoreset_mode": AutoresetMode.NEXT_STEP}
@@ -490,7 +519,7 @@ class NESVectorEnv(VectorEnv):
                  max_pool=True, sticky_actions=0.0, noop_max=0, reward=None, terminated=None, info=None,
                  max_episode_steps=None, render_mode=None, allow_unsupported_board=False, game=None, state=None,
                  channel_axis=False, two_pads=False, max_episode_frames=MAX_EPISODE_FRAMES, screen_size=None,
-                 normalize=False):
+                 normalize=False, record=None):
         if num_envs < 1:
             raise ValueError(f"num_envs must be at least 1, not {num_envs!r}")
         if render_mode not in (None, "rgb_array", "human"):
@@ -512,6 +541,7 @@ class NESVectorEnv(VectorEnv):
         self._steps = np.zeros(num_envs, dtype=np.int64)
         self._ended = np.zeros(num_envs, dtype=bool)
         self._window = _Window(self.metadata["render_fps"], render_mode == "human")
+        self._recording = None if record is None else _Recording(record, num_envs, numbered=True)
 
     @property
     def consoles(self):
@@ -531,6 +561,7 @@ class NESVectorEnv(VectorEnv):
         self._batch.reset(indices, self._rngs)
         self._steps[indices] = 0
         self._ended[indices] = False
+        self._start_movies(indices)
         infos = {}
         for i in indices if self._games else ():
             infos = self._add_info(infos, self._games[i].start(), i)
@@ -548,6 +579,7 @@ class NESVectorEnv(VectorEnv):
             restart, going = np.flatnonzero(ended), np.flatnonzero(~ended)
             batch.reset(restart, self._rngs)
             self._steps[restart] = 0
+            self._start_movies(restart)
             batch.act(going, buttons[going], self._rngs)
             self._steps[going] += 1
         else:
@@ -569,8 +601,18 @@ class NESVectorEnv(VectorEnv):
             over = (self._steps >= steps) | (self._steps * self._settings.frameskip >= frames)
             truncations = ~terminations & ~ended & over
         self._ended = terminations | truncations
+        if self._recording is not None:
+            for i in going:
+                self._recording.add(i, batch.last_buttons[i], self._settings.frameskip)
+            for i in np.flatnonzero(self._ended):
+                self._recording.save(i)
         self._show()
         return self._observations(), rewards, terminations, truncations, infos
+
+    def _start_movies(self, indices):
+        if self._recording is not None:
+            for i in indices:
+                self._recording.start(i, self._batch.nes[i])
 
     def render(self):
         if self.render_mode == "rgb_array":
@@ -585,4 +627,6 @@ class NESVectorEnv(VectorEnv):
             self._window.show(self._batch.frame(0))
 
     def close_extras(self, **kwargs):
+        if self._recording is not None:
+            self._recording.close()
         self._window.close()

@@ -1,9 +1,11 @@
 """Start states and movies: made by the command, used by the environments, replayed exactly."""
+import pathlib
+
 import numpy as np
 import pytest
 import zumbrel
 from PIL import Image
-from zumbrel_tools import DEMO_ROM, restore
+from zumbrel_tools import DEMO_ROM, cartridge, restore
 from zumbrel_tools.cli import main
 from zumbrel_tools.movies import Movie, MovieError
 
@@ -22,6 +24,26 @@ def make_state(tmp_path, frame, name="start.snapshot"):
     return state
 
 
+def short_movie(folder):
+    """A movie of two frames, recorded by an environment."""
+    env = NESEnv(DEMO_ROM, frameskip=2, record=str(folder))
+    env.reset(seed=0)
+    env.step(np.zeros(8, np.int8))
+    env.close()
+    return folder / "episode-000000.zmv"
+
+
+def assert_replays(path, seen, frameskip):
+    """The movie at `path` replays to the observations `seen`, one per `frameskip` frames."""
+    movie = Movie.load(str(path))
+    nes = zumbrel.NES(DEMO_ROM, 0)
+    replayed = [np.array(nes.getImg()) for frame in movie.play(nes) if frame % frameskip == frameskip - 1]
+    assert len(replayed) == len(seen), path
+    for step, (picture, observation) in enumerate(zip(replayed, seen)):
+        np.testing.assert_array_equal(picture, observation, err_msg=f"{path.name}, step {step}")
+    return movie
+
+
 def test_replay_reproduces_every_recorded_frame(tmp_path, capfd):
     """An environment's recording, with sticky actions, no-op frames and both pads, replays
     from Python and from the command to the same pictures."""
@@ -30,17 +52,52 @@ def test_replay_reproduces_every_recorded_frame(tmp_path, capfd):
     env.reset(seed=3)
     seen = [env.step(action)[0] for action in np.random.default_rng(1).integers(0, 5, (40, 2))]
     env.close()
-    movie = Movie.load(str(tmp_path / "episode-000000.zmv"))
+    movie = assert_replays(tmp_path / "episode-000000.zmv", seen, 3)
     assert movie.frames == 120 and movie.buttons[:, 1].any()
-    nes = zumbrel.NES(DEMO_ROM, 0)
-    replayed = [np.array(nes.getImg()) for frame in movie.play(nes) if frame % 3 == 2]
-    assert len(replayed) == len(seen)
-    for step, (picture, observation) in enumerate(zip(replayed, seen)):
-        np.testing.assert_array_equal(picture, observation, err_msg=f"step {step}")
     assert not np.array_equal(seen[0], seen[-1]), "the walk must change the picture"
     out = tmp_path / "last.png"
     assert main(["run", DEMO_ROM, "--movie", str(tmp_path / "episode-000000.zmv"), "--png", str(out)]) == 0
     np.testing.assert_array_equal(np.array(Image.open(out)), seen[-1])
+
+
+def test_vector_recording_keeps_each_sub_environments_episodes_apart(tmp_path):
+    """Every sub-environment's episodes, cut by truncation and restarted by autoreset, replay
+    exactly from their own files."""
+    folder = tmp_path / "movies"
+    folder.mkdir()
+    envs = NESVectorEnv(2, DEMO_ROM, obs_type="rgb", max_pool=False, frameskip=3, actions=RIGHT_ONLY,
+                        two_pads=True, sticky_actions=0.3, noop_max=10, state=make_state(tmp_path, 100),
+                        max_episode_frames=30, record=str(folder))
+    assert envs.get_action_meanings() == ["NOOP", "RIGHT", "RIGHT+A", "RIGHT+B", "RIGHT+A+B"]
+    envs.reset(seed=3)
+    episodes = [[[]], [[]]]
+    ended = np.zeros(2, bool)
+    for actions in np.random.default_rng(1).integers(0, 5, (25, 2, 2)):
+        observations, _, terminations, truncations, _ = envs.step(actions)
+        for i in range(2):
+            if ended[i]:  # autoreset: the next episode starts, with no recorded frame
+                episodes[i].append([])
+            else:
+                episodes[i][-1].append(observations[i])
+        ended = terminations | truncations
+    envs.close()
+    assert sorted(p.name for p in folder.iterdir()) == \
+        [f"env-{i:03d}-episode-{n:06d}.zmv" for i in range(2) for n in range(3)]
+    for i in range(2):
+        assert [len(e) for e in episodes[i]] == [10, 10, 3]
+        for n, seen in enumerate(episodes[i]):
+            assert_replays(folder / f"env-{i:03d}-episode-{n:06d}.zmv", seen, 3)
+    assert not np.array_equal(episodes[0][0], episodes[1][0]), "the sub-environments must differ"
+
+
+def test_a_replay_leaves_the_players_save_file_as_it_was(tmp_path):
+    movie = short_movie(tmp_path)
+    assert main(["run", DEMO_ROM, "--frames", "1"]) == 0  # the player's save folder
+    saved = pathlib.Path(cartridge.save_dir(DEMO_ROM)) / "ram"
+    players = bytes(range(256)) * 32
+    saved.write_bytes(players)
+    assert main(["run", DEMO_ROM, "--movie", str(movie)]) == 0
+    assert saved.read_bytes() == players
 
 
 def test_environments_start_episodes_in_the_given_states(tmp_path):
@@ -90,11 +147,7 @@ def test_bad_start_states_and_movies_are_refused(tmp_path, make, error, message)
 
 
 def test_the_command_refuses_movies_it_cannot_replay(tmp_path, capfd, roms):
-    env = NESEnv(DEMO_ROM, frameskip=2, record=str(tmp_path))
-    env.reset(seed=0)
-    env.step(np.zeros(8, np.int8))
-    env.close()
-    movie = tmp_path / "episode-000000.zmv"
+    movie = short_movie(tmp_path)
     short = tmp_path / "short.zmv"
     short.write_bytes(movie.read_bytes()[:-1])
     state = str(tmp_path / "s")
