@@ -115,18 +115,18 @@ def parse_variables(info: dict, where: str) -> Dict[str, Variable]:
     if not isinstance(info, dict):
         raise GameError(f'{where}: "info" must be an object of variables')
     variables = {}
-    for name, spec in info.items():
-        address: Any = spec.get("address") if isinstance(spec, dict) else None
-        if not _is_int(address) or "type" not in spec:
+    for name, entry in info.items():
+        address: Any = entry.get("address") if isinstance(entry, dict) else None
+        if not _is_int(address) or "type" not in entry:
             raise GameError(f'{where}: variable {name!r} needs an "address" (a number) and a "type"')
         try:
-            vtype = parse_type(spec["type"])
+            vtype = parse_type(entry["type"])
         except GameError as error:
             raise GameError(f"{where}: variable {name!r}: {error}") from None
         if not 0 <= address <= 0x10000 - vtype.size:
-            raise GameError(f"{where}: variable {name!r}: address {spec['address']} is outside the CPU's "
+            raise GameError(f"{where}: variable {name!r}: address {entry['address']} is outside the CPU's "
                             "64 KiB address space")
-        mask = spec.get("mask")
+        mask = entry.get("mask")
         if mask is not None and not _is_int(mask):
             raise GameError(f'{where}: variable {name!r}: "mask" must be a whole number')
         variables[name] = Variable(name, _fold(address), vtype, mask)
@@ -187,49 +187,49 @@ class Scenario:
         return bool(self.lua_done or self.lua_reward)
 
 
-def _number(spec: dict, key: str, default, where: str):
-    value = spec.get(key, default)
+def _number(entry: dict, key: str, default, where: str):
+    value = entry.get(key, default)
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise GameError(f"{where}: {key!r} must be a number, not {value!r}")
     return value
 
 
-def _measurement(spec: dict, default: str, where: str) -> bool:
-    measurement = spec.get("measurement", default)
+def _measurement(entry: dict, default: str, where: str) -> bool:
+    measurement = entry.get("measurement", default)
     if measurement not in MEASUREMENTS:
         raise GameError(f'{where}: "measurement" is "absolute" or "delta", not {measurement!r}')
     return measurement == "delta"
 
 
-def _known(spec: dict, keys: Tuple[str, ...], where: str) -> None:
-    unknown = sorted(set(spec) - set(keys))
+def _known(entry: dict, keys: Tuple[str, ...], where: str) -> None:
+    unknown = sorted(set(entry) - set(keys))
     if unknown:
         raise GameError(f"{where}: unknown keys {', '.join(map(repr, unknown))} (known: {', '.join(keys)})")
 
 
-def _group(spec: dict, variables: Dict[str, Variable], where: str) -> Group:
-    if not isinstance(spec, dict):
+def _group(entry: dict, variables: Dict[str, Variable], where: str) -> Group:
+    if not isinstance(entry, dict):
         raise GameError(f"{where}: must be an object")
-    _known(spec, ("condition", "variables", "nodes", "script"), where)
-    condition = spec.get("condition", "any")
+    _known(entry, ("condition", "variables", "nodes", "script"), where)
+    condition = entry.get("condition", "any")
     if condition not in ("any", "all"):
         raise GameError(f'{where}: "condition" is "any" or "all", not {condition!r}')
     tests = []
-    for name, test, here in _entries(spec, variables, ("op", "reference", "measurement"), where):
+    for name, test, here in _entries(entry, variables, ("op", "reference", "measurement"), where):
         op = test.get("op")
         if op not in OPS:
             raise GameError(f"{here}: unknown op {op!r} (known: {', '.join(OPS)})")
         tests.append(Test(name, op, _number(test, "reference", 0, here), _measurement(test, "absolute", here)))
-    nodes = spec.get("nodes", {})
+    nodes = entry.get("nodes", {})
     if not isinstance(nodes, dict):
         raise GameError(f'{where}: "nodes" must be an object')
     return Group(condition == "all", tuple(tests),
                  tuple(_group(node, variables, f"{where}: node {name!r}") for name, node in nodes.items()))
 
 
-def _entries(spec: dict, variables: Dict[str, Variable], keys: Tuple[str, ...], where: str):
+def _entries(group: dict, variables: Dict[str, Variable], keys: Tuple[str, ...], where: str):
     """The entries of a "variables" object, each an object about a variable of data.json."""
-    entries = spec.get("variables", {})
+    entries = group.get("variables", {})
     if not isinstance(entries, dict):
         raise GameError(f'{where}: "variables" must be an object')
     for name, entry in entries.items():
@@ -242,8 +242,8 @@ def _entries(spec: dict, variables: Dict[str, Variable], keys: Tuple[str, ...], 
         yield name, entry, here
 
 
-def _lua_function(spec: dict, where: str) -> Optional[str]:
-    script = spec.get("script")
+def _lua_function(entry: dict, where: str) -> Optional[str]:
+    script = entry.get("script")
     if script is None:
         return None
     if not isinstance(script, str) or not script.startswith("lua:"):
@@ -251,17 +251,17 @@ def _lua_function(spec: dict, where: str) -> Optional[str]:
     return script[4:]
 
 
-def parse_scenario(spec: dict, variables: Dict[str, Variable], folder: pathlib.Path, name: str) -> Scenario:
-    if not isinstance(spec, dict):
+def parse_scenario(entry: dict, variables: Dict[str, Variable], folder: pathlib.Path, name: str) -> Scenario:
+    if not isinstance(entry, dict):
         raise GameError(f"{name}: a scenario is a JSON object")
-    done_spec, reward_spec = spec.get("done", {}), spec.get("reward", {})
+    done_spec, reward_spec = entry.get("done", {}), entry.get("reward", {})
     if not isinstance(reward_spec, dict):
         raise GameError(f'{name}: "reward" must be an object')
     terms = [Term(var, float(_number(term, "reward", 0, here)), float(_number(term, "penalty", 0, here)),
                   _measurement(term, "delta", here))
              for var, term, here in _entries(reward_spec, variables, ("reward", "penalty", "measurement"),
                                              f"{name}: reward")]
-    scripts = spec.get("scripts", [])
+    scripts = entry.get("scripts", [])
     if not isinstance(scripts, list) or not all(isinstance(s, str) for s in scripts):
         raise GameError(f'{name}: "scripts" must be a list of file names')
     return Scenario(name, _group(done_spec, variables, f"{name}: done"), tuple(terms),
@@ -349,11 +349,11 @@ def search_folders() -> List[pathlib.Path]:
     folders = [GAMES_DIR]
     for package in RETRO_PACKAGES:
         try:
-            spec = importlib.util.find_spec(package)
+            entry = importlib.util.find_spec(package)
         except (ImportError, ValueError):
-            spec = None
-        if spec is not None and spec.submodule_search_locations:
-            base = pathlib.Path(list(spec.submodule_search_locations)[0]) / "data"
+            entry = None
+        if entry is not None and entry.submodule_search_locations:
+            base = pathlib.Path(list(entry.submodule_search_locations)[0]) / "data"
             folders += [base / kind for kind in RETRO_FOLDERS if (base / kind).is_dir()]
             break
     return folders
