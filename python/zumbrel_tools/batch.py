@@ -60,7 +60,8 @@ def shared_pool(threads):
         return _shared
 
 
-def step_batch(consoles, buttons, frames=1, *, pictures=None, ram=None, max_pool=False, threads=1):
+def step_batch(consoles, buttons, frames=1, *, pictures=None, ram=None, max_pool=False, threads=1,
+               allow_unsupported_board=False):
     """Advances every console `frames` frames with its pad on port 0 held as in `buttons`.
 
     `buttons`: one input byte per console, or eight buttons per console in the order A, B,
@@ -68,11 +69,13 @@ def step_batch(consoles, buttons, frames=1, *, pictures=None, ram=None, max_pool
     (N, 240, 256) for gray, or (N, 120, 128[, 3]) for half size (see `picture_array`); it gets
     the last frame, or with `max_pool` the maximum of the last two. `ram`: a uint8 array of
     shape (N, 2048). Consoles running on their thread or with a per-frame function, a console
-    given twice, and arrays of the wrong shape, type or layout are refused before anything runs.
+    given twice, and arrays of the wrong shape, type or layout are refused before anything runs;
+    so is a console whose cartridge board is not implemented (it would run as a blank machine),
+    unless `allow_unsupported_board` is true.
     """
     consoles = list(consoles)
     pool = threads if isinstance(threads, StepPool) else shared_pool(threads)
-    pool.step(consoles, pad_bytes(buttons, len(consoles)), frames, pictures, ram, max_pool)
+    pool.step(consoles, pad_bytes(buttons, len(consoles)), frames, pictures, ram, max_pool, allow_unsupported_board)
 
 
 def _forget_pools():

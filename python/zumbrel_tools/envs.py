@@ -290,6 +290,7 @@ class _Batch:
     def __init__(self, settings, rom, count, threads, allow_unsupported_board, state=None):
         self.settings = settings
         image = _image_without_battery(rom, allow_unsupported_board)
+        self.allow_unsupported_board = allow_unsupported_board
         states = _start_states(state)
         self.consoles = [_Console(image, states, settings.pads == 2) for _ in range(count)]
         _check_states(self.consoles[0], states)
@@ -308,13 +309,15 @@ class _Batch:
                 self.consoles[i].pad2.updateInputs(pad_bits(byte))
             buttons = np.ascontiguousarray(buttons[:, 0])
         if indices is None or len(indices) == len(self.consoles):
-            self.pool.step(self.nes, buttons, frames, self.pictures, self.ram, self.settings.max_pool)
+            self.pool.step(self.nes, buttons, frames, self.pictures, self.ram, self.settings.max_pool,
+                           self.allow_unsupported_board)
             return
         if len(indices) == 0:
             return
         pictures = None if self.pictures is None else self.pictures[indices]
         ram = self.ram[indices]
-        self.pool.step([self.nes[i] for i in indices], buttons, frames, pictures, ram, self.settings.max_pool)
+        self.pool.step([self.nes[i] for i in indices], buttons, frames, pictures, ram, self.settings.max_pool,
+                       self.allow_unsupported_board)
         if pictures is not None:
             self.pictures[indices] = pictures
         self.ram[indices] = ram

@@ -16,16 +16,22 @@ namespace {
 std::string console_name(size_t index) { return "console " + std::to_string(index); }
 
 // The one place that decides whether a console may join a batch: a per-frame function may
-// need the interpreter, and a run thread steps the console already.
-void check_steppable(NESUnit& console, size_t index) {
+// need the interpreter, a run thread steps the console already, and a cartridge whose board
+// the machine lacks runs as a blank machine, which a batch steps only when asked to.
+void check_steppable(NESUnit& console, size_t index, bool allow_unsupported_board) {
     if (console.is_running()) throw BatchRefused(console_name(index) + " is running on its thread; stop it first");
     const auto function = console.perframefunc.load();
     if (function->target_type() != NESUnit::FrameFunction().load()->target_type())
         throw BatchRefused(console_name(index) + " has a per-frame function; batches step consoles without one");
+    const int board = console.rom ? console.rom->mapper_number() : -1;  // -1: no cartridge
+    if (board >= 0 && !NES::board_info(board) && !allow_unsupported_board)
+        throw BatchRefused(console_name(index) + " has board " + std::to_string(board) +
+                           ", which is not supported: it would run without its board logic "
+                           "(allow_unsupported_board=True steps it anyway)");
 }
 
-void check_consoles(const std::vector<NESUnit*>& consoles) {
-    for (size_t i = 0; i < consoles.size(); ++i) check_steppable(*consoles[i], i);
+void check_consoles(const std::vector<NESUnit*>& consoles, bool allow_unsupported_board) {
+    for (size_t i = 0; i < consoles.size(); ++i) check_steppable(*consoles[i], i, allow_unsupported_board);
     std::vector<NESUnit*> sorted = consoles;
     std::sort(sorted.begin(), sorted.end());
     if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
@@ -112,10 +118,10 @@ void step_console(NESUnit& console, NES::Controller& pad, int frames, const Batc
 }  // namespace
 
 bool run_batch(StepPool& pool, const std::vector<NESUnit*>& consoles, const uint8_t* buttons, int frames,
-               const BatchOutputs& out, const std::function<bool()>& interrupted) {
+               const BatchOutputs& out, const std::function<bool()>& interrupted, bool allow_unsupported_board) {
     if (!pool.usable_here()) throw BatchRefused("this pool was made in another process; make a new one");
     if (frames < 1) throw BatchRefused("frames must be at least 1, not " + std::to_string(frames));
-    check_consoles(consoles);
+    check_consoles(consoles, allow_unsupported_board);
     const size_t count = consoles.size();
     std::unique_ptr<NES::Controller[]> pads(new NES::Controller[count]);
     for (size_t i = 0; i < count; ++i) pads[i].set_input_byte(buttons[i]);

@@ -29,12 +29,13 @@ public:
 
 // Steps each console `frames` frames with buttons[i] held on port 0, on the pool's threads;
 // the pad attached to port 0 comes back afterwards. A console running on its thread, with a
-// per-frame function, given twice, or stepped by another batch is refused (BatchRefused)
-// before any console moves. `interrupted`, asked on the calling thread every few milliseconds,
-// ends the batch early: every console stops between two frames and the result is false. A
-// console that fails leaves its rows undefined; the first failure is thrown (runtime_error)
-// once every console has ended.
+// per-frame function, given twice, stepped by another batch, or (unless
+// `allow_unsupported_board`) with a cartridge whose board the machine lacks is refused
+// (BatchRefused) before any console moves. `interrupted`, asked on the calling thread every
+// few milliseconds, ends the batch early: every console stops between two frames and the
+// result is false. A console that fails leaves its rows undefined; the first failure is
+// thrown (runtime_error) once every console has ended.
 bool run_batch(StepPool& pool, const std::vector<NESUnit*>& consoles, const uint8_t* buttons, int frames,
-               const BatchOutputs& out, const std::function<bool()>& interrupted);
+               const BatchOutputs& out, const std::function<bool()>& interrupted, bool allow_unsupported_board = false);
 
 }  // namespace host

@@ -81,7 +81,7 @@ std::function<bool()> signal_check() {
 }
 
 void step_batch(host::StepPool& pool, const py::sequence& console_list, const py::object& buttons_object, int frames,
-                const py::object& pictures, const py::object& ram, bool max_pool) {
+                const py::object& pictures, const py::object& ram, bool max_pool, bool allow_unsupported_board) {
     const size_t count = py::len(console_list);
     std::vector<py::object> held;  // keeps the consoles alive while the lock is released
     std::vector<NESUnit*> consoles;
@@ -107,7 +107,7 @@ void step_batch(host::StepPool& pool, const py::sequence& console_list, const py
     bool finished = false;
     try {
         py::gil_scoped_release release;
-        finished = host::run_batch(pool, consoles, buttons, frames, out, interrupted);
+        finished = host::run_batch(pool, consoles, buttons, frames, out, interrupted, allow_unsupported_board);
     } catch (const host::BatchRefused& e) { refuse(e.what()); } catch (const std::runtime_error& e) {
         throw std::runtime_error(std::string("step_batch: ") + e.what());
     }
@@ -130,7 +130,8 @@ void add_batch(py::module_& m) {
              py::arg("threads") = 1)
         .def_property_readonly("threads", &host::StepPool::threads)
         .def("step", &step_batch, py::arg("consoles"), py::arg("buttons"), py::arg("frames") = 1,
-             py::arg("pictures") = py::none(), py::arg("ram") = py::none(), py::arg("max_pool") = false);
+             py::arg("pictures") = py::none(), py::arg("ram") = py::none(), py::arg("max_pool") = false,
+             py::arg("allow_unsupported_board") = false);
     py::dict shapes;  // (colour, half) -> the shape of one picture
     for (const NES::PictureFormat& f : PICTURE_FORMATS) {
         py::list shape;

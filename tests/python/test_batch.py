@@ -1,5 +1,6 @@
 """Stepping a batch of consoles on native threads."""
 import gc
+import io
 import os
 import signal
 import threading
@@ -169,11 +170,22 @@ def with_frame_function(nes):
     return nes
 
 
+def with_board(number):
+    """The demo on a board given by its mapper number, without its battery flag (no save file)."""
+    image = bytearray(open(DEMO_ROM, "rb").read())
+    image[6] = (image[6] & 0x0D) | (number & 0x0F) << 4
+    image[7] = (image[7] & 0x0F) | (number & 0xF0)
+    cartridge = io.BytesIO(bytes(image))
+    cartridge.name = f"board{number}.nes"
+    return zumbrel.NES(cartridge, 0)
+
+
 @pytest.mark.parametrize("make_batch,kwargs,error,words", [
     (lambda: [running(zumbrel.NES(DEMO_ROM, 0))], {}, ValueError, "running on its thread"),
     (lambda: [with_frame_function(zumbrel.NES(DEMO_ROM, 0))], {}, ValueError, "per-frame function"),
     (lambda: [zumbrel.NES(DEMO_ROM, 0), "not a console"], {}, TypeError, "not a zumbrel.NES"),
     (lambda: [zumbrel.NES(DEMO_ROM, 0)] * 2, {}, ValueError, "appears twice"),
+    (lambda: [zumbrel.NES(DEMO_ROM, 0), with_board(5)], {}, ValueError, r"console 1 has board 5, which is not supp"),
     (lambda: consoles(2), {"frames": 0}, ValueError, "frames must be at least 1"),
     (lambda: consoles(2), {"buttons": [[0] * 7] * 2}, ValueError, "buttons must have shape"),
     (lambda: consoles(2), {"buttons": [np.nan, 0]}, ValueError, "whole numbers in 0..255"),
