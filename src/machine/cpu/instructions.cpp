@@ -175,21 +175,24 @@ constexpr bool same_name(const char* a, const char* b) {
     return *a == *b;
 }
 
-// The operation and the mode function of an opcode, looked up by name in the lists above
-// (nullptr: none; "impl" names no mode function).
-constexpr CPU::Op operation_of(unsigned code) {
-    if (OPCODES[code].mnemonic == nullptr) return nullptr;
-    for (const NamedOp& named : OPERATIONS)
-        if (same_name(named.name, OPCODES[code].mnemonic)) return named.op;
-    return nullptr;
+// Where an opcode's operation and mode function stand in the lists above, by name (-1: none;
+// "impl" names no mode function).
+template <typename Named, size_t N>
+constexpr int index_of(const Named (&list)[N], const char* name) {
+    if (name == nullptr) return -1;
+    for (size_t i = 0; i < N; ++i)
+        if (same_name(list[i].name, name)) return static_cast<int>(i);
+    return -1;
 }
 
-constexpr CPU::Mode mode_of(unsigned code) {
-    if (OPCODES[code].mode == nullptr) return nullptr;
-    for (const NamedMode& named : MODES)
-        if (same_name(named.name, OPCODES[code].mode)) return named.mode;
-    return nullptr;
+constexpr int operation_index(unsigned code) { return index_of(OPERATIONS, OPCODES[code].mnemonic); }
+constexpr int mode_index(unsigned code) { return index_of(MODES, OPCODES[code].mode); }
+
+constexpr CPU::Op operation_of(unsigned code) {
+    return operation_index(code) < 0 ? nullptr : OPERATIONS[operation_index(code)].op;
 }
+
+constexpr CPU::Mode mode_of(unsigned code) { return mode_index(code) < 0 ? nullptr : MODES[mode_index(code)].mode; }
 
 }  // namespace
 
@@ -463,12 +466,17 @@ INLINE void CPU::BEQ(Loc loc) { branch(loc, P & FLAG_Z); }
 
 template <unsigned Code>
 INLINE bool CPU::execute(Loc loc) {
-    constexpr Mode mode = mode_of(Code);
-    constexpr Op op = operation_of(Code);
+    // Presence is decided by index: some compilers will not compare a member pointer with
+    // null in a constant expression.
+    constexpr int mode_at = mode_index(Code);
+    constexpr int op_at = operation_index(Code);
     constexpr uint8_t cycles = static_cast<uint8_t>(CYCLES[Code] - '0');
     constexpr uint8_t cycles_crossed = static_cast<uint8_t>(CYCLES_PAGE_CROSS[Code] - '0');
     page_crossed = false;
-    if constexpr (mode != nullptr) loc = (this->*mode)(loc);
+    if constexpr (mode_at >= 0) {
+        constexpr Mode mode = MODES[mode_at].mode;
+        loc = (this->*mode)(loc);
+    }
     if constexpr (cycles == cycles_crossed)
         cycle_count.store(cycle_count.load() + cycles);
     else
@@ -479,7 +487,10 @@ INLINE bool CPU::execute(Loc loc) {
     nmi_sample = ppu ? ppu->nmi_pending : 0;
 
     if (debug) trace(loc);
-    if constexpr (op != nullptr) (this->*op)(loc);
+    if constexpr (op_at >= 0) {
+        constexpr Op op = OPERATIONS[op_at].op;
+        (this->*op)(loc);
+    }
     // The table gives twelve undocumented opcodes no cycles; were time to stand still, code
     // made of them would keep a frame from ever ending. They take two, as an immediate does.
     if constexpr (cycles == 0 && cycles_crossed == 0)
