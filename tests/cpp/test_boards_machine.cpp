@@ -157,3 +157,43 @@ INSTANTIATE_TEST_SUITE_P(Boards, BoardSlot,
                          [](const ::testing::TestParamInfo<const char*>& program) {
                              return fs::path(program.param).stem().string();
                          });
+
+// The fetch of tile $FD that moves an MMC2 latch reads the tile from the bank shown before;
+// the next tile $FD comes from the bank the latch chose. With fine X scroll f, tile 1 is drawn
+// at pixels 8 - f to 15 - f.
+TEST_F(BoardMachine, Mmc2TileThatMovesALatchShowsTheBankBeforeIt) {
+    auto unit = console("board_mmc2.nes");
+    run_to_verdict(*unit);
+    NES::CPU& cpu = *unit->cpu;
+    NES::PPU& ppu = *unit->ppu;
+    auto& board = dynamic_cast<NES::MMC2&>(*unit->rom->mapper);
+    // Row 0 of tile $FD: pixel value 1 in 4 KiB bank 3 (the $FE bank), value 2 in bank 2.
+    uint8_t* chr = unit->rom->chr_rom.data();
+    chr[3 * 0x1000 + 0xFD0] = 0xFF;
+    chr[2 * 0x1000 + 0xFD8] = 0xFF;
+    cpu.write(cpu.at(0xB000), 2);
+    uint8_t* vram = ppu.video_memory;
+    std::fill(vram + 0x2000, vram + 0x2400, 0);
+    vram[0x2001] = vram[0x2002] = 0xFD;
+    vram[0x3F00] = 0x0F;
+    vram[0x3F01] = 0x11;
+    vram[0x3F02] = 0x22;
+    cpu.memory[0x2000] = 0x00;
+    cpu.memory[0x2001] = 0x0A;
+    for (const uint8_t fine_x : {uint8_t{0}, uint8_t{3}}) {
+        board.latches[0] = 1;
+        cpu.write(cpu.at(0xC000), 3);
+        ppu.scanline = 0;
+        ppu.dot = 0;
+        ppu.past_visible = 0;
+        ppu.v = ppu.t = 0;
+        ppu.fine_x = fine_x;
+        ppu.run_dots(257);
+        EXPECT_EQ(board.latches[0], 0);
+        const uint16_t* tile_1 = ppu.frame_index + 8 - fine_x;
+        const std::vector<uint16_t> drawn(tile_1, tile_1 + 16);
+        std::vector<uint16_t> wanted(8, 0x11);
+        wanted.resize(16, 0x22);
+        EXPECT_EQ(drawn, wanted) << "fine X " << int(fine_x) << ": tile 1 from bank 3, tile 2 from bank 2";
+    }
+}

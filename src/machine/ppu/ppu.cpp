@@ -432,9 +432,21 @@ struct Background {
 
 // A board that watches pattern fetches (MMC2, MMC4) is told of each background fetch as it
 // happens; the PPU then runs one dot at a time, so a bank it switches shows from the next fetch.
-inline void tell_board(PPU& ppu, const Background& bg) {
-    if (ppu.mapper != nullptr && ppu.mapper->watches_patterns)
-        ppu.mapper->pattern_fetch(ppu.clock_context, static_cast<uint16_t>(bg.pattern_addr + 8));
+inline Mapper* pattern_watcher(const PPU& ppu) {
+    return ppu.mapper != nullptr && ppu.mapper->watches_patterns ? ppu.mapper : nullptr;
+}
+
+inline void tell_board(PPU& ppu, Mapper* watcher, const Background& bg) {
+    if (watcher != nullptr) watcher->pattern_fetch(ppu.clock_context, static_cast<uint16_t>(bg.pattern_addr + 8));
+}
+
+inline void tell_board(PPU& ppu, const Background& bg) { tell_board(ppu, pattern_watcher(ppu), bg); }
+
+// Whether the latches hold the row of the tile at `v`, with the counter at fine X: what the
+// fetch at the tile's edge left for the fetch at dot 8k + 1 to read again.
+inline bool holds_row(const Background& bg, uint16_t v, unsigned bg_table, uint8_t fine_x) {
+    return bg.bit_counter == fine_x && bg.nt_addr == ((v & 0x0FFF) | 0x2000) &&
+           (bg.pattern_addr & 0x1007u) == (bg_table | ((v >> 12) & 7u));
 }
 
 // Whether a sprite covers any of entries k to k + n - 1 (n at most 8) of a span's cover,
@@ -699,10 +711,16 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             // The tile at `v` is usually the one the edge of the last tile fetched already, with
             // the bit counter back at fine X; video memory holds still, so that fetch would repeat.
             if ((events & FETCH) && !(any_fetched && fetched == v && bg.bit_counter == fine_x)) {
-                bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
-                tell_board(ppu, bg);
-                bg.bit_counter = fine_x;
-                bg.set_pixels();
+                // A board watching fetches runs one dot per span and may have switched the bank
+                // at that edge: the cartridge reads each tile once, so its row stands (past dot 1,
+                // whose fetch is the next line's first).
+                Mapper* const watcher = pattern_watcher(ppu);
+                if (watcher == nullptr || d == 1 || !holds_row(bg, v, bg_table, fine_x)) {
+                    bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
+                    tell_board(ppu, watcher, bg);
+                    bg.bit_counter = fine_x;
+                    bg.set_pixels();
+                }
             }
             if (events & Y_STEP) v = y_step(v);
         }
