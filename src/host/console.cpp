@@ -261,9 +261,10 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
         }
         return p.frame_count.load() != frame;
     }
-    // The APU lags as well, unless it must keep pace (the DMC's interrupt or its fetches from
-    // memory the CPU changes unseen). Nothing at the PPU's events looks at it, so it catches up only where a frame
-    // ends, where the run is cut short, and, through the CPU, before a port access.
+    // The APU lags as well, unless it must keep pace (the DMC's interrupt, or its fetches from
+    // memory the CPU changes unseen). Nothing at the PPU's events looks at it, so it catches
+    // up only where a frame ends, where the run is cut short, and, through the CPU, before a
+    // port access.
     // A per-frame function may run a frame again: the outer run's flags come back after.
     struct Lagging {
         NES::CPU& cpu;
