@@ -44,10 +44,10 @@ namespace fs = std::filesystem;
 // Our programs, then the public cartridges that are present.
 std::vector<std::string> cartridges() {
     std::vector<std::string> roms;
-    for (const char* name :
-         {"speed_midframe.nes", "speed_waits.nes", "speed_irq_waits.nes", "ppu_scroll.nes", "ppu_sprites.nes",
-          "ppu_tall.nes", "board_mmc1.nes", "board_mmc3.nes", "board_ntdec2722.nes", "board_uxrom.nes",
-          "board_cnrom.nes", "board_mmc2.nes", "board_mmc4.nes", "board_gxrom.nes", "apu_noise.nes", "pad_read.nes", "speed_dmc_ram.nes"})
+    for (const char* name : {"speed_midframe.nes", "speed_waits.nes", "speed_irq_waits.nes", "ppu_scroll.nes",
+                             "ppu_sprites.nes", "ppu_tall.nes", "board_mmc1.nes", "board_mmc3.nes",
+                             "board_ntdec2722.nes", "board_uxrom.nes", "board_cnrom.nes", "board_mmc2.nes",
+                             "board_mmc4.nes", "board_gxrom.nes", "apu_noise.nes", "pad_read.nes", "speed_dmc_ram.nes"})
         roms.push_back(test_rom(name));
     const fs::path shared = ZUMBREL_SHARED_ROMS;
     for (const char* name : {"demos/spritecans.nes", "demos/SimpleParallaxDemo.nes", "demos/nes15-NTSC.nes",
