@@ -261,9 +261,10 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
         }
         return p.frame_count.load() != frame;
     }
-    // The APU lags as well, unless the DMC may raise its interrupt, which the CPU must see
-    // on time. Nothing at the PPU's events looks at it, so it catches up only where a frame
-    // ends, where the run is cut short, and, through the CPU, before a port access.
+    // The APU lags as well, unless it must keep pace (the DMC's interrupt, or its fetches from
+    // memory the CPU changes unseen). Nothing at the PPU's events looks at it, so it catches
+    // up only where a frame ends, where the run is cut short, and, through the CPU, before a
+    // port access.
     // A per-frame function may run a frame again: the outer run's flags come back after.
     struct Lagging {
         NES::CPU& cpu;
@@ -286,14 +287,14 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
     // A jump or branch to itself goes from event to event in one go while nothing ends it.
     const auto wait_through_events = [&] {
         while (p.frame_count.load() == frame && c.cycle_count.load() < cycle_limit && !interrupted()) {
-            c.apu_lags = !a.dmc_irq_armed();
+            c.apu_lags = !a.must_keep_pace();
             if (!idle.waited(c, p, deadline, cycle_limit)) break;
             if (3 * c.cycle_count.load() >= static_cast<int64_t>(deadline)) pass_event();
             if (!idle.waiting()) break;
         }
     };
     while (p.frame_count.load() == frame) {
-        c.apu_lags = !a.dmc_irq_armed();
+        c.apu_lags = !a.must_keep_pace();
         // While the APU lags, the CPU runs on by itself up to the next point the loop below
         // looks at: the deadline, the cycle limit, a jump back, or the APU brought up to date.
         NES::Loc pc_before = c.PC;
@@ -302,7 +303,9 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
         else
             c.clock();
         const int64_t cycles = c.cycle_count.load();
-        if (!c.apu_lags) catch_up_apu(a, cycles);
+        // Stepping runs the APU right after each instruction: after one that brought a lagging
+        // APU up to date (a register access), a sample it started may fetch and interrupt now.
+        if (!c.apu_lags || c.apu_ran) catch_up_apu(a, cycles);
         if (3 * cycles >= static_cast<int64_t>(deadline)) {
             pass_event();
             if (idle.waiting()) wait_through_events();

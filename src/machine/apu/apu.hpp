@@ -80,8 +80,14 @@ public:
     // counter's steps and the samples the channels do not affect one another, so each
     // channel's timer moves over such a stretch at once.
     void run(uint64_t until);
-    // True when the DMC may raise its interrupt: the CPU must then see every cycle on time.
-    bool dmc_irq_armed() const { return (dmc_flags & 0x80) && dmc_remaining != 0; }
+    // True when the APU must keep pace with the CPU instead of lagging behind it: the DMC may
+    // raise its interrupt, which the CPU must see on time, or may fetch below $8000, where the
+    // CPU writes RAM and reads ports without first bringing a lagging APU up to date.
+    bool must_keep_pace() const {
+        if (dmc_remaining == 0) return false;
+        const bool low_fetch = dmc_address < 0x8000 || ((dmc_flags & 0x40) && dmc_start < 0x8000);
+        return (dmc_flags & 0x80) || (channel_enabled[4] && low_fetch);
+    }
     static uint8_t length_lookup(uint8_t index);
     void start_sample();
     void clock_envs();
