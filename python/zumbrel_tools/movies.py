@@ -52,7 +52,10 @@ def read_state(source: Source) -> bytes:
         return bytes(source)
     if not isinstance(source, (str, os.PathLike)):
         raise TypeError(f"a start state is snapshot bytes or a file path, not {type(source).__name__}")
+    from .games import check_start_state  # stable-retro's start states are refused with a way out
+
     try:
+        check_start_state(source)
         with open(source, "rb") as file:
             return file.read()
     except OSError as error:

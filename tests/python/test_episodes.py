@@ -1,4 +1,5 @@
 """Start states and movies: made by the command, used by the environments, replayed exactly."""
+import gzip
 import pathlib
 
 import numpy as np
@@ -130,8 +131,14 @@ def test_what_atari_tools_and_rllib_call():
     assert [env.step(1)[3] for _ in range(2)] == [False, True]
 
 
+def _gzip_file(path):
+    path.write_bytes(gzip.compress(b"FCS" + bytes(64)))
+    return path
+
+
 @pytest.mark.parametrize("make, error, message", [
     (lambda p: NESEnv(DEMO_ROM, state=p / "none.snapshot"), MovieError, "No such file"),
+    (lambda p: NESEnv(DEMO_ROM, state=_gzip_file(p / "Level1.state")), ValueError, "--snapshot-at FRAME"),
     (lambda p: NESEnv(DEMO_ROM, state=b"ZUMBSNAP" + bytes(60)), MovieError, "start state"),
     (lambda p: NESEnv(DEMO_ROM, state=[]), ValueError, "empty"),
     (lambda p: NESEnv(DEMO_ROM, state=42), TypeError, "snapshot bytes or a file path"),
