@@ -1,5 +1,6 @@
 #include "snapshot/snapshot.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -31,13 +32,18 @@ uint64_t get(const uint8_t* in, int n) {
 // others follow it through relations that running keeps. The frame count is only ever
 // compared for equality and takes any value.
 void fields(NESUnit& n, StateArchive& ar) {
-    const int64_t cycles = ar.counter(n.cpu->cycle_count, int64_t{0}, NES::MAX_COUNT, "CPU cycle count");
-    // Bounds only to keep the relations' arithmetic within 64 bits.
+    // Bounds only to keep the relations' arithmetic within 64 bits. A check refuses a value
+    // outside its bounds; measuring and saving a console that holds one (a spoiled machine)
+    // clamp it for the arithmetic, which is then not checked.
+    const int64_t cycles = std::clamp(ar.counter(n.cpu->cycle_count, int64_t{0}, NES::MAX_COUNT, "CPU cycle count"),
+                                      int64_t{0}, NES::MAX_COUNT);
     const auto dots = static_cast<int64_t>(
-        ar.counter(n.ppu->dot_count, uint64_t{0}, static_cast<uint64_t>(4 * NES::MAX_COUNT), "PPU dot count"));
+        std::min(ar.counter(n.ppu->dot_count, uint64_t{0}, static_cast<uint64_t>(4 * NES::MAX_COUNT), "PPU dot count"),
+                 static_cast<uint64_t>(4 * NES::MAX_COUNT)));
     ar.counter(n.ppu->frame_count, uint64_t{0}, ~uint64_t{0}, "PPU frame count");
     const auto apu_cycles = static_cast<int64_t>(
-        ar.counter(n.apu->apu_cycles, uint64_t{0}, static_cast<uint64_t>(NES::MAX_COUNT), "APU cycle count"));
+        std::min(ar.counter(n.apu->apu_cycles, uint64_t{0}, static_cast<uint64_t>(NES::MAX_COUNT), "APU cycle count"),
+                 static_cast<uint64_t>(NES::MAX_COUNT)));
     ar.require(dots - 3 * cycles >= -3 * STEP_CYCLES && dots - 3 * cycles <= 3 * STEP_CYCLES,
                "the PPU's dot count is not within a step of three dots per CPU cycle");
     ar.require(2 * apu_cycles - cycles >= -2 * STEP_CYCLES && 2 * apu_cycles - cycles <= 2 * STEP_CYCLES,
