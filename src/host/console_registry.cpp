@@ -11,10 +11,12 @@
 
 namespace {
 
-std::mutex registry_mutex;
+std::mutex registry_mutex;  // constant-initialized, nothing to destroy
+// Never destroyed: a console that outlives it in static destruction (kept in a static made
+// before the first console, as a fuzz target's cache is) still unregisters safely.
 std::vector<NESUnit*>& registry() {
-    static std::vector<NESUnit*> consoles;
-    return consoles;
+    static auto* consoles = new std::vector<NESUnit*>;
+    return *consoles;
 }
 
 }  // namespace

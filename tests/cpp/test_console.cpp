@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -83,6 +84,21 @@ static bool near_exact(int64_t got, int64_t cycles, int64_t speed) {
     const long double exact = static_cast<long double>(cycles) * 1e9L / static_cast<long double>(speed);
     const long double diff = static_cast<long double>(got) - exact;
     return diff < 2.0L && diff > -2.0L;
+}
+
+// A console kept in a static made before any console is destroyed after the list of live
+// consoles would be, were that list an ordinary static: it must still unregister cleanly
+// (the AddressSanitizer pass reports the use after free this guards against).
+TEST(ConsoleDeathTest, ConsoleOutlivingStaticDestructionUnregistersCleanly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: no console made before
+    EXPECT_EXIT(
+        {
+            static std::unique_ptr<NESUnit> kept;
+            testing::internal::CaptureStdout();
+            kept = std::make_unique<NESUnit>(NESUnit::DEFAULT_CLOCK_SPEED);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(Pacing, TargetIsExactAndNeverOverflows) {
