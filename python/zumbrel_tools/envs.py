@@ -26,7 +26,7 @@ from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 from PIL import Image
 
-from . import games
+from . import games, media
 from ._native import StepPool
 from .batch import PICTURE_SHAPES, RAM_SIZE, pad_bytes, ram_array, whole_numbers
 from .cartridge import parse_header, without_battery
@@ -369,7 +369,8 @@ class _Batch:
 class _Recording:
     """Each console's episodes as movies in a folder: episode-000000.zmv onwards, or with the
     console's number first when a batch records (env-001-episode-000000.zmv), so that no
-    console's movie replaces another's."""
+    console's movie replaces another's. A name already taken (by another environment or an
+    earlier run recording into the folder) is passed over, never replaced."""
 
     def __init__(self, folder, count, numbered):
         if not os.path.isdir(folder):
@@ -393,9 +394,9 @@ class _Recording:
     def save(self, i):
         recorder, self.recorders[i] = self.recorders[i], None
         if recorder is not None and recorder.frames:
-            name = f"{self.prefixes[i]}episode-{self.episodes[i]:06d}.zmv"
-            recorder.movie().save(os.path.join(self.folder, name))
-            self.episodes[i] += 1
+            data = recorder.movie().to_bytes()
+            path = os.path.join(self.folder, f"{self.prefixes[i]}episode-{{:06d}}.zmv").format
+            self.episodes[i] = media.write_new(path, self.episodes[i], lambda file: file.write(data)) + 1
 
     def close(self):
         for i in range(len(self.recorders)):

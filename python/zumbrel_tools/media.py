@@ -11,7 +11,7 @@ import io
 import os
 import tempfile
 import wave
-from typing import BinaryIO, Dict, List
+from typing import BinaryIO, Callable, Dict, List
 
 import numpy as np
 from PIL import Image
@@ -57,10 +57,27 @@ class AtomicFile:
         self.file: BinaryIO = os.fdopen(handle, "wb")
 
     def commit(self) -> None:
+        self._finish()
+        os.replace(self.temporary, self.target)
+
+    def commit_new(self, name_for: Callable[[int], str], first: int) -> int:
+        """Links the file in under the first name `name_for(n)`, n = first, first + 1, ...,
+        that no file has yet, and returns that n: an existing file is never replaced."""
+        self._finish()
+        n = first
+        while True:
+            try:
+                os.link(self.temporary, name_for(n))
+            except FileExistsError:
+                n += 1
+                continue
+            self.discard()  # the temporary name; the file stays under its new one
+            return n
+
+    def _finish(self) -> None:
         self.file.flush()
         os.fsync(self.file.fileno())
         self.file.close()
-        os.replace(self.temporary, self.target)
 
     def discard(self) -> None:
         self.file.close()
@@ -89,6 +106,19 @@ def write_atomic(path: str, write) -> None:
         out.discard()
         raise
     out.commit()
+
+
+def write_new(name_for: Callable[[int], str], first: int, write) -> int:
+    """Like `write_atomic`, under the first of the names `name_for(first)`, `name_for(first + 1)`,
+    ... that is free, returned as its number: writers sharing a folder (environments, processes,
+    runs) never replace one another's files."""
+    out = AtomicFile(name_for(first))
+    try:
+        write(out.file)
+        return out.commit_new(name_for, first)
+    except BaseException:
+        out.discard()
+        raise
 
 
 def save_picture(stream: BinaryIO, picture: np.ndarray, format_name: str) -> None:

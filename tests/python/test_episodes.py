@@ -61,6 +61,16 @@ def test_replay_reproduces_every_recorded_frame(tmp_path, capfd):
     np.testing.assert_array_equal(np.array(Image.open(out)), seen[-1])
 
 
+def test_environments_sharing_a_folder_keep_each_others_movies(tmp_path):
+    """A second environment (or a later run) recording into the same folder takes the next
+    free name instead of replacing the first one's movie."""
+    short_movie(tmp_path)
+    short_movie(tmp_path)
+    movies = sorted(tmp_path.glob("*.zmv"))
+    assert [p.name for p in movies] == ["episode-000000.zmv", "episode-000001.zmv"]
+    assert [Movie.load(str(p)).frames for p in movies] == [2, 2]
+
+
 def test_vector_recording_keeps_each_sub_environments_episodes_apart(tmp_path):
     """Every sub-environment's episodes, cut by truncation and restarted by autoreset, replay
     exactly from their own files."""
