@@ -663,25 +663,56 @@ inline bool APU::refresh_moving(const Stretch& s) {
     return changed;
 }
 
+// How many cycles from now every moving output is sure to stay as it is. A pulse or triangle
+// output changes only when its timer goes from 0 to 1 (the triangle's timer clocks twice a
+// cycle), the noise's only in a cycle that starts with its timer at 0; a timer beyond its
+// period, or a moving DMC, gives no such promise.
+inline uint32_t APU::steady_cycles(const Stretch& s) const {
+    uint32_t steady = s.dmc ? 0 : ~0u;
+    const auto pulse_steady = [](const Pulse& p) {
+        return p.pulse_timer == 0 || p.pulse_timer > p.pulse_period ? 0u : p.pulse_period + 1u - p.pulse_timer;
+    };
+    if (s.pulse1.duty) steady = std::min(steady, pulse_steady(pulse1));
+    if (s.pulse2.duty) steady = std::min(steady, pulse_steady(pulse2));
+    if (s.triangle) {
+        const uint32_t clocks = triangle_timer == 0 || triangle_timer > triangle_period
+                                    ? 0u
+                                    : triangle_period + 1u - triangle_timer;  // before it next wraps
+        steady = std::min(steady, clocks / 2);
+    }
+    if (s.noise_volume != 0) {
+        const auto last = static_cast<uint32_t>(NOISE_LAST[cpu->memory[0x400E] & 15]);
+        const auto timer = static_cast<uint32_t>(noise_timer);
+        steady = std::min(steady, timer > last ? 0u : (last + 1 - timer) % (last + 1));
+    }
+    return steady;
+}
+
 // The cycles [k, end), without a frame-counter step or a register write. Only the moving
-// channels run from sample to sample, the others once at the end; a sample whose inputs are
-// those of the sample before repeats its level, as mixing them again would give.
-void APU::run_stretch(uint64_t k, const uint64_t end) {
-    const uint64_t start = k;
+// channels run from sample to sample, and only for samples where one of their outputs may
+// have changed; the others run once at the end. A sample whose inputs are those of the
+// sample before repeats its level, as mixing them again would give.
+void APU::run_stretch(const uint64_t k, const uint64_t end) {
     const Stretch s = plan_stretch();
+    uint64_t moved = k;         // the moving channels have run the cycles before this one
+    uint64_t steady_until = k;  // samples of earlier cycles keep the level
     int16_t level = 0;
-    for (uint64_t at; (at = std::max(next_sample_cycle, k)) < end; k = at + 1) {
-        run_channels<true>(s, static_cast<uint32_t>(at + 1 - k));
-        if (k == start) {
-            work_out_outputs();
-            level = mixed(*this);
-        } else if (refresh_moving(s)) {
-            level = mixed(*this);
+    for (uint64_t at, free = k; (at = std::max(next_sample_cycle, free)) < end; free = at + 1) {
+        if (at >= steady_until) {
+            run_channels<true>(s, static_cast<uint32_t>(at + 1 - moved));
+            if (moved == k) {
+                work_out_outputs();
+                level = mixed(*this);
+            } else if (refresh_moving(s)) {
+                level = mixed(*this);
+            }
+            moved = at + 1;
+            steady_until = moved + steady_cycles(s);
         }
         put_sample(level);
     }
-    run_channels<true>(s, static_cast<uint32_t>(end - k));
-    run_channels<false>(s, static_cast<uint32_t>(end - start));
+    run_channels<true>(s, static_cast<uint32_t>(end - moved));
+    run_channels<false>(s, static_cast<uint32_t>(end - k));
 }
 
 void APU::run(uint64_t until) {

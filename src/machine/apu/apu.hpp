@@ -152,6 +152,7 @@ private:
     template <bool moving>
     void run_channels(const Stretch& s, uint32_t n);
     bool refresh_moving(const Stretch& s);
+    uint32_t steady_cycles(const Stretch& s) const;
     void run_pulse(Pulse& p, uint32_t n);
     void run_triangle(uint32_t n);
     void run_noise(uint32_t n);
