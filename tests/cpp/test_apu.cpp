@@ -403,27 +403,41 @@ TEST(ApuFrameCounter, SteppedPhaseMatchesTheFormula) {
     EXPECT_EQ(steps(30000), formula(k, 30000));
 }
 
-// The samples produced per cycle follow due = sample_rate * k / apu_clock_rate exactly.
+// The samples produced per cycle follow due = sample_rate * k / apu_clock_rate exactly, cycle
+// by cycle and in stretches that end on either side of a sample (with rates that share no
+// factor, the schedule's remainder reaches the rate exactly).
 TEST(ApuSamples, ScheduleMatchesTheFormula) {
-    for (const auto& [rate, clock] :
-         {std::pair{44100, 894886}, std::pair{48000, 1073741823}, std::pair{44100, 20000}, std::pair{44100, 44100}}) {
-        Bench b;
-        b.apu.sample_rate = rate;
-        b.apu.apu_clock_rate = clock;
+    for (const auto& [rate, clock] : {std::pair{44100, 894886}, std::pair{44100, 894961}, std::pair{48000, 1073741823},
+                                      std::pair{44100, 20000}, std::pair{44100, 44100}}) {
+        Bench b, stretched;
+        for (Bench* m : {&b, &stretched}) {
+            m->apu.sample_rate = rate;
+            m->apu.apu_clock_rate = clock;
+        }
         uint64_t expected = 0;
-        int mismatches = 0;
+        int mismatches = 0, stretch_mismatches = 0;
         for (int round = 0; round < 2; ++round) {
             for (int64_t k = 0; k < 200000; ++k) {
                 const int64_t due = static_cast<int64_t>(rate) * k / clock;
-                if (static_cast<int64_t>(expected) < due) ++expected;
+                const bool sample = static_cast<int64_t>(expected) < due;
+                // Each stretch holds two samples and ends just before an even-numbered sample's
+                // cycle in the first round, just after it in the second.
+                if (sample && expected % 2 == 0) {
+                    stretched.apu.run(static_cast<uint64_t>(k + round));
+                    stretch_mismatches += stretched.apu.samples_written != expected + static_cast<uint64_t>(round);
+                }
+                if (sample) ++expected;
                 b.apu.cycle();
                 mismatches += b.apu.samples_written != expected;
             }
-            b.apu.apu_cycles = 0;  // the counters a CPU reset clears
-            b.apu.samples_written = 0;
+            for (Bench* m : {&b, &stretched}) {
+                m->apu.apu_cycles = 0;  // the counters a CPU reset clears
+                m->apu.samples_written = 0;
+            }
             expected = 0;
         }
         EXPECT_EQ(mismatches, 0) << rate << "/" << clock;
+        EXPECT_EQ(stretch_mismatches, 0) << rate << "/" << clock;
     }
 }
 
@@ -483,7 +497,8 @@ TEST(ApuMix, DisabledRestingAndExtremeLevels) {
 // Running a stretch at once (as the console does while the APU lags) leaves every field, the
 // samples and the frame counter as running it cycle by cycle does, whatever the registers
 // hold: short noise periods in both modes, timers left beyond a shortened period, the DMC
-// fetching and looping, samples and frame-counter steps falling on a stretch's ends.
+// fetching and looping (and, in the second half, the DMC off, so that samples may repeat a
+// level), a new sample rate, samples and frame-counter steps falling on a stretch's ends.
 TEST(ApuRun, StretchesMatchSingleCycles) {
     std::mt19937 rng(19);
     Bench stretched, stepped;
@@ -498,8 +513,11 @@ TEST(ApuRun, StretchesMatchSingleCycles) {
         uint8_t value = static_cast<uint8_t>(rng());
         if (reg == 0x400E && rng() % 2) value &= 0x81;  // the shortest periods shift most often
         if (reg == 0x4010) value &= 0x4F;               // no DMC interrupt to leave pending
-        if (reg == 0x4015) value |= 0x10;
+        if (reg == 0x4015) value = round < 1500 ? value | 0x10 : value & 0x0F;
         for (Bench* b : {&stretched, &stepped}) b->write(reg, value);
+        if (round == 1700 || round == 2500) {  // the schedule falls behind (a sample a cycle), then ahead
+            for (Bench* b : {&stretched, &stepped}) b->apu.sample_rate = round == 1700 ? 48000 : 44100;
+        }
         const uint64_t until = stretched.apu.apu_cycles + rng() % (rng() % 4 ? 60 : 20000);
         stretched.apu.run(until);
         while (stepped.apu.apu_cycles < until) stepped.apu.cycle();

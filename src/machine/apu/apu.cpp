@@ -509,6 +509,32 @@ inline void APU::put_sample(int16_t level) {
     }
 }
 
+// Takes the samples due before cycle `until`, all at one level, with the schedule in locals.
+// They fall in cycles of their own: the schedule is not behind and steps a cycle or more.
+void APU::repeat_sample(int16_t level, uint64_t until) {
+    uint64_t next = next_sample_cycle, remainder = plan_remainder, written = samples_written;
+    const uint64_t rate = static_cast<uint64_t>(planned_rate);
+    int16_t* buffer = sample_buffer;
+    while (next < until) {
+        const auto i = static_cast<unsigned>(written % BUFFER_LEN);
+        if (i == 0) {
+            publish_block();
+            buffer = sample_buffer;
+        }
+        buffer[i] = level;
+        ++written;
+        next += plan_step;
+        remainder += plan_step_remainder;
+        if (remainder >= rate) {
+            remainder -= rate;
+            ++next;
+        }
+    }
+    next_sample_cycle = next;
+    plan_remainder = remainder;
+    samples_written = planned_written = written;
+}
+
 void APU::cycle() {
     const uint64_t k = apu_cycles.load();
     func_frame_counter(k);
@@ -698,6 +724,10 @@ void APU::run_stretch(const uint64_t k, const uint64_t end) {
     uint64_t steady_until = k;  // samples of earlier cycles keep the level
     int16_t level = 0;
     for (uint64_t at, free = k; (at = std::max(next_sample_cycle, free)) < end; free = at + 1) {
+        if (at < steady_until && at == next_sample_cycle && plan_step != 0) {
+            repeat_sample(level, std::min(steady_until, end));
+            continue;
+        }
         if (at >= steady_until) {
             run_channels<true>(s, static_cast<uint32_t>(at + 1 - moved));
             if (moved == k) {

@@ -134,6 +134,7 @@ private:
     void sample_step(uint64_t k);
     void take_sample();
     void put_sample(int16_t level);
+    void repeat_sample(int16_t level, uint64_t until);
 
     // A pulse's duty row and volume while its output moves; no row while it stays at 0.
     struct Voice {
