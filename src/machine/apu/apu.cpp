@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -18,6 +19,15 @@ constexpr uint8_t DUTY[4][8] = {
     {0, 1, 1, 1, 1, 0, 0, 0},
     {1, 0, 0, 1, 1, 1, 1, 1},
 };
+
+// For each duty and step, how many of the steps after it give the same output.
+constexpr auto SAME_STEPS_AFTER = [] {
+    std::array<std::array<uint8_t, 8>, 4> same{};
+    for (int d = 0; d < 4; ++d)
+        for (int step = 0; step < 8; ++step)
+            while (DUTY[d][(step + same[d][step] + 1) & 7] == DUTY[d][step]) ++same[d][step];
+    return same;
+}();
 
 // 2 x (sequence value - 7.5) for the 32 triangle steps 15..0, 0..15.
 constexpr float TRIANGLE_LEVEL[32] = {
@@ -380,16 +390,17 @@ inline bool APU::pulse_silent(const Pulse& p, uint8_t sweep) {
 
 // A timer that is 0 after the cycle wrapped during it, and its step moved on after the
 // output was taken: the output belongs to the step before.
+inline unsigned APU::playing_step(const Pulse& p) {
+    return p.pulse_timer == 0 ? (p.pulse_step - 1u) & 7 : p.pulse_step;
+}
+
 inline int8_t APU::pulse_level(const Pulse& p, Voice voice) {
-    const unsigned step = p.pulse_timer == 0 ? (p.pulse_step - 1u) & 7 : p.pulse_step;
-    return static_cast<int8_t>(voice.duty[step] ? voice.volume : -voice.volume);
+    return static_cast<int8_t>(DUTY[voice.duty][playing_step(p)] ? voice.volume : -voice.volume);
 }
 
 inline void APU::refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep) {
-    p.pulse_output =
-        pulse_silent(p, sweep)
-            ? int8_t{0}
-            : pulse_level(p, {DUTY[control >> 6], static_cast<int8_t>(envelope_volume(control, p.env_decay))});
+    const Voice voice{static_cast<uint8_t>(control >> 6), static_cast<int8_t>(envelope_volume(control, p.env_decay))};
+    p.pulse_output = pulse_silent(p, sweep) ? int8_t{0} : pulse_level(p, voice);
 }
 
 // Audible needs a period above 1, so at most one of the two clocks wrapped: a timer at 0
@@ -658,14 +669,14 @@ APU::Stretch APU::plan_stretch() const {
 APU::Voice APU::pulse_voice(const Pulse& p, uint8_t control, uint8_t sweep) {
     const uint8_t volume = envelope_volume(control, p.env_decay);
     if (pulse_silent(p, sweep) || volume == 0) return {};
-    return {DUTY[control >> 6], static_cast<int8_t>(volume)};
+    return {static_cast<uint8_t>(control >> 6), static_cast<int8_t>(volume)};
 }
 
 // Moves over n cycles the channels whose outputs move (`moving`) or the others.
 template <bool moving>
 inline void APU::run_channels(const Stretch& s, uint32_t n) {
-    if ((s.pulse1.duty != nullptr) == moving) run_pulse(pulse1, n);
-    if ((s.pulse2.duty != nullptr) == moving) run_pulse(pulse2, n);
+    if ((s.pulse1.volume != 0) == moving) run_pulse(pulse1, n);
+    if ((s.pulse2.volume != 0) == moving) run_pulse(pulse2, n);
     if (s.triangle == moving) run_triangle(n);
     if ((s.noise_volume != 0) == moving) run_noise(n);
     if (s.dmc == moving) run_dmc(n);
@@ -682,24 +693,28 @@ inline bool replace(T& field, T value) {
 // have changed since the last sample.
 inline bool APU::refresh_moving(const Stretch& s) {
     bool changed = s.dmc;
-    if (s.pulse1.duty) changed |= replace(pulse1.pulse_output, pulse_level(pulse1, s.pulse1));
-    if (s.pulse2.duty) changed |= replace(pulse2.pulse_output, pulse_level(pulse2, s.pulse2));
+    if (s.pulse1.volume != 0) changed |= replace(pulse1.pulse_output, pulse_level(pulse1, s.pulse1));
+    if (s.pulse2.volume != 0) changed |= replace(pulse2.pulse_output, pulse_level(pulse2, s.pulse2));
     if (s.triangle) changed |= replace(triangle_output, triangle_level());
     if (s.noise_volume) changed |= replace(noise_output, noise_level(s.noise_volume));
     return changed;
 }
 
 // How many cycles from now every moving output is sure to stay as it is. A pulse or triangle
-// output changes only when its timer goes from 0 to 1 (the triangle's timer clocks twice a
-// cycle), the noise's only in a cycle that starts with its timer at 0; a timer beyond its
-// period, or a moving DMC, gives no such promise.
+// output moves on a step when its timer goes from 0 to 1 (the triangle's timer clocks twice a
+// cycle), and a pulse's changes only where its duty does; the noise's moves on a shift, in a
+// cycle that starts with its timer at 0, and changes only where the register's next bit
+// differs. A timer beyond its period, or a moving DMC, gives no such promise.
 inline uint32_t APU::steady_cycles(const Stretch& s) const {
     uint32_t steady = s.dmc ? 0 : ~0u;
-    const auto pulse_steady = [](const Pulse& p) {
-        return p.pulse_timer == 0 || p.pulse_timer > p.pulse_period ? 0u : p.pulse_period + 1u - p.pulse_timer;
+    const auto pulse_steady = [](const Pulse& p, Voice voice) {
+        if (p.pulse_timer > p.pulse_period) return 0u;
+        const uint32_t length = p.pulse_period + 1u;
+        const uint32_t to_step = p.pulse_timer == 0 ? 0u : length - p.pulse_timer;
+        return to_step + SAME_STEPS_AFTER[voice.duty][playing_step(p)] * length;
     };
-    if (s.pulse1.duty) steady = std::min(steady, pulse_steady(pulse1));
-    if (s.pulse2.duty) steady = std::min(steady, pulse_steady(pulse2));
+    if (s.pulse1.volume != 0) steady = std::min(steady, pulse_steady(pulse1, s.pulse1));
+    if (s.pulse2.volume != 0) steady = std::min(steady, pulse_steady(pulse2, s.pulse2));
     if (s.triangle) {
         const uint32_t clocks = triangle_timer == 0 || triangle_timer > triangle_period
                                     ? 0u
@@ -709,7 +724,11 @@ inline uint32_t APU::steady_cycles(const Stretch& s) const {
     if (s.noise_volume != 0) {
         const auto last = static_cast<uint32_t>(NOISE_LAST[cpu->memory[0x400E] & 15]);
         const auto timer = static_cast<uint32_t>(noise_timer);
-        steady = std::min(steady, timer > last ? 0u : (last + 1 - timer) % (last + 1));
+        // Shifts that keep bit 0: the bits above it equal to it (the fifteenth shift brings in
+        // a fed-back bit).
+        const uint32_t above = (noise_shift >> 1) ^ ((noise_shift & 1) ? 0x3FFFu : 0u);
+        const auto same = static_cast<uint32_t>(std::countr_zero((above & 0x3FFFu) | 0x4000u));
+        steady = std::min(steady, timer > last ? 0u : (last + 1 - timer) % (last + 1) + same * (last + 1));
     }
     return steady;
 }

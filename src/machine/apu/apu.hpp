@@ -136,9 +136,9 @@ private:
     void put_sample(int16_t level);
     void repeat_sample(int16_t level, uint64_t until);
 
-    // A pulse's duty row and volume while its output moves; no row while it stays at 0.
+    // A pulse's duty and volume; a volume of 0 while its output stays at 0.
     struct Voice {
-        const uint8_t* duty = nullptr;
+        uint8_t duty = 0;
         int8_t volume = 0;
     };
     struct Stretch {
@@ -165,6 +165,7 @@ private:
 
     void clock_triangle_timer();
     static bool pulse_silent(const Pulse& p, uint8_t sweep);
+    static unsigned playing_step(const Pulse& p);
     static int8_t pulse_level(const Pulse& p, Voice voice);
     void refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep);
     bool triangle_audible() const;
