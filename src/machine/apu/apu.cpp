@@ -700,36 +700,42 @@ inline bool APU::refresh_moving(const Stretch& s) {
     return changed;
 }
 
-// How many cycles from now every moving output is sure to stay as it is. A pulse or triangle
-// output moves on a step when its timer goes from 0 to 1 (the triangle's timer clocks twice a
-// cycle), and a pulse's changes only where its duty does; the noise's moves on a shift, in a
-// cycle that starts with its timer at 0, and changes only where the register's next bit
-// differs. A timer beyond its period, or a moving DMC, gives no such promise.
+// How many cycles from now a moving output is sure to stay as it is. A pulse or triangle
+// output moves on a step when its timer goes from 0 to 1, and a pulse's changes only where
+// its duty does; a timer beyond its period gives no such promise.
+inline uint32_t APU::pulse_steady(const Pulse& p, Voice voice) {
+    if (p.pulse_timer > p.pulse_period) return 0;
+    const uint32_t length = p.pulse_period + 1u;
+    const uint32_t to_step = p.pulse_timer == 0 ? 0u : length - p.pulse_timer;
+    return to_step + SAME_STEPS_AFTER[voice.duty][playing_step(p)] * length;
+}
+
+// The triangle's timer clocks twice a cycle.
+inline uint32_t APU::triangle_steady() const {
+    if (triangle_timer == 0 || triangle_timer > triangle_period) return 0;
+    return (triangle_period + 1u - triangle_timer) / 2;
+}
+
+// The noise's output moves on a shift, in a cycle that starts with its timer at 0, and changes
+// only where the bit that comes down differs from bit 0; the fifteenth shift brings down a
+// fed-back bit.
+inline uint32_t APU::noise_steady() const {
+    const auto last = static_cast<uint32_t>(NOISE_LAST[cpu->memory[0x400E] & 15]);
+    const auto timer = static_cast<uint32_t>(noise_timer);
+    if (timer > last) return 0;
+    const uint32_t above = (noise_shift >> 1) ^ ((noise_shift & 1) ? 0x3FFFu : 0u);
+    const auto same_shifts = static_cast<uint32_t>(std::countr_zero((above & 0x3FFFu) | 0x4000u));
+    return (last + 1 - timer) % (last + 1) + same_shifts * (last + 1);
+}
+
+// How many cycles from now every moving output is sure to stay as it is; none while the DMC
+// moves.
 inline uint32_t APU::steady_cycles(const Stretch& s) const {
     uint32_t steady = s.dmc ? 0 : ~0u;
-    const auto pulse_steady = [](const Pulse& p, Voice voice) {
-        if (p.pulse_timer > p.pulse_period) return 0u;
-        const uint32_t length = p.pulse_period + 1u;
-        const uint32_t to_step = p.pulse_timer == 0 ? 0u : length - p.pulse_timer;
-        return to_step + SAME_STEPS_AFTER[voice.duty][playing_step(p)] * length;
-    };
     if (s.pulse1.volume != 0) steady = std::min(steady, pulse_steady(pulse1, s.pulse1));
     if (s.pulse2.volume != 0) steady = std::min(steady, pulse_steady(pulse2, s.pulse2));
-    if (s.triangle) {
-        const uint32_t clocks = triangle_timer == 0 || triangle_timer > triangle_period
-                                    ? 0u
-                                    : triangle_period + 1u - triangle_timer;  // before it next wraps
-        steady = std::min(steady, clocks / 2);
-    }
-    if (s.noise_volume != 0) {
-        const auto last = static_cast<uint32_t>(NOISE_LAST[cpu->memory[0x400E] & 15]);
-        const auto timer = static_cast<uint32_t>(noise_timer);
-        // Shifts that keep bit 0: the bits above it equal to it (the fifteenth shift brings in
-        // a fed-back bit).
-        const uint32_t above = (noise_shift >> 1) ^ ((noise_shift & 1) ? 0x3FFFu : 0u);
-        const auto same = static_cast<uint32_t>(std::countr_zero((above & 0x3FFFu) | 0x4000u));
-        steady = std::min(steady, timer > last ? 0u : (last + 1 - timer) % (last + 1) + same * (last + 1));
-    }
+    if (s.triangle) steady = std::min(steady, triangle_steady());
+    if (s.noise_volume != 0) steady = std::min(steady, noise_steady());
     return steady;
 }
 
@@ -742,7 +748,7 @@ void APU::run_stretch(const uint64_t k, const uint64_t end) {
     uint64_t moved = k;         // the moving channels have run the cycles before this one
     uint64_t steady_until = k;  // samples of earlier cycles keep the level
     int16_t level = 0;
-    for (uint64_t at, free = k; (at = std::max(next_sample_cycle, free)) < end; free = at + 1) {
+    for (uint64_t at, earliest = k; (at = std::max(next_sample_cycle, earliest)) < end; earliest = at + 1) {
         if (at < steady_until && at == next_sample_cycle && plan_step != 0) {
             repeat_sample(level, std::min(steady_until, end));
             continue;

@@ -154,6 +154,9 @@ private:
     void run_channels(const Stretch& s, uint32_t n);
     bool refresh_moving(const Stretch& s);
     uint32_t steady_cycles(const Stretch& s) const;
+    static uint32_t pulse_steady(const Pulse& p, Voice voice);
+    uint32_t triangle_steady() const;
+    uint32_t noise_steady() const;
     void run_pulse(Pulse& p, uint32_t n);
     void run_triangle(uint32_t n);
     void run_noise(uint32_t n);
