@@ -577,7 +577,7 @@ TEST(ApuRun, EachChannelAloneSoundsAsSingleCycles) {
     for (int mode = 0; mode < 32; ++mode) {
         const auto period = static_cast<uint8_t>((mode & 16) << 3 | (mode & 15));
         play({{0x4015, 0x08}, {0x400C, 0x3F}, {0x400E, period}, {0x400F, 0x08}}, noise,
-             "noise $" + std::to_string(period));
+             "noise, $400E = " + std::to_string(period));
         if (HasFatalFailure()) return;
     }
 }
