@@ -500,16 +500,26 @@ inline void APU::sample_step(uint64_t k) {
     if (k >= next_sample_cycle) take_sample();
 }
 
+// The mix is worked out after a full block is handed out, so that nothing waits across that.
 inline void APU::take_sample() {
+    hand_out_full_block();
     work_out_outputs();
-    put_sample(mixed(*this));
+    store_sample(mixed(*this));
+}
+
+inline void APU::put_sample(int16_t level) {
+    hand_out_full_block();
+    store_sample(level);
+}
+
+// The first sample of a block hands out the block before.
+inline void APU::hand_out_full_block() {
+    if (samples_written % BUFFER_LEN == 0) publish_block();
 }
 
 // Stores a sample and plans the next one.
-inline void APU::put_sample(int16_t level) {
-    const unsigned i = static_cast<unsigned>(samples_written % BUFFER_LEN);
-    if (i == 0) publish_block();
-    sample_buffer[i] = level;
+inline void APU::store_sample(int16_t level) {
+    sample_buffer[samples_written % BUFFER_LEN] = level;
     planned_written = ++samples_written;
 
     next_sample_cycle += plan_step;
@@ -744,6 +754,10 @@ inline uint32_t APU::steady_cycles(const Stretch& s) const {
 // have changed; the others run once at the end. A sample whose inputs are those of the
 // sample before repeats its level, as mixing them again would give.
 void APU::run_stretch(const uint64_t k, const uint64_t end) {
+    if (std::max(next_sample_cycle, k) >= end) {  // no sample: every channel runs at once, as a still one
+        run_channels<false>(Stretch{}, static_cast<uint32_t>(end - k));
+        return;
+    }
     const Stretch s = plan_stretch();
     uint64_t moved = k;         // the moving channels have run the cycles before this one
     uint64_t steady_until = k;  // samples of earlier cycles keep the level

@@ -134,6 +134,8 @@ private:
     void sample_step(uint64_t k);
     void take_sample();
     void put_sample(int16_t level);
+    void hand_out_full_block();
+    void store_sample(int16_t level);
     void repeat_sample(int16_t level, uint64_t until);
 
     // A pulse's duty and volume; a volume of 0 while its output stays at 0.
