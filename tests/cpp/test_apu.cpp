@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <random>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -402,27 +403,41 @@ TEST(ApuFrameCounter, SteppedPhaseMatchesTheFormula) {
     EXPECT_EQ(steps(30000), formula(k, 30000));
 }
 
-// The samples produced per cycle follow due = sample_rate * k / apu_clock_rate exactly.
+// The samples produced per cycle follow due = sample_rate * k / apu_clock_rate exactly, cycle
+// by cycle and in stretches that end on either side of a sample (with rates that share no
+// factor, the schedule's remainder reaches the rate exactly).
 TEST(ApuSamples, ScheduleMatchesTheFormula) {
-    for (const auto& [rate, clock] :
-         {std::pair{44100, 894886}, std::pair{48000, 1073741823}, std::pair{44100, 20000}, std::pair{44100, 44100}}) {
-        Bench b;
-        b.apu.sample_rate = rate;
-        b.apu.apu_clock_rate = clock;
+    for (const auto& [rate, clock] : {std::pair{44100, 894886}, std::pair{44100, 894961}, std::pair{48000, 1073741823},
+                                      std::pair{44100, 20000}, std::pair{44100, 44100}}) {
+        Bench b, stretched;
+        for (Bench* m : {&b, &stretched}) {
+            m->apu.sample_rate = rate;
+            m->apu.apu_clock_rate = clock;
+        }
         uint64_t expected = 0;
-        int mismatches = 0;
+        int mismatches = 0, stretch_mismatches = 0;
         for (int round = 0; round < 2; ++round) {
             for (int64_t k = 0; k < 200000; ++k) {
                 const int64_t due = static_cast<int64_t>(rate) * k / clock;
-                if (static_cast<int64_t>(expected) < due) ++expected;
+                const bool sample = static_cast<int64_t>(expected) < due;
+                // Each stretch holds two samples and ends just before an even-numbered sample's
+                // cycle in the first round, just after it in the second.
+                if (sample && expected % 2 == 0) {
+                    stretched.apu.run(static_cast<uint64_t>(k + round));
+                    stretch_mismatches += stretched.apu.samples_written != expected + static_cast<uint64_t>(round);
+                }
+                if (sample) ++expected;
                 b.apu.cycle();
                 mismatches += b.apu.samples_written != expected;
             }
-            b.apu.apu_cycles = 0;  // the counters a CPU reset clears
-            b.apu.samples_written = 0;
+            for (Bench* m : {&b, &stretched}) {
+                m->apu.apu_cycles = 0;  // the counters a CPU reset clears
+                m->apu.samples_written = 0;
+            }
             expected = 0;
         }
         EXPECT_EQ(mismatches, 0) << rate << "/" << clock;
+        EXPECT_EQ(stretch_mismatches, 0) << rate << "/" << clock;
     }
 }
 
@@ -482,7 +497,8 @@ TEST(ApuMix, DisabledRestingAndExtremeLevels) {
 // Running a stretch at once (as the console does while the APU lags) leaves every field, the
 // samples and the frame counter as running it cycle by cycle does, whatever the registers
 // hold: short noise periods in both modes, timers left beyond a shortened period, the DMC
-// fetching and looping, samples and frame-counter steps falling on a stretch's ends.
+// fetching and looping (and, in the second half, the DMC off, so that samples may repeat a
+// level), a new sample rate, samples and frame-counter steps falling on a stretch's ends.
 TEST(ApuRun, StretchesMatchSingleCycles) {
     std::mt19937 rng(19);
     Bench stretched, stepped;
@@ -497,8 +513,11 @@ TEST(ApuRun, StretchesMatchSingleCycles) {
         uint8_t value = static_cast<uint8_t>(rng());
         if (reg == 0x400E && rng() % 2) value &= 0x81;  // the shortest periods shift most often
         if (reg == 0x4010) value &= 0x4F;               // no DMC interrupt to leave pending
-        if (reg == 0x4015) value |= 0x10;
+        if (reg == 0x4015) value = round < 1500 ? value | 0x10 : value & 0x0F;
         for (Bench* b : {&stretched, &stepped}) b->write(reg, value);
+        if (round == 1700 || round == 2500) {  // the schedule falls behind (a sample a cycle), then ahead
+            for (Bench* b : {&stretched, &stepped}) b->apu.sample_rate = round == 1700 ? 48000 : 44100;
+        }
         const uint64_t until = stretched.apu.apu_cycles + rng() % (rng() % 4 ? 60 : 20000);
         stretched.apu.run(until);
         while (stepped.apu.apu_cycles < until) stepped.apu.cycle();
@@ -507,6 +526,60 @@ TEST(ApuRun, StretchesMatchSingleCycles) {
         ASSERT_EQ(stretched.apu.samples_written, stepped.apu.samples_written) << "round " << round;
     }
     EXPECT_GT(stretched.apu.samples_written, 10000u);
+}
+
+// Runs `stepped` cycle by cycle and `stretched` in stretches to the same cycles, alternately
+// 997 cycles and up to where the timer read by `timer` is 0, comparing the two after each.
+void compare_stretches(Bench& stretched, Bench& stepped, int (*timer)(const NES::APU&), const std::string& what) {
+    for (int i = 0; i < 16; ++i) {
+        if (i % 2) {
+            do stepped.apu.cycle();
+            while (timer(stepped.apu) != 0);
+        } else {
+            stepped.run(997);
+        }
+        stretched.apu.run(stepped.apu.apu_cycles);
+        ASSERT_EQ(fixture::state_bytes(stretched.apu), fixture::state_bytes(stepped.apu)) << what << ", run " << i;
+    }
+}
+
+// One channel sounding alone, at every period up to 160 (every noise period in both modes):
+// a stretch keeps a sample's level until the output may change, so a change it misses by a
+// cycle shows in the samples. Every other stretch starts with the channel's timer at 0; the
+// higher sample rate takes samples closer than the shortest periods.
+TEST(ApuRun, EachChannelAloneSoundsAsSingleCycles) {
+    using Writes = std::vector<std::pair<uint16_t, uint8_t>>;
+    using Timer = int (*)(const NES::APU&);
+    const auto play = [](const Writes& writes, Timer timer, const std::string& what) {
+        for (const int rate : {44100, 192000}) {
+            Bench stretched, stepped;
+            for (Bench* b : {&stretched, &stepped}) {
+                b->apu.sample_rate = rate;
+                b->apu.noise_shift = 0x7FFF;  // the fifteenth shift is the first to bring in a 0
+                for (const auto& [reg, value] : writes) b->write(reg, value);
+            }
+            compare_stretches(stretched, stepped, timer, what + " at " + std::to_string(rate) + " Hz");
+        }
+    };
+
+    const Timer pulse = [](const NES::APU& a) { return int{a.pulse1.pulse_timer}; };
+    const Timer triangle = [](const NES::APU& a) { return int{a.triangle_timer}; };
+    const Timer noise = [](const NES::APU& a) { return int{a.noise_timer}; };
+    for (int period = 2; period <= 160; ++period) {
+        const auto low = static_cast<uint8_t>(period), high = static_cast<uint8_t>(0x08 | period >> 8);
+        const auto duty = static_cast<uint8_t>(period % 4 << 6);
+        const std::string at = " period " + std::to_string(period);
+        if (period >= 8)
+            play({{0x4015, 0x01}, {0x4000, duty | 0x3F}, {0x4002, low}, {0x4003, high}}, pulse, "pulse" + at);
+        play({{0x4015, 0x04}, {0x4008, 0xFF}, {0x400A, low}, {0x400B, high}}, triangle, "triangle" + at);
+        if (HasFatalFailure()) return;
+    }
+    for (int mode = 0; mode < 32; ++mode) {
+        const auto period = static_cast<uint8_t>((mode & 16) << 3 | (mode & 15));
+        play({{0x4015, 0x08}, {0x400C, 0x3F}, {0x400E, period}, {0x400F, 0x08}}, noise,
+             "noise, $400E = " + std::to_string(period));
+        if (HasFatalFailure()) return;
+    }
 }
 
 // A reader on another thread gets whole blocks only: each block here holds one level.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -18,6 +19,15 @@ constexpr uint8_t DUTY[4][8] = {
     {0, 1, 1, 1, 1, 0, 0, 0},
     {1, 0, 0, 1, 1, 1, 1, 1},
 };
+
+// For each duty and step, how many of the steps after it give the same output.
+constexpr auto SAME_STEPS_AFTER = [] {
+    std::array<std::array<uint8_t, 8>, 4> same{};
+    for (int d = 0; d < 4; ++d)
+        for (int step = 0; step < 8; ++step)
+            while (DUTY[d][(step + same[d][step] + 1) & 7] == DUTY[d][step]) ++same[d][step];
+    return same;
+}();
 
 // 2 x (sequence value - 7.5) for the 32 triangle steps 15..0, 0..15.
 constexpr float TRIANGLE_LEVEL[32] = {
@@ -75,6 +85,12 @@ inline void clock_envelope(uint8_t reg, uint8_t& start, uint8_t& divider, uint8_
         else if (reg & 0x20)
             decay = 15;
     }
+}
+
+// The level of a pulse or the noise: the constant volume (bit 4 of the control byte) or the
+// envelope's.
+inline uint8_t envelope_volume(uint8_t control, uint8_t decay) {
+    return static_cast<uint8_t>((control & 0x10) ? (control & 15) : decay);
 }
 
 inline void clock_length_counter(bool enabled, bool halt, uint8_t& counter) {
@@ -366,17 +382,40 @@ inline void APU::noise() {
     advance<int32_t>(noise_timer, NOISE_LAST[mode & 15]);
 }
 
+// A pulse is silent while its sweep mutes it (with the sweep on), its period is below 8, or
+// its length counter is done.
+inline bool APU::pulse_silent(const Pulse& p, uint8_t sweep) {
+    return ((sweep & 0x80) && p.sweep_mute) || p.pulse_period <= 7 || p.length_counter == 0;
+}
+
 // A timer that is 0 after the cycle wrapped during it, and its step moved on after the
 // output was taken: the output belongs to the step before.
-inline void APU::refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep) {
-    if (((sweep & 0x80) && p.sweep_mute) || p.pulse_period <= 7 || p.length_counter == 0) {
-        p.pulse_output = 0;
-        return;
-    }
-    const int volume = (control & 0x10) ? (control & 15) : p.env_decay;
-    const unsigned step = p.pulse_timer == 0 ? (p.pulse_step - 1u) & 7 : p.pulse_step;
-    p.pulse_output = static_cast<int8_t>(DUTY[control >> 6][step] ? volume : -volume);
+inline unsigned APU::playing_step(const Pulse& p) {
+    return p.pulse_timer == 0 ? (p.pulse_step - 1u) & 7 : p.pulse_step;
 }
+
+inline int8_t APU::pulse_level(const Pulse& p, Voice voice) {
+    return static_cast<int8_t>(DUTY[voice.duty][playing_step(p)] ? voice.volume : -voice.volume);
+}
+
+inline void APU::refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep) {
+    const Voice voice{static_cast<uint8_t>(control >> 6), static_cast<int8_t>(envelope_volume(control, p.env_decay))};
+    p.pulse_output = pulse_silent(p, sweep) ? int8_t{0} : pulse_level(p, voice);
+}
+
+// Audible needs a period above 1, so at most one of the two clocks wrapped: a timer at 0
+// means the second one did.
+inline bool APU::triangle_audible() const { return linear_counter != 0 && triangle_length != 0 && triangle_period > 1; }
+
+inline float APU::triangle_level() const {
+    return TRIANGLE_LEVEL[triangle_timer == 0 ? (triangle_step - 1u) & 31 : triangle_step];
+}
+
+inline uint8_t APU::noise_volume(uint8_t control) const {
+    return noise_length == 0 ? uint8_t{0} : envelope_volume(control, noise_env_decay);
+}
+
+inline uint8_t APU::noise_level(uint8_t volume) const { return (noise_shift & 1) ? uint8_t{0} : volume; }
 
 void APU::refresh_outputs() { work_out_outputs(); }
 
@@ -384,21 +423,8 @@ inline void APU::work_out_outputs() {
     const uint8_t* regs = cpu->memory + 0x4000;
     refresh_pulse(pulse1, regs[0x00], regs[0x01]);
     refresh_pulse(pulse2, regs[0x04], regs[0x05]);
-
-    // Audible needs a period above 1, so at most one of the two clocks wrapped: a timer
-    // at 0 means the second one did.
-    if (linear_counter != 0 && triangle_length != 0 && triangle_period > 1) {
-        const unsigned step = triangle_timer == 0 ? (triangle_step - 1u) & 31 : triangle_step;
-        triangle_output = TRIANGLE_LEVEL[step];
-    } else {
-        triangle_output = 0.0f;
-    }
-
-    const uint8_t control = regs[0x0C];
-    if (noise_length == 0 || (noise_shift & 1))
-        noise_output = 0;
-    else
-        noise_output = (control & 0x10) ? (control & 15) : noise_env_decay;
+    triangle_output = triangle_audible() ? triangle_level() : 0.0f;
+    noise_output = noise_level(noise_volume(regs[0x0C]));
 }
 
 inline void APU::dmc() {
@@ -474,11 +500,26 @@ inline void APU::sample_step(uint64_t k) {
     if (k >= next_sample_cycle) take_sample();
 }
 
+// The mix is worked out after a full block is handed out, so that nothing waits across that.
 inline void APU::take_sample() {
-    const unsigned i = static_cast<unsigned>(samples_written % BUFFER_LEN);
-    if (i == 0) publish_block();
+    hand_out_full_block();
     work_out_outputs();
-    sample_buffer[i] = mixed(*this);
+    store_sample(mixed(*this));
+}
+
+inline void APU::put_sample(int16_t level) {
+    hand_out_full_block();
+    store_sample(level);
+}
+
+// The first sample of a block hands out the block before.
+inline void APU::hand_out_full_block() {
+    if (samples_written % BUFFER_LEN == 0) publish_block();
+}
+
+// Stores a sample and plans the next one.
+inline void APU::store_sample(int16_t level) {
+    sample_buffer[samples_written % BUFFER_LEN] = level;
     planned_written = ++samples_written;
 
     next_sample_cycle += plan_step;
@@ -487,6 +528,32 @@ inline void APU::take_sample() {
         plan_remainder -= static_cast<uint64_t>(planned_rate);
         ++next_sample_cycle;
     }
+}
+
+// Takes the samples due before cycle `until`, all at one level, with the schedule in locals.
+// They fall in cycles of their own: the schedule is not behind and steps a cycle or more.
+void APU::repeat_sample(int16_t level, uint64_t until) {
+    uint64_t next = next_sample_cycle, remainder = plan_remainder, written = samples_written;
+    const uint64_t rate = static_cast<uint64_t>(planned_rate);
+    int16_t* buffer = sample_buffer;
+    while (next < until) {
+        const auto i = static_cast<unsigned>(written % BUFFER_LEN);
+        if (i == 0) {
+            publish_block();
+            buffer = sample_buffer;
+        }
+        buffer[i] = level;
+        ++written;
+        next += plan_step;
+        remainder += plan_step_remainder;
+        if (remainder >= rate) {
+            remainder -= rate;
+            ++next;
+        }
+    }
+    next_sample_cycle = next;
+    plan_remainder = remainder;
+    samples_written = planned_written = written;
 }
 
 void APU::cycle() {
@@ -505,12 +572,12 @@ void APU::cycle() {
 // returns how many times it wrapped to 0.
 template <class T>
 inline uint32_t advance_by(T& count, T last, uint32_t n) {
-    const uint32_t total = uint32_t{count} + n;
-    if (total <= last) {
+    const uint32_t total = static_cast<uint32_t>(count) + n;
+    if (total <= static_cast<uint32_t>(last)) {
         count = static_cast<T>(total);
         return 0;
     }
-    const uint32_t length = uint32_t{last} + 1;
+    const uint32_t length = static_cast<uint32_t>(last) + 1;
     count = static_cast<T>(total % length);
     return total / length;
 }
@@ -534,6 +601,7 @@ inline uint16_t shift_noise(uint16_t reg, unsigned tap, uint32_t shifts) {
 
 // The noise over n cycles: the register shifts on each cycle that starts with the timer at 0.
 inline void APU::run_noise(uint32_t n) {
+    if (n == 0) return;
     const uint8_t mode = cpu->memory[0x400E];
     const int32_t last = NOISE_LAST[mode & 15];
     if (noise_timer > last) {  // a period write left the count beyond the new period
@@ -549,40 +617,171 @@ inline void APU::run_noise(uint32_t n) {
     noise_timer = static_cast<int32_t>((static_cast<uint32_t>(noise_timer) + n) % length);
 }
 
-// The channel timers over n cycles without a frame-counter step or a sample. Pulse and
-// triangle timers only count and step their sequencers, so they move at once; the noise and
-// the DMC act on a cycle that starts with their timer at 0 (or a DMC fetch), and go cycle by
-// cycle only when such a cycle comes.
-inline void APU::run_channels(uint32_t n) {
-    for (Pulse* p : {&pulse1, &pulse2}) {
-        if (p->pulse_timer <= p->pulse_period)
-            p->pulse_step =
-                static_cast<uint8_t>((p->pulse_step + advance_by<uint16_t>(p->pulse_timer, p->pulse_period, n)) & 7);
-        else
-            for (uint32_t i = 0; i < n; ++i) pulse(*p);
+// The DMC over n cycles. While it is idle (silent, no direct load waiting, no fetch to make)
+// only its timer counts; otherwise it goes cycle by cycle where its timer comes to 0 or a
+// fetch is due.
+inline void APU::run_dmc(uint32_t n) {
+    const int32_t last = DMC_LAST[dmc_flags & 15];
+    if (dmc_idle()) {
+        if (n != 0 && dmc_timer > last) {  // a rate write left the count beyond the new period
+            dmc();
+            --n;
+        }
+        advance_by<int32_t>(dmc_timer, last, n);
+        return;
     }
-
-    if (triangle_timer <= triangle_period)
-        triangle_step =
-            static_cast<uint8_t>((triangle_step + advance_by<uint16_t>(triangle_timer, triangle_period, 2 * n)) & 31);
-    else
-        for (uint32_t i = 0; i < n; ++i) triangle();
-
-    run_noise(n);
-
-    const int32_t dmc_last = DMC_LAST[dmc_flags & 15];
     for (uint32_t left = n; left != 0;) {
         const bool fetching = channel_enabled[4] && dmc_empty && dmc_remaining != 0;
-        if (fetching || dmc_timer == 0 || dmc_timer > dmc_last) {
+        if (fetching || dmc_timer == 0 || dmc_timer > last) {
             dmc();
             --left;
             continue;
         }
-        const auto quiet = std::min<uint32_t>(left, static_cast<uint32_t>(dmc_last + 1 - dmc_timer));
-        dmc_timer =
-            dmc_timer + static_cast<int32_t>(quiet) == dmc_last + 1 ? 0 : dmc_timer + static_cast<int32_t>(quiet);
+        const auto quiet = std::min<uint32_t>(left, static_cast<uint32_t>(last + 1 - dmc_timer));
+        dmc_timer = dmc_timer + static_cast<int32_t>(quiet) == last + 1 ? 0 : dmc_timer + static_cast<int32_t>(quiet);
         left -= quiet;
     }
+}
+
+// Pulse and triangle timers only count and step their sequencers, so they move at once; a
+// period write may have left a count beyond the period, which the first cycle wraps.
+inline void APU::run_pulse(Pulse& p, uint32_t n) {
+    if (n != 0 && p.pulse_timer > p.pulse_period) {
+        pulse(p);
+        --n;
+    }
+    p.pulse_step = static_cast<uint8_t>((p.pulse_step + advance_by<uint16_t>(p.pulse_timer, p.pulse_period, n)) & 7);
+}
+
+inline void APU::run_triangle(uint32_t n) {
+    if (n != 0 && triangle_timer > triangle_period) {
+        triangle();
+        --n;
+    }
+    triangle_step =
+        static_cast<uint8_t>((triangle_step + advance_by<uint16_t>(triangle_timer, triangle_period, 2 * n)) & 31);
+}
+
+// What stays fixed between a register write or frame-counter step and the next: the channels
+// whose outputs move with their timers (a silent channel's output does not), and the shape
+// and volume they move between.
+APU::Stretch APU::plan_stretch() const {
+    const uint8_t* regs = cpu->memory + 0x4000;
+    Stretch s;
+    s.pulse1 = pulse_voice(pulse1, regs[0x00], regs[0x01]);
+    s.pulse2 = pulse_voice(pulse2, regs[0x04], regs[0x05]);
+    s.triangle = triangle_audible();
+    s.noise_volume = noise_volume(regs[0x0C]);
+    s.dmc = !dmc_idle();
+    return s;
+}
+
+APU::Voice APU::pulse_voice(const Pulse& p, uint8_t control, uint8_t sweep) {
+    const uint8_t volume = envelope_volume(control, p.env_decay);
+    if (pulse_silent(p, sweep) || volume == 0) return {};
+    return {static_cast<uint8_t>(control >> 6), static_cast<int8_t>(volume)};
+}
+
+// Moves over n cycles the channels whose outputs move (`moving`) or the others.
+template <bool moving>
+inline void APU::run_channels(const Stretch& s, uint32_t n) {
+    if ((s.pulse1.volume != 0) == moving) run_pulse(pulse1, n);
+    if ((s.pulse2.volume != 0) == moving) run_pulse(pulse2, n);
+    if (s.triangle == moving) run_triangle(n);
+    if ((s.noise_volume != 0) == moving) run_noise(n);
+    if (s.dmc == moving) run_dmc(n);
+}
+
+template <class T>
+inline bool replace(T& field, T value) {
+    const bool changed = field != value;
+    field = value;
+    return changed;
+}
+
+// The outputs of the moving channels for the cycle just run; true when one of them may
+// have changed since the last sample.
+inline bool APU::refresh_moving(const Stretch& s) {
+    bool changed = s.dmc;
+    if (s.pulse1.volume != 0) changed |= replace(pulse1.pulse_output, pulse_level(pulse1, s.pulse1));
+    if (s.pulse2.volume != 0) changed |= replace(pulse2.pulse_output, pulse_level(pulse2, s.pulse2));
+    if (s.triangle) changed |= replace(triangle_output, triangle_level());
+    if (s.noise_volume) changed |= replace(noise_output, noise_level(s.noise_volume));
+    return changed;
+}
+
+// How many cycles from now a moving output is sure to stay as it is. A pulse or triangle
+// output moves on a step when its timer goes from 0 to 1, and a pulse's changes only where
+// its duty does; a timer beyond its period gives no such promise.
+inline uint32_t APU::pulse_steady(const Pulse& p, Voice voice) {
+    if (p.pulse_timer > p.pulse_period) return 0;
+    const uint32_t length = p.pulse_period + 1u;
+    const uint32_t to_step = p.pulse_timer == 0 ? 0u : length - p.pulse_timer;
+    return to_step + SAME_STEPS_AFTER[voice.duty][playing_step(p)] * length;
+}
+
+// The triangle's timer clocks twice a cycle.
+inline uint32_t APU::triangle_steady() const {
+    if (triangle_timer == 0 || triangle_timer > triangle_period) return 0;
+    return (triangle_period + 1u - triangle_timer) / 2;
+}
+
+// The noise's output moves on a shift, in a cycle that starts with its timer at 0, and changes
+// only where the bit that comes down differs from bit 0; the fifteenth shift brings down a
+// fed-back bit.
+inline uint32_t APU::noise_steady() const {
+    const auto last = static_cast<uint32_t>(NOISE_LAST[cpu->memory[0x400E] & 15]);
+    const auto timer = static_cast<uint32_t>(noise_timer);
+    if (timer > last) return 0;
+    const uint32_t above = (noise_shift >> 1) ^ ((noise_shift & 1) ? 0x3FFFu : 0u);
+    const auto same_shifts = static_cast<uint32_t>(std::countr_zero((above & 0x3FFFu) | 0x4000u));
+    return (last + 1 - timer) % (last + 1) + same_shifts * (last + 1);
+}
+
+// How many cycles from now every moving output is sure to stay as it is; none while the DMC
+// moves.
+inline uint32_t APU::steady_cycles(const Stretch& s) const {
+    uint32_t steady = s.dmc ? 0 : ~0u;
+    if (s.pulse1.volume != 0) steady = std::min(steady, pulse_steady(pulse1, s.pulse1));
+    if (s.pulse2.volume != 0) steady = std::min(steady, pulse_steady(pulse2, s.pulse2));
+    if (s.triangle) steady = std::min(steady, triangle_steady());
+    if (s.noise_volume != 0) steady = std::min(steady, noise_steady());
+    return steady;
+}
+
+// The cycles [k, end), without a frame-counter step or a register write. Only the moving
+// channels run from sample to sample, and only for samples where one of their outputs may
+// have changed; the others run once at the end. A sample whose inputs are those of the
+// sample before repeats its level, as mixing them again would give.
+void APU::run_stretch(const uint64_t k, const uint64_t end) {
+    if (std::max(next_sample_cycle, k) >= end) {  // no sample: every channel runs at once, as a still one
+        run_channels<false>(Stretch{}, static_cast<uint32_t>(end - k));
+        return;
+    }
+    const Stretch s = plan_stretch();
+    uint64_t moved = k;         // the moving channels have run the cycles before this one
+    uint64_t steady_until = k;  // samples of earlier cycles keep the level
+    int16_t level = 0;
+    for (uint64_t at, earliest = k; (at = std::max(next_sample_cycle, earliest)) < end; earliest = at + 1) {
+        if (at < steady_until && at == next_sample_cycle && plan_step != 0) {
+            repeat_sample(level, std::min(steady_until, end));
+            continue;
+        }
+        if (at >= steady_until) {
+            run_channels<true>(s, static_cast<uint32_t>(at + 1 - moved));
+            if (moved == k) {
+                work_out_outputs();
+                level = mixed(*this);
+            } else if (refresh_moving(s)) {
+                level = mixed(*this);
+            }
+            moved = at + 1;
+            steady_until = moved + steady_cycles(s);
+        }
+        put_sample(level);
+    }
+    run_channels<true>(s, static_cast<uint32_t>(end - moved));
+    run_channels<false>(s, static_cast<uint32_t>(end - k));
 }
 
 void APU::run(uint64_t until) {
@@ -596,17 +795,11 @@ void APU::run(uint64_t until) {
             ++k;
             continue;
         }
-        // Cycles before the frame counter's next step; when a sample falls among them, the run
-        // ends with its cycle, whose channel outputs the sample takes.
-        uint64_t quiet = std::min<uint64_t>(until - k, static_cast<uint64_t>(frame_wait));
-        const uint64_t sample_in = next_sample_cycle > k ? next_sample_cycle - k : 0;
-        const bool sample = sample_in < quiet;
-        if (sample) quiet = sample_in + 1;
-        run_channels(static_cast<uint32_t>(quiet));
-        frame_wait -= static_cast<int64_t>(quiet);
-        k += quiet;
+        const uint64_t end = k + std::min<uint64_t>(until - k, static_cast<uint64_t>(frame_wait));
+        run_stretch(k, end);
+        frame_wait -= static_cast<int64_t>(end - k);
+        k = end;
         frame_k = k;
-        if (sample) take_sample();
         apu_cycles.store(k);
     }
 }

@@ -77,8 +77,9 @@ public:
     void setCPU(CPU* cpu);
     void cycle();
     // Runs cycles as `cycle` does until `apu_cycles` reaches `until`. Between the frame
-    // counter's steps and the samples the channels do not affect one another, so each
-    // channel's timer moves over such a stretch at once.
+    // counter's steps the channels do not affect one another and a silent channel stays
+    // silent, so only the audible ones move from sample to sample, each timer at once, and
+    // the silent ones once at the end.
     void run(uint64_t until);
     // True when the APU must keep pace with the CPU instead of lagging behind it: the DMC may
     // raise its interrupt, which the CPU must see on time, or may fetch below $8000, where the
@@ -132,11 +133,50 @@ private:
     void dmc();
     void sample_step(uint64_t k);
     void take_sample();
-    void run_channels(uint32_t n);
+    void put_sample(int16_t level);
+    void hand_out_full_block();
+    void store_sample(int16_t level);
+    void repeat_sample(int16_t level, uint64_t until);
+
+    // A pulse's duty and volume; a volume of 0 while its output stays at 0.
+    struct Voice {
+        uint8_t duty = 0;
+        int8_t volume = 0;
+    };
+    struct Stretch {
+        Voice pulse1, pulse2;
+        bool triangle = false;     // audible: its output follows its sequencer
+        uint8_t noise_volume = 0;  // its output follows the shift register unless 0
+        bool dmc = false;          // not idle: its level may move
+    };
+    Stretch plan_stretch() const;
+    static Voice pulse_voice(const Pulse& p, uint8_t control, uint8_t sweep);
+    void run_stretch(uint64_t k, uint64_t end);
+    template <bool moving>
+    void run_channels(const Stretch& s, uint32_t n);
+    bool refresh_moving(const Stretch& s);
+    uint32_t steady_cycles(const Stretch& s) const;
+    static uint32_t pulse_steady(const Pulse& p, Voice voice);
+    uint32_t triangle_steady() const;
+    uint32_t noise_steady() const;
+    void run_pulse(Pulse& p, uint32_t n);
+    void run_triangle(uint32_t n);
     void run_noise(uint32_t n);
+    void run_dmc(uint32_t n);
+    // Silent, no direct load waiting and no fetch to make: only the DMC's timer counts.
+    bool dmc_idle() const {
+        return dmc_silence && dmc_direct == -1 && !(channel_enabled[4] && dmc_empty && dmc_remaining != 0);
+    }
 
     void clock_triangle_timer();
+    static bool pulse_silent(const Pulse& p, uint8_t sweep);
+    static unsigned playing_step(const Pulse& p);
+    static int8_t pulse_level(const Pulse& p, Voice voice);
     void refresh_pulse(Pulse& p, uint8_t control, uint8_t sweep);
+    bool triangle_audible() const;
+    float triangle_level() const;
+    uint8_t noise_volume(uint8_t control) const;
+    uint8_t noise_level(uint8_t volume) const;
     void work_out_outputs();
     void dmc_fetch();
     void dmc_output();
