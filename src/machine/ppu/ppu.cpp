@@ -582,6 +582,50 @@ inline void put_run(uint16_t* index, uint8_t* rgb, int x, int end, uint8_t colou
     for (; x < end; ++x) put_pixel(index, rgb, x, colour);
 }
 
+// How many of the n whole tile groups from a span's cover entry `from` on come before the first
+// that a shown sprite covers (n is at most 31, all inside the cover).
+inline int whole_groups(const uint8_t* from, bool sprites_shown, int n) {
+    if (!sprites_shown) return n;
+    int g = 0;
+    while (g < n && !covered_eight(from + 8 * g)) ++g;
+    return g;
+}
+
+// The colours of the tile at `v` and the `n` tiles to its right, a row of eight each, into
+// `rows`. Returns `v` stepped n tiles to the right.
+inline uint16_t tile_rows(TileRows& tiles, uint16_t v, int n, uint64_t* rows) {
+    tiles.aim(v);
+    unsigned coarse_x = v & 0x1Fu;
+    rows[0] = tiles.row(coarse_x);
+    for (int g = 1; g <= n; ++g) {
+        coarse_x = (coarse_x + 1) & 0x1Fu;
+        if (coarse_x == 0) {  // into the next nametable
+            v ^= 0x0400;
+            tiles.aim(v);
+        }
+        rows[g] = tiles.row(coarse_x);
+    }
+    return static_cast<uint16_t>((v & ~0x1Fu) | coarse_x);
+}
+
+// Whole tile groups, at most 31: each is the tile at `v` shifted left by fine X with the start
+// of the tile to its right; with `clipped` the first is the backdrop instead (the background
+// hidden in the leftmost pixels). Returns `v` stepped n tiles to the right.
+inline uint16_t draw_groups(TileRows& tiles, uint16_t v, uint8_t fine_x, int n, bool clipped, uint8_t backdrop,
+                            uint16_t* index, uint8_t* rgb) {
+    uint64_t rows[32];  // filled before drawing: the picture's stores cannot touch them
+    v = tile_rows(tiles, v, n, rows);
+    const unsigned shift = 8u * fine_x;
+    int g = 0;
+    if (clipped) {
+        put_eight(index, rgb, 0, backdrop * EVERY_BYTE);
+        g = 1;
+    }
+    // Shifting the right tile by 64 - shift in two steps leaves nothing of it at fine X 0.
+    for (; g < n; ++g) put_eight(index, rgb, 8 * g, (rows[g] >> shift) | ((rows[g + 1] << 1) << (63 - shift)));
+    return v;
+}
+
 // The sprite clock moved on from `start` by the `count` dots of a span, and the entries of its
 // last dot.
 inline void pass_sprite_clock(PPU& ppu, uint32_t start, int count) {
@@ -679,25 +723,16 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         // counter wraps and steps coarse X at its last dot, leaving the latches on the tile at
         // `v` with the counter at fine X. The tile at `v` is drawn from there on, so a group
         // is one row of eight colours.
-        if (rendering && ((d - 1) & 7) == 0 && d + 8 <= groups_end &&
-            !(sprites_shown && covered_eight(cover + (d - first)))) {
+        const int groups = rendering && ((d - 1) & 7) == 0 && d + 8 <= groups_end
+                               ? whole_groups(cover + (d - first), sprites_shown, (groups_end - d) / 8)
+                               : 0;
+        if (groups > 0) {
             if (!planes_made) {
                 for (unsigned q = 0; q < 4; ++q) planes[q] = ColourPlanes::of(colour_sets[q]);
                 planes_made = true;
             }
-            tiles.aim(v);
-            uint64_t current = tiles.row(v & 0x1Fu);
-            do {
-                v = coarse_x_step(v);
-                if ((v & 0x1F) == 0) tiles.aim(v);  // into the next nametable
-                const uint64_t next = tiles.row(v & 0x1Fu);
-                uint64_t colours = current;
-                if (fine_x != 0) colours = (current >> (8 * fine_x)) | (next << (64 - 8 * fine_x));
-                if (d < bg_clip_end) colours = backdrop * EVERY_BYTE;
-                put_eight(index, rgb, d - 1, colours);
-                current = next;
-                d += 8;
-            } while (d + 8 <= groups_end && !(sprites_shown && covered_eight(cover + (d - first))));
+            v = draw_groups(tiles, v, fine_x, groups, d < bg_clip_end, backdrop, index + (d - 1), rgb + 3 * (d - 1));
+            d += 8 * groups;
             fetched = v;
             any_fetched = true;
             bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
