@@ -234,6 +234,27 @@ TEST_F(SpriteLine, OverflowSearchComparesTheWrongByteAfterAMiss) {
     EXPECT_EQ(status & 0x20, 0x20);
 }
 
+TEST_F(SpriteLine, OverflowSearchMovesOnThroughAllFourBytesAndWraps) {
+    // Eight in range at OAM 48-55 fill the line; every later sprite misses on the byte compared,
+    // which moves on one byte per miss, until the one byte in range: 50 at the byte the search
+    // reaches there (sprite 56 is compared by Y, 57 by tile, 58 by attributes, 59 by X, 60 by Y).
+    struct Case {
+        int sprite, byte;
+    };
+    for (const Case c : {Case{58, 2}, Case{59, 3}, Case{60, 0}}) {
+        std::fill(std::begin(ppu.oam), std::end(ppu.oam), uint8_t{0xF0});
+        for (int i = 48; i < 56; ++i) place(i, 50, 0, 0, 0);
+        ppu.oam[4 * c.sprite + c.byte] = 50;
+        run_to(261, 2);  // the flag is clear
+        run_to(51, 0);
+        EXPECT_EQ(status & 0x20, 0x20) << "sprite " << c.sprite << " byte " << c.byte;
+        ppu.oam[4 * c.sprite + c.byte] = 0xF0;
+        run_to(261, 2);
+        run_to(51, 0);
+        EXPECT_EQ(status & 0x20, 0) << "sprite " << c.sprite << " byte " << c.byte << " out of range";
+    }
+}
+
 TEST_F(SpriteLine, SpritesAtY255AndFromY239AreNeverFoundAndYZeroStartsOnLine1) {
     place(0, 255, 1, 0, 10);
     place(1, 239, 1, 0, 10);
