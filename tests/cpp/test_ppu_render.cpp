@@ -255,6 +255,30 @@ TEST_F(SpriteLine, OverflowSearchMovesOnThroughAllFourBytesAndWraps) {
     }
 }
 
+TEST_F(SpriteLine, EachEntryKeepsThePatternBitOfTheLastPixelThatExaminedIt) {
+    // Each pixel examines its entries in order up to the first opaque one. Tile 1 is opaque in
+    // its right half, tile 2 in its left half, tile 3 nowhere.
+    for (int row = 0; row < 8; ++row) {
+        ppu.video_memory[16 + row] = 0x0F;
+        ppu.video_memory[32 + row] = 0xF0;
+    }
+    place(0, 49, 1, 0, 10);  // x = 10-17, opaque on 14-17
+    place(1, 49, 2, 0, 10);  // x = 10-17, opaque on 10-13
+    place(2, 49, 3, 0, 8);   // x = 8-15, behind entry 1 on 10-13 and entry 0 on 14-15
+    mask = 0x1E;
+    // Pixels 0-14 (dots 1-15), stepped and in one span: entry 0 was last examined on its fifth
+    // pixel (x = 14), entry 1 on its fourth (x = 13; then entry 0 won), entry 2 on its second.
+    const std::vector<int> after_x_14{3, 4, 6};
+    run_to(50, 16);
+    EXPECT_EQ(std::vector<int>(ppu.sprite_bit, ppu.sprite_bit + 3), after_x_14);
+    run_to(50, 1);
+    ppu.run(ppu.dot_count + 15);
+    EXPECT_EQ(std::vector<int>(ppu.sprite_bit, ppu.sprite_bit + 3), after_x_14);
+    // To the line's last pixel: entry 0 ends on its last pixel; the others are examined no more.
+    ppu.run(ppu.dot_count + 256 - 15);
+    EXPECT_EQ(std::vector<int>(ppu.sprite_bit, ppu.sprite_bit + 3), (std::vector<int>{0, 4, 6}));
+}
+
 TEST_F(SpriteLine, SpritesAtY255AndFromY239AreNeverFoundAndYZeroStartsOnLine1) {
     place(0, 255, 1, 0, 10);
     place(1, 239, 1, 0, 10);

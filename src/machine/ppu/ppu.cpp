@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -247,13 +246,6 @@ inline void load_line_sprites(PPU& ppu) {
     ppu.sprite_clock = 0;
 }
 
-struct SpritePixel {
-    unsigned value = 0;  // 0: transparent
-    unsigned entry = 0;
-    unsigned palette = 0;
-    bool behind = false;
-};
-
 // Bits of a byte in the opposite order.
 constexpr std::array<uint8_t, 256> reversed_bytes() {
     std::array<uint8_t, 256> table{};
@@ -269,7 +261,7 @@ constexpr std::array<uint8_t, 256> REVERSED = reversed_bytes();
 // video memory hold still while it runs. A horizontally flipped row is kept reversed, so
 // pixel k of every entry is pattern bit 7 - k.
 struct SpriteRows {
-    uint8_t low[8], high[8];
+    uint8_t low[8] = {}, high[8] = {};
 
     explicit SpriteRows(const PPU& ppu) {
         const uint8_t ctrl = *ppu.ppuctrl;
@@ -292,23 +284,6 @@ struct SpriteRows {
         }
     }
 };
-
-// The lowest-numbered opaque entry among the active ones.
-inline SpritePixel sprite_pixel(PPU& ppu, uint8_t active, const SpriteRows& rows) {
-    while (active != 0) {
-        const int i = std::countr_zero(active);
-        active = static_cast<uint8_t>(active & (active - 1));
-        const unsigned column = (ppu.sprite_clock - 1 - static_cast<uint32_t>(ppu.sprite_x_counter[i])) & 7u;
-        const auto bit = static_cast<uint8_t>(7u - column);
-        ppu.sprite_bit[i] = bit;
-        const unsigned value = (((rows.high[i] >> bit) & 1u) << 1) | ((rows.low[i] >> bit) & 1u);
-        if (value != 0) {
-            const uint8_t attributes = ppu.line_sprites[4 * i + 2];
-            return {value, static_cast<unsigned>(i), attributes & 3u, (attributes & 0x20) != 0};
-        }
-    }
-    return {};
-}
 
 // What dots 1-256 of a visible line do besides drawing and the sprite search (dots 129-256).
 enum DotEvent : uint8_t {
@@ -347,21 +322,6 @@ constexpr std::array<uint16_t, 256> spread_bits() {
 }
 
 constexpr std::array<uint16_t, 256> SPREAD = spread_bits();
-
-// The colour of dot d where sprites are active over background pixel value p (colour):
-// sets the sprite-0 hit. Out of line, so the pixel loop keeps its registers.
-[[gnu::noinline]] uint8_t sprite_over(PPU& ppu, const SpriteRows& rows, uint8_t active, int d, unsigned p,
-                                      uint8_t colour, uint8_t mask) {
-    const SpritePixel sprite = sprite_pixel(ppu, active, rows);
-    if (sprite.value == 0) return colour;
-    // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
-    if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && (mask & MASK_BG)) *ppu.ppustatus |= STATUS_SPRITE0;
-    // A background pixel hidden by PPUMASK or by its own left clip is transparent, so a sprite
-    // behind it shows; a sprite clipped at the left leaves what is beneath it.
-    if (sprite.behind && p != 0 && (mask & MASK_BG) && (d > 8 || (mask & MASK_BG_LEFT))) return colour;
-    if (d <= 8 && !(mask & MASK_SPRITES_LEFT)) return colour;
-    return ppu.video_memory[0x3F10 + 4 * sprite.palette + sprite.value];
-}
 
 // The background latches of the tile being drawn, held in locals while a span of dots runs:
 // every store into the picture may alias any byte of the PPU, so fields would be reloaded
@@ -530,12 +490,17 @@ struct TileRows {
         lower_half = attribute_shift(v & 0x03E0);
     }
 
-    uint64_t row(unsigned coarse_x) const {
-        const unsigned pattern = pattern_row | names[coarse_x] * 16u;
+    // The tile's colours; `pattern` gets the address of its low pattern byte.
+    uint64_t row(unsigned coarse_x, uint32_t& pattern) const {
+        pattern = pattern_row | names[coarse_x] * 16u;
         const unsigned shift = attribute_shift(static_cast<uint16_t>(coarse_x)) | lower_half;
         const unsigned set = (attributes[coarse_x >> 2] >> shift) & 3u;
         return planes[set].row(vram[pattern], vram[pattern + 8]);
     }
+
+    // The pixels of the tile with its low pattern byte at `pattern` whose value is not 0, as
+    // pattern bits.
+    unsigned opaque(uint32_t pattern) const { return vram[pattern] | vram[pattern + 8]; }
 };
 
 // Pixel x of a row takes a colour byte; its RGB bytes are written only when the byte changed.
@@ -600,48 +565,215 @@ inline void put_run(uint16_t* index, uint8_t* rgb, int x, int end, uint8_t colou
     for (; x < end; ++x) put_pixel(index, rgb, x, colour);
 }
 
-// How many of the n whole tile groups from a span's cover entry `from` on come before the first
-// that a shown sprite covers (n is at most 31, all inside the cover).
-inline int whole_groups(const uint8_t* from, bool sprites_shown, int n) {
-    if (!sprites_shown) return n;
-    int g = 0;
-    while (g < n && !covered_eight(from + 8 * g)) ++g;
-    return g;
+// Eight bytes of memory as a word whose byte i is the one at `from` + i, and back.
+inline uint64_t load_bytes(const uint8_t* from) {
+    uint64_t word = 0;
+    if constexpr (std::endian::native == std::endian::little)
+        std::memcpy(&word, from, sizeof word);
+    else
+        for (int i = 0; i < 8; ++i) word |= uint64_t{from[i]} << (8 * i);
+    return word;
 }
 
-// The colours of the tile at `v` and the `n` tiles to its right, a row of eight each, into
-// `rows`. Returns `v` stepped n tiles to the right.
-inline uint16_t tile_rows(TileRows& tiles, uint16_t v, int n, uint64_t* rows) {
-    tiles.aim(v);
-    unsigned coarse_x = v & 0x1Fu;
-    rows[0] = tiles.row(coarse_x);
-    for (int g = 1; g <= n; ++g) {
-        coarse_x = (coarse_x + 1) & 0x1Fu;
-        if (coarse_x == 0) {  // into the next nametable
-            v ^= 0x0400;
-            tiles.aim(v);
+inline void store_bytes(uint8_t* to, uint64_t word) {
+    if constexpr (std::endian::native == std::endian::little)
+        std::memcpy(to, &word, sizeof word);
+    else
+        for (int i = 0; i < 8; ++i) to[i] = static_cast<uint8_t>(word >> (8 * i));
+}
+
+// Bytes `from` to `to` - 1 of a word all ones (0 <= from <= to <= 8).
+constexpr uint64_t byte_range(int from, int to) {
+    const uint64_t below_to = to >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * to)) - 1;
+    const uint64_t below_from = from >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * from)) - 1;
+    return below_to & ~below_from;
+}
+
+// The sprite pixels of a span, one byte per dot from its first (with room for eight before and
+// after): the colour of the entry that wins there, the lowest-numbered opaque one, and as 0xFF
+// or 0 whether it shows (not clipped at the left), lies behind the background, is sprite 0 on a
+// line that holds it, and whether any entry is opaque there at all.
+struct SpriteLine {
+    static constexpr int PAD = 8;
+    uint8_t colour[PAD + 256 + PAD], shown[PAD + 256 + PAD], behind[PAD + 256 + PAD], zero[PAD + 256 + PAD],
+        opaque[PAD + 256 + PAD];
+};
+
+// A span's sprite pixels, worked out when a dot first needs them: PPUCTRL, PPUMASK and video
+// memory hold still while it runs.
+class SpriteLayer {
+public:
+    // Dots first to first + count - 1, with the sprite clock at `clock` on the first.
+    SpriteLayer(PPU& ppu, int first, int count, uint32_t clock, uint8_t mask)
+        : ppu_(ppu), first_(first), count_(count), clock_(clock), mask_(mask) {}
+
+    const SpriteLine& line() {
+        if (!built_) build();
+        return line_;
+    }
+
+private:
+    // Entry by entry from the lowest, eight pixels at a time: an entry's opaque pixels win where
+    // no lower entry's are opaque. Each dot examines its entries in order up to the first opaque
+    // one, so an entry keeps the pattern bit of the last dot of the span where every lower
+    // entry was transparent.
+    [[gnu::noinline]] void build();
+
+    PPU& ppu_;
+    int first_, count_;
+    uint32_t clock_;
+    uint8_t mask_;
+    bool built_ = false;
+    SpriteLine line_;
+};
+
+void SpriteLayer::build() {
+    built_ = true;
+    const SpriteRows rows(ppu_);
+    const int entries = ppu_.line_sprite_count;
+    // Where each entry's first pixel falls in the span; one wholly outside it draws nothing.
+    int64_t start[8];
+    int64_t low = count_, high = 0;
+    for (int i = 0; i < entries; ++i) {
+        start[i] = int64_t{ppu_.sprite_x_counter[i]} - clock_;
+        if (start[i] <= -8 || start[i] >= count_) continue;
+        low = std::min(low, start[i]);
+        high = std::max(high, start[i] + 8);
+    }
+    if (low >= high) return;
+    // Clear what a group of eight around the entries' pixels can read.
+    const auto from = static_cast<size_t>(std::max<int64_t>(low - 7, -SpriteLine::PAD) + SpriteLine::PAD);
+    const auto to = static_cast<size_t>(std::min<int64_t>(high + 7, count_ + SpriteLine::PAD) + SpriteLine::PAD);
+    for (uint8_t* bytes : {line_.colour, line_.shown, line_.behind, line_.zero, line_.opaque})
+        std::memset(bytes + from, 0, to - from);
+
+    const uint8_t* const palette = ppu_.video_memory + 0x3F10;
+    for (int i = 0; i < entries; ++i) {
+        if (start[i] <= -8 || start[i] >= count_) continue;
+        const auto k = static_cast<int>(start[i]);
+        const size_t at = static_cast<size_t>(k + SpriteLine::PAD);
+        const uint64_t taken = load_bytes(line_.opaque + at);
+        const uint64_t examined = ~taken & byte_range(std::max(0, -k), std::min(8, count_ - k));
+        if (examined != 0) ppu_.sprite_bit[i] = static_cast<uint8_t>(7 - (63 - std::countl_zero(examined)) / 8);
+
+        const uint8_t attributes = ppu_.line_sprites[4 * i + 2];
+        const uint32_t set = uint32_t{palette[4 * (attributes & 3u) + 1]} << 8 |
+                             uint32_t{palette[4 * (attributes & 3u) + 2]} << 16 |
+                             uint32_t{palette[4 * (attributes & 3u) + 3]} << 24;
+        const uint64_t wins = PIXEL_MASK[rows.low[i] | rows.high[i]] & ~taken;
+        const int clipped = (mask_ & MASK_SPRITES_LEFT) ? 0 : std::clamp(9 - first_ - k, 0, 8);
+        const auto put = [&](uint8_t* bytes, uint64_t value) {
+            store_bytes(bytes + at, (load_bytes(bytes + at) & ~wins) | (value & wins));
+        };
+        put(line_.colour, ColourPlanes::of(set).row(rows.low[i], rows.high[i]));
+        put(line_.shown, byte_range(clipped, 8));
+        put(line_.behind, (attributes & 0x20) ? ~uint64_t{0} : 0);
+        put(line_.zero, i == 0 && ppu_.sprite0_on_line ? ~uint64_t{0} : 0);
+        put(line_.opaque, ~uint64_t{0});
+    }
+}
+
+// Sprite pixels of one or more dots, one byte each, as a SpriteLine holds them.
+struct SpriteBytes {
+    uint64_t colour, shown, behind, zero;
+
+    static SpriteBytes eight(const SpriteLine& line, int k) {
+        const size_t at = static_cast<size_t>(k + SpriteLine::PAD);
+        return {load_bytes(line.colour + at), load_bytes(line.shown + at), load_bytes(line.behind + at),
+                load_bytes(line.zero + at)};
+    }
+
+    static SpriteBytes one(const SpriteLine& line, int k) {
+        const size_t at = static_cast<size_t>(k + SpriteLine::PAD);
+        return {line.colour[at], line.shown[at], line.behind[at], line.zero[at]};
+    }
+};
+
+// The picture where sprites are drawn over background colours `bg`, one byte a pixel: in
+// `bg_opaque` 0xFF where the background pixel value is not 0, in `bg_visible` where such a pixel
+// is also shown (a pixel hidden by PPUMASK or its left clip is transparent, so a sprite behind
+// it shows). Sets the sprite-0 hit, which no clip prevents.
+inline uint64_t over_background(PPU& ppu, const SpriteBytes& s, uint64_t bg, uint64_t bg_opaque, uint64_t bg_visible,
+                                uint8_t mask) {
+    if ((s.zero & bg_opaque) != 0 && (mask & MASK_BG)) *ppu.ppustatus |= STATUS_SPRITE0;
+    const uint64_t show = s.shown & ~(s.behind & bg_visible);
+    return (bg & ~show) | (s.colour & show);
+}
+
+// The tile at `v` and the `n` tiles to its right, at most 32 in all: their colours, a row of
+// eight each, and the addresses of their low pattern bytes.
+struct TileRun {
+    uint64_t colours[32];
+    uint32_t patterns[32];
+
+    // Returns `v` stepped n tiles to the right. (The rows are a copy, which no store into the
+    // run can change.)
+    uint16_t fetch(TileRows tiles, uint16_t v, int n) {
+        tiles.aim(v);
+        unsigned coarse_x = v & 0x1Fu;
+        colours[0] = tiles.row(coarse_x, patterns[0]);
+        for (int g = 1; g <= n; ++g) {
+            coarse_x = (coarse_x + 1) & 0x1Fu;
+            if (coarse_x == 0) {  // into the next nametable
+                v ^= 0x0400;
+                tiles.aim(v);
+            }
+            colours[g] = tiles.row(coarse_x, patterns[g]);
         }
-        rows[g] = tiles.row(coarse_x);
+        return static_cast<uint16_t>((v & ~0x1Fu) | coarse_x);
     }
-    return static_cast<uint16_t>((v & ~0x1Fu) | coarse_x);
+};
+
+// Eight bytes of a tile drawn from fine X (`shift` = 8 x fine X) on, with the start of the tile
+// to its right. (Shifting `right` by 64 - shift in two steps leaves nothing of it at fine X 0.)
+constexpr uint64_t from_fine_x(uint64_t tile, uint64_t right, unsigned shift) {
+    return (tile >> shift) | ((right << 1) << (63 - shift));
 }
 
-// Whole tile groups, at most 31: each is the tile at `v` shifted left by fine X with the start
-// of the tile to its right; with `clipped` the first is the backdrop instead (the background
-// hidden in the leftmost pixels). Returns `v` stepped n tiles to the right.
-inline uint16_t draw_groups(TileRows& tiles, uint16_t v, uint8_t fine_x, int n, bool clipped, uint8_t backdrop,
+// What a span's whole tile groups are drawn with besides their tiles.
+struct GroupLayers {
+    uint8_t fine_x, mask, backdrop;
+    bool clipped;          // the first group is the leftmost, its background hidden
+    const uint8_t* cover;  // the span's sprite cover from the first group on
+    SpriteLayer* sprites;  // the span's sprite pixels, or nullptr where none are shown
+    int sprite_k;          // the first group's entry in them
+};
+
+// Whole tile groups, at most 31, from the tile at `v` on: each is the tile shifted left by fine
+// X with the start of the tile to its right, with any sprite pixels over it. Returns `v`
+// stepped n tiles to the right.
+// Whole group g of a run in `colours`, its background pixels shown where `shown`, with the
+// sprites over it. Out of line: most groups have none.
+[[gnu::noinline]] uint64_t sprites_over_group(PPU& ppu, const TileRows& tiles, const TileRun& run,
+                                              const GroupLayers& layers, int g, uint64_t colours, uint64_t shown) {
+    const unsigned shift = 8u * layers.fine_x;
+    const uint64_t opaque =
+        from_fine_x(PIXEL_MASK[tiles.opaque(run.patterns[g])], PIXEL_MASK[tiles.opaque(run.patterns[g + 1])], shift);
+    const SpriteBytes sprites = SpriteBytes::eight(layers.sprites->line(), layers.sprite_k + 8 * g);
+    return over_background(ppu, sprites, colours, opaque, opaque & shown, layers.mask);
+}
+
+inline uint16_t draw_groups(PPU& ppu, const TileRows& tiles, uint16_t v, int n, const GroupLayers& layers,
                             uint16_t* index, uint8_t* rgb) {
-    uint64_t rows[32];  // filled before drawing: the picture's stores cannot touch them
-    v = tile_rows(tiles, v, n, rows);
-    const unsigned shift = 8u * fine_x;
+    TileRun run;  // filled before drawing: the picture's stores cannot touch it
+    v = run.fetch(tiles, v, n);
+    const unsigned shift = 8u * layers.fine_x;
+    const uint64_t bg_layer = (layers.mask & MASK_BG) ? ~uint64_t{0} : 0;
     int g = 0;
-    if (clipped) {
-        put_eight(index, rgb, 0, backdrop * EVERY_BYTE);
-        g = 1;
+    uint64_t colours = from_fine_x(run.colours[0], run.colours[1], shift);
+    uint64_t shown = bg_layer;
+    if (layers.clipped) {
+        colours = layers.backdrop * EVERY_BYTE;
+        shown = 0;
     }
-    // Shifting the right tile by 64 - shift in two steps leaves nothing of it at fine X 0.
-    for (; g < n; ++g) put_eight(index, rgb, 8 * g, (rows[g] >> shift) | ((rows[g + 1] << 1) << (63 - shift)));
-    return v;
+    for (;;) {
+        if (layers.sprites != nullptr && covered_eight(layers.cover + 8 * g))
+            colours = sprites_over_group(ppu, tiles, run, layers, g, colours, shown);
+        put_eight(index, rgb, 8 * g, colours);
+        if (++g == n) return v;
+        colours = from_fine_x(run.colours[g], run.colours[g + 1], shift);
+        shown = bg_layer;
+    }
 }
 
 // The sprite clock moved on from `start` by the `count` dots of a span, and the entries of its
@@ -728,7 +860,9 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // inside it.
     const int groups_end = std::min(end, LAST_WHOLE_GROUP + 8);
     bool any_fetched = false;
-    std::optional<SpriteRows> rows;  // made at the first sprite pixel
+    // The span's sprite pixels: none where PPUMASK bit 4 hides sprites or the line holds none.
+    SpriteLayer sprite_layer(ppu, first, count, sprite_clock, mask);
+    SpriteLayer* const sprites = sprites_shown && ppu.line_sprite_count != 0 ? &sprite_layer : nullptr;
 
     const int row = ppu.scanline * 256;
     uint16_t* const index = ppu.frame_index + row;
@@ -741,15 +875,14 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         // counter wraps and steps coarse X at its last dot, leaving the latches on the tile at
         // `v` with the counter at fine X. The tile at `v` is drawn from there on, so a group
         // is one row of eight colours.
-        const int groups = rendering && ((d - 1) & 7) == 0 && d + 8 <= groups_end
-                               ? whole_groups(cover + (d - first), sprites_shown, (groups_end - d) / 8)
-                               : 0;
+        const int groups = rendering && ((d - 1) & 7) == 0 ? std::max(0, (groups_end - d) / 8) : 0;
         if (groups > 0) {
             if (!planes_made) {
                 for (unsigned q = 0; q < 4; ++q) planes[q] = ColourPlanes::of(colour_sets[q]);
                 planes_made = true;
             }
-            v = draw_groups(tiles, v, fine_x, groups, d < bg_clip_end, backdrop, index + (d - 1), rgb + 3 * (d - 1));
+            const GroupLayers layers{fine_x, mask, backdrop, d < bg_clip_end, cover + (d - first), sprites, d - first};
+            v = draw_groups(ppu, tiles, v, groups, layers, index + (d - 1), rgb + 3 * (d - 1));
             d += 8 * groups;
             fetched = v;
             any_fetched = true;
@@ -789,24 +922,23 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         const uint32_t colours = d < bg_clip_end ? backdrop * 0x01010101u : bg.colours;
         for (unsigned k = 0; k < 4; ++k) colour_of[k] = static_cast<uint8_t>(colours >> (8 * k));
         const int start = d;
-        // Sprites hidden by PPUMASK bit 4 leave the background pixel.
-        if (!sprites_shown || !covered(cover, d - first, last + 1 - d, cover_size)) {
+        if (sprites == nullptr || !covered(cover, d - first, last + 1 - d, cover_size)) {
             for (; d <= last; ++d) {
                 put_pixel(index, rgb, d - 1, colour_of[bg.pixel()]);
                 bg.pixels <<= 2;
             }
         }
         for (; d <= last; ++d) {
-            const uint8_t active = cover[d - first];
             const unsigned p = bg.pixel();
             bg.pixels <<= 2;
-            uint8_t colour = colour_of[p];
-            if (active != 0) {
-                ppu.sprite_clock = sprite_clock + static_cast<uint32_t>(d - first + 1);
-                if (!rows) rows.emplace(ppu);
-                colour = sprite_over(ppu, *rows, active, d, p, colour, mask);
+            uint64_t colour = colour_of[p];
+            if (cover[d - first] != 0) {
+                const uint64_t opaque = p != 0 ? 0xFF : 0;
+                const uint64_t shown = (mask & MASK_BG) && d >= bg_clip_end ? opaque : 0;
+                colour =
+                    over_background(ppu, SpriteBytes::one(sprites->line(), d - first), colour, opaque, shown, mask);
             }
-            put_pixel(index, rgb, d - 1, colour);
+            put_pixel(index, rgb, d - 1, static_cast<uint8_t>(colour));
         }
 
         // At the tile's edge the tile to the right is fetched; `v` itself moves at dots 8k.
