@@ -90,16 +90,24 @@ struct SpriteMasks {
 inline SpriteMasks sprite_masks(const uint8_t* oam, int first, int end, int line, int height) {
     SpriteMasks m;
 #if defined(__SSE2__)
-    // Four sprites at a time, their Y bytes in the low bytes of 32-bit lanes.
+    // Sixteen sprites at a time: their Y bytes, taken from the low bytes of 32-bit lanes, packed
+    // into 16-bit lanes for the compares and the results into bytes.
     const __m128i low_byte = _mm_set1_epi32(0xFF);
-    const __m128i above = _mm_set1_epi32(line - height - 1);
-    const __m128i below = _mm_set1_epi32(line);
-    const __m128i hidden = _mm_set1_epi32(255);
-    for (int g = first / 4; g < (end + 3) / 4; ++g) {
-        const __m128i y = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 16 * g)), low_byte);
-        const __m128i in = _mm_and_si128(_mm_cmpgt_epi32(y, above), _mm_cmplt_epi32(y, below));
-        m.covering |= uint64_t(unsigned(_mm_movemask_ps(_mm_castsi128_ps(in)))) << (4 * g);
-        m.shown |= uint64_t(unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(y, hidden))))) << (4 * g);
+    const __m128i above = _mm_set1_epi16(static_cast<int16_t>(line - height - 1));
+    const __m128i below = _mm_set1_epi16(static_cast<int16_t>(line));
+    const __m128i hidden = _mm_set1_epi16(255);
+    const auto ys = [&](const uint8_t* sprites) {
+        const __m128i a = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sprites)), low_byte);
+        const __m128i b = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sprites + 16)), low_byte);
+        return _mm_packs_epi32(a, b);
+    };
+    for (int g = first / 16; g < (end + 15) / 16; ++g) {
+        const __m128i low = ys(oam + 64 * g), high = ys(oam + 64 * g + 32);
+        const __m128i in_low = _mm_and_si128(_mm_cmpgt_epi16(low, above), _mm_cmplt_epi16(low, below));
+        const __m128i in_high = _mm_and_si128(_mm_cmpgt_epi16(high, above), _mm_cmplt_epi16(high, below));
+        const __m128i at_255 = _mm_packs_epi16(_mm_cmpeq_epi16(low, hidden), _mm_cmpeq_epi16(high, hidden));
+        m.covering |= uint64_t(unsigned(_mm_movemask_epi8(_mm_packs_epi16(in_low, in_high)))) << (16 * g);
+        m.shown |= uint64_t(unsigned(_mm_movemask_epi8(at_255))) << (16 * g);
     }
     m.shown = ~m.shown;
 #else
