@@ -761,27 +761,42 @@ struct GroupLayers {
     return over_background(ppu, sprites, colours, opaque, opaque & shown, layers.mask);
 }
 
+// Groups `from` to n - 1 of a run, none of them clipped; with `Sprites` those that the cover
+// marks get the sprites laid over them, with `Shifted` each group takes the start of the next
+// tile (fine X is not 0).
+template <bool Sprites, bool Shifted>
+void draw_run(PPU& ppu, const TileRows& tiles, const TileRun& run, int from, int n, const GroupLayers& layers,
+              uint16_t* index, uint8_t* rgb) {
+    const unsigned shift = 8u * layers.fine_x;
+    const uint64_t bg_layer = (layers.mask & MASK_BG) ? ~uint64_t{0} : 0;
+    for (int g = from; g < n; ++g) {
+        uint64_t colours = run.colours[g];
+        if constexpr (Shifted) colours = from_fine_x(colours, run.colours[g + 1], shift);
+        if constexpr (Sprites)
+            if (covered_eight(layers.cover + 8 * g))
+                colours = sprites_over_group(ppu, tiles, run, layers, g, colours, bg_layer);
+        put_eight(index, rgb, 8 * g, colours);
+    }
+}
+
 inline uint16_t draw_groups(PPU& ppu, const TileRows& tiles, uint16_t v, int n, const GroupLayers& layers,
                             uint16_t* index, uint8_t* rgb) {
     TileRun run;  // filled before drawing: the picture's stores cannot touch it
     v = run.fetch(tiles, v, n);
-    const unsigned shift = 8u * layers.fine_x;
-    const uint64_t bg_layer = (layers.mask & MASK_BG) ? ~uint64_t{0} : 0;
     int g = 0;
-    uint64_t colours = from_fine_x(run.colours[0], run.colours[1], shift);
-    uint64_t shown = bg_layer;
     if (layers.clipped) {
-        colours = layers.backdrop * EVERY_BYTE;
-        shown = 0;
+        uint64_t colours = layers.backdrop * EVERY_BYTE;
+        if (layers.sprites != nullptr && covered_eight(layers.cover))
+            colours = sprites_over_group(ppu, tiles, run, layers, 0, colours, 0);
+        put_eight(index, rgb, 0, colours);
+        g = 1;
     }
-    for (;;) {
-        if (layers.sprites != nullptr && covered_eight(layers.cover + 8 * g))
-            colours = sprites_over_group(ppu, tiles, run, layers, g, colours, shown);
-        put_eight(index, rgb, 8 * g, colours);
-        if (++g == n) return v;
-        colours = from_fine_x(run.colours[g], run.colours[g + 1], shift);
-        shown = bg_layer;
-    }
+    // The loop for this run's case, so that it tests nothing the run decides.
+    using Run = void (*)(PPU&, const TileRows&, const TileRun&, int, int, const GroupLayers&, uint16_t*, uint8_t*);
+    static constexpr Run RUNS[2][2] = {{draw_run<false, false>, draw_run<false, true>},
+                                       {draw_run<true, false>, draw_run<true, true>}};
+    RUNS[layers.sprites != nullptr][layers.fine_x != 0](ppu, tiles, run, g, n, layers, index, rgb);
+    return v;
 }
 
 // The sprite clock moved on from `start` by the `count` dots of a span, and the entries of its
