@@ -47,6 +47,11 @@ constexpr uint16_t coarse_x_step(uint16_t v) {
     return (v & 0x1F) == 31 ? static_cast<uint16_t>((v & ~0x1F) ^ 0x0400) : static_cast<uint16_t>(v + 1);
 }
 
+// The scroll address one tile to the left: coarse_x_step undone.
+constexpr uint16_t coarse_x_back(uint16_t v) {
+    return (v & 0x1F) == 0 ? static_cast<uint16_t>((v | 0x1F) ^ 0x0400) : static_cast<uint16_t>(v - 1);
+}
+
 constexpr uint16_t y_step(uint16_t v) {
     if ((v & 0x7000) != 0x7000) return static_cast<uint16_t>(v + 0x1000);
     v &= 0x0FFF;
@@ -301,7 +306,6 @@ enum DotEvent : uint8_t {
     COARSE_X = 8,    // dots 8k up to 248: coarse-X increment of `v` after drawing (rendering)
 };
 constexpr int FIRST_EVALUATION_DOT = 129;
-constexpr int LAST_WHOLE_GROUP = 241;  // dots 241-248; the last group holds the Y step
 
 constexpr std::array<uint8_t, 257> dot_events() {
     std::array<uint8_t, 257> events{};
@@ -708,11 +712,11 @@ inline uint64_t over_background(PPU& ppu, const SpriteBytes& s, uint64_t bg, uin
     return (bg & ~show) | (s.colour & show);
 }
 
-// The tile at `v` and the `n` tiles to its right, at most 32 in all: their colours, a row of
+// The tile at `v` and the `n` tiles to its right, at most 33 in all: their colours, a row of
 // eight each, and the addresses of their low pattern bytes.
 struct TileRun {
-    uint64_t colours[32];
-    uint32_t patterns[32];
+    uint64_t colours[33];
+    uint32_t patterns[33];
 
     // Returns `v` stepped n tiles to the right. (The rows are a copy, which no store into the
     // run can change.)
@@ -747,7 +751,7 @@ struct GroupLayers {
     int sprite_k;          // the first group's entry in them
 };
 
-// Whole tile groups, at most 31, from the tile at `v` on: each is the tile shifted left by fine
+// Whole tile groups, at most 32, from the tile at `v` on: each is the tile shifted left by fine
 // X with the start of the tile to its right, with any sprite pixels over it. Returns `v`
 // stepped n tiles to the right.
 // Whole group g of a run in `colours`, its background pixels shown where `shown`, with the
@@ -879,9 +883,6 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
     TileRows tiles{vram, planes, bg_table, nt_fold};
-    // Whole groups end by dot 248, so their eight entries of the cover (at least 256 long) are
-    // inside it.
-    const int groups_end = std::min(end, LAST_WHOLE_GROUP + 8);
     bool any_fetched = false;
     // The span's sprite pixels: none where PPUMASK bit 4 hides sprites or the line holds none.
     SpriteLayer sprite_layer(ppu, first, count, sprite_clock, mask);
@@ -893,12 +894,12 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // Dots come in segments that end at a tile group's last dot (8k), before the Y step (256)
     // and where the bit counter wraps; events fall only at their edges.
     for (int d = first; d < end;) {
-        // Whole tile groups (dots 8k + 1 to 8k + 8, before the line's last group) without
-        // sprites: each fetches at its first dot, fetches the tile to the right where the bit
-        // counter wraps and steps coarse X at its last dot, leaving the latches on the tile at
-        // `v` with the counter at fine X. The tile at `v` is drawn from there on, so a group
-        // is one row of eight colours.
-        const int groups = rendering && ((d - 1) & 7) == 0 ? std::max(0, (groups_end - d) / 8) : 0;
+        // Whole tile groups (dots 8k + 1 to 8k + 8): each fetches at its first dot, fetches the
+        // tile to the right where the bit counter wraps and steps coarse X at its last dot,
+        // leaving the latches on the tile at `v` with the counter at fine X. The tile at `v` is
+        // drawn from there on, so a group is one row of eight colours. (Their entries of the
+        // cover, at least 256 long, are inside it.)
+        const int groups = rendering && ((d - 1) & 7) == 0 ? (end - d) / 8 : 0;
         if (groups > 0) {
             if (!planes_made) {
                 for (unsigned q = 0; q < 4; ++q) planes[q] = ColourPlanes::of(colour_sets[q]);
@@ -908,8 +909,14 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
             v = draw_groups(ppu, tiles, v, groups, layers, index + (d - 1), rgb + 3 * (d - 1));
             d += 8 * groups;
             fetched = v;
+            if (d == 257) {
+                // The line's last group steps Y instead of coarse X; at fine X 0 its tile's edge
+                // comes on dot 256 itself, after the step.
+                v = y_step(coarse_x_back(v));
+                if (fine_x == 0) fetched = coarse_x_step(v);
+            }
             any_fetched = true;
-            bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
+            bg.fetch(vram, fetched, bg_table, nt_fold, colour_sets);
             tell_board(ppu, bg);
             bg.bit_counter = fine_x;
             bg.set_pixels();
