@@ -751,9 +751,6 @@ struct GroupLayers {
     int sprite_k;          // the first group's entry in them
 };
 
-// Whole tile groups, at most 32, from the tile at `v` on: each is the tile shifted left by fine
-// X with the start of the tile to its right, with any sprite pixels over it. Returns `v`
-// stepped n tiles to the right.
 // Whole group g of a run in `colours`, its background pixels shown where `shown`, with the
 // sprites over it. Out of line: most groups have none.
 [[gnu::noinline]] uint64_t sprites_over_group(PPU& ppu, const TileRows& tiles, const TileRun& run,
@@ -783,6 +780,9 @@ void draw_run(PPU& ppu, const TileRows& tiles, const TileRun& run, int from, int
     }
 }
 
+// Whole tile groups, at most 32, from the tile at `v` on: each is the tile shifted left by fine
+// X with the start of the tile to its right, with any sprite pixels over it. Returns `v`
+// stepped n tiles to the right.
 inline uint16_t draw_groups(PPU& ppu, const TileRows& tiles, uint16_t v, int n, const GroupLayers& layers,
                             uint16_t* index, uint8_t* rgb) {
     TileRun run;  // filled before drawing: the picture's stores cannot touch it
