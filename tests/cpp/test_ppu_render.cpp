@@ -255,6 +255,33 @@ TEST_F(SpriteLine, OverflowSearchMovesOnThroughAllFourBytesAndWraps) {
     }
 }
 
+TEST_F(SpriteLine, OverflowSearchOverALineInOneSpanMatchesSteppingIt) {
+    // Eight in range at OAM 0-7 fill the line by dot 144; the search then runs to dot 256, over
+    // sprites 8-63 and round to 0-55, with the listed bytes in range (50) besides the Y bytes of
+    // sprites 0-7. One span passes over the misses between hits; stepping tries every byte.
+    struct Byte {
+        int sprite, byte;
+    };
+    const std::vector<std::vector<Byte>> cases{
+        {}, {{10, 2}}, {{10, 2}, {11, 2}}, {{13, 1}}, {{40, 0}}, {{63, 3}, {9, 1}, {30, 3}}, {{5, 1}}};
+    for (const std::vector<Byte>& in_range : cases) {
+        std::fill(std::begin(ppu.oam), std::end(ppu.oam), uint8_t{0xF0});
+        for (int i = 0; i < 8; ++i) place(i, 50, 0, 0, 0);
+        for (const Byte b : in_range) ppu.oam[4 * b.sprite + b.byte] = 50;
+        std::vector<int> seen[2];  // stepped, then in one span: the flag, the byte, the index
+        for (std::vector<int>& after : seen) {
+            run_to(261, 2);  // the flag is clear
+            run_to(50, 1);
+            if (&after == &seen[0])
+                run_to(50, 257);
+            else
+                ppu.run(ppu.dot_count + 256);
+            after = {status & 0x20, ppu.eval_byte, ppu.eval_index};
+        }
+        EXPECT_EQ(seen[1], seen[0]) << in_range.size() << " bytes in range";
+    }
+}
+
 TEST_F(SpriteLine, EachEntryKeepsThePatternBitOfTheLastPixelThatExaminedIt) {
     // Each pixel examines its entries in order up to the first opaque one. Tile 1 is opaque in
     // its right half, tile 2 in its left half, tile 3 nowhere.

@@ -125,11 +125,11 @@ inline SpriteMasks sprite_masks(const uint8_t* oam, int first, int end, int line
     return m;
 }
 
-// Dots first to end - 1 of the overflow search from sprite byte `index` on: a sprite byte in
-// range sets the flag, a miss moves on to the next byte of the following sprites instead of
-// their Y. Returns the index reached. (The state is kept in locals: the flag's store may alias
-// any byte of the PPU.)
-inline uint8_t overflow_search(PPU& ppu, int first, int end, uint8_t index, uint32_t height) {
+// Dots first to end - 1 of the overflow search from sprite byte `index` on, dot by dot: a
+// sprite byte in range sets the flag, a miss moves on to the next byte of the following
+// sprites instead of their Y. Returns the index reached. (The state is kept in locals: the
+// flag's store may alias any byte of the PPU.)
+inline uint8_t overflow_steps(PPU& ppu, int first, int end, uint8_t index, uint32_t height) {
     const int line = ppu.scanline;
     unsigned byte = ppu.eval_byte;
     bool found = false;
@@ -143,6 +143,91 @@ inline uint8_t overflow_search(PPU& ppu, int first, int end, uint8_t index, uint
     ppu.eval_byte = static_cast<uint8_t>(byte);
     if (found) *ppu.ppustatus |= STATUS_OVERFLOW;
     return index;
+}
+
+// Bit p of the four words: byte p of sprite memory is in range for the search on `line`
+// (`line` - `height` < byte <= `line`).
+inline std::array<uint64_t, 4> bytes_in_range(const uint8_t* oam, int line, uint32_t height) {
+    std::array<uint64_t, 4> bits{};
+#if defined(__SSE2__)
+    // Sixteen bytes at a time, compared in 16-bit lanes.
+    const __m128i above = _mm_set1_epi16(static_cast<int16_t>(line - static_cast<int>(height)));
+    const __m128i below = _mm_set1_epi16(static_cast<int16_t>(line + 1));
+    const __m128i zero = _mm_setzero_si128();
+    for (int g = 0; g < 16; ++g) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 16 * g));
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+        const __m128i in_low = _mm_and_si128(_mm_cmpgt_epi16(low, above), _mm_cmplt_epi16(low, below));
+        const __m128i in_high = _mm_and_si128(_mm_cmpgt_epi16(high, above), _mm_cmplt_epi16(high, below));
+        const auto in = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(in_low, in_high)));
+        bits[static_cast<size_t>(g / 4)] |= uint64_t{in} << (16 * (g % 4));
+    }
+#else
+    for (int p = 0; p < 256; ++p)
+        if (static_cast<uint32_t>(line - oam[p]) < height) bits[static_cast<size_t>(p / 64)] |= uint64_t{1} << (p % 64);
+#endif
+    return bits;
+}
+
+// While every compare misses, dot j after one at sprite s with byte b compares byte b + j
+// (mod 4) of sprite s + j: the positions 4s' + ((d + s') AND 3) of one diagonal d = b - s. Bit p
+// of DIAGONALS[d] is set for the positions of diagonal d.
+constexpr std::array<std::array<uint64_t, 4>, 4> diagonals() {
+    std::array<std::array<uint64_t, 4>, 4> masks{};
+    for (unsigned d = 0; d < 4; ++d)
+        for (unsigned s = 0; s < 64; ++s) {
+            const unsigned p = 4 * s + ((d + s) & 3);
+            masks[d][p / 64] |= uint64_t{1} << (p % 64);
+        }
+    return masks;
+}
+
+constexpr std::array<std::array<uint64_t, 4>, 4> DIAGONALS = diagonals();
+
+// How many sprites from sprite s on, along diagonal d and round past sprite 63, miss before
+// one hits; 64 when none does.
+inline int misses_before_hit(const std::array<uint64_t, 4>& in_range, int s, unsigned d) {
+    const int start = 4 * s;
+    for (int k = 0; k <= 4; ++k) {
+        const auto w = static_cast<size_t>(((start >> 6) + k) & 3);
+        uint64_t hits = in_range[w] & DIAGONALS[d][w];
+        if (k == 0) hits &= ~uint64_t{0} << (start & 63);
+        if (k == 4) hits &= (uint64_t{1} << (start & 63)) - 1;  // back round to the start
+        if (hits != 0) return ((64 * static_cast<int>(w) + std::countr_zero(hits)) / 4 - s) & 63;
+    }
+    return 64;
+}
+
+// The overflow search goes dot by dot below this many dots, where finding the bytes in range
+// costs more, and where more than this many bytes are in range, whose hits come too often to
+// pass over many misses at a time.
+constexpr int MANY_SEARCH_DOTS = 64;
+constexpr int MANY_IN_RANGE = 48;
+
+// The overflow search over a span: the misses between two hits are passed over together.
+inline uint8_t overflow_search(PPU& ppu, int first, int end, uint8_t index, uint32_t height) {
+    if (end - first < MANY_SEARCH_DOTS) return overflow_steps(ppu, first, end, index, height);
+    const std::array<uint64_t, 4> in_range = bytes_in_range(ppu.oam, ppu.scanline, height);
+    int in_range_count = 0;
+    for (const uint64_t bits : in_range) in_range_count += std::popcount(bits);
+    if (in_range_count > MANY_IN_RANGE) return overflow_steps(ppu, first, end, index, height);
+    unsigned byte = ppu.eval_byte;
+    int sprite = index / 4;
+    bool found = false;
+    for (int left = end - first; left > 0;) {
+        const int misses =
+            std::min(misses_before_hit(in_range, sprite, (byte - static_cast<unsigned>(sprite)) & 3), left);
+        byte = (byte + static_cast<unsigned>(misses)) & 3;
+        sprite = (sprite + misses) & 63;
+        left -= misses;
+        if (left == 0) break;
+        found = true;  // a hit keeps the byte
+        sprite = (sprite + 1) & 63;
+        --left;
+    }
+    ppu.eval_byte = static_cast<uint8_t>(byte);
+    if (found) *ppu.ppustatus |= STATUS_OVERFLOW;
+    return static_cast<uint8_t>(4 * sprite);
 }
 
 // The same search for a span of a few dots, one sprite at a time.
