@@ -355,31 +355,26 @@ constexpr std::array<uint8_t, 256> reversed_bytes() {
 
 constexpr std::array<uint8_t, 256> REVERSED = reversed_bytes();
 
-// The pattern rows the line list's entries draw on this line, found once per span: PPUCTRL and
-// video memory hold still while it runs. A horizontally flipped row is kept reversed, so
+// The pattern row line-list entry i draws on this line, as its low and high bytes: PPUCTRL
+// and video memory hold still while a span runs. A horizontally flipped row comes reversed, so
 // pixel k of every entry is pattern bit 7 - k.
-struct SpriteRows {
-    uint8_t low[8] = {}, high[8] = {};
+struct SpriteRow {
+    uint8_t low, high;
 
-    explicit SpriteRows(const PPU& ppu) {
+    static SpriteRow of(const PPU& ppu, int i) {
         const uint8_t ctrl = *ppu.ppuctrl;
         const bool tall = (ctrl & CTRL_TALL_SPRITES) != 0;
         const unsigned height = tall ? 16 : 8;
-        for (int i = 0; i < ppu.line_sprite_count; ++i) {
-            const uint8_t* sprite = ppu.line_sprites + 4 * i;
-            const uint8_t attributes = sprite[2];
-            auto row = static_cast<uint8_t>(ppu.scanline - sprite[0]);
-            if (attributes & 0x80) row = static_cast<uint8_t>(height - 1 - row);
-            const unsigned table = tall ? (sprite[1] & 1u) : ((ctrl & CTRL_SPRITE_TABLE) ? 1u : 0u);
-            const unsigned tile = tall ? (sprite[1] & 0xFEu) : sprite[1];
-            const unsigned address = (table << 12) | (((tile + row / 8u) & 0xFFu) << 4) | (row & 7u);
-            low[i] = ppu.video_memory[address];
-            high[i] = ppu.video_memory[address + 8];
-            if (attributes & 0x40) {
-                low[i] = REVERSED[low[i]];
-                high[i] = REVERSED[high[i]];
-            }
-        }
+        const uint8_t* sprite = ppu.line_sprites + 4 * i;
+        const uint8_t attributes = sprite[2];
+        auto row = static_cast<uint8_t>(ppu.scanline - sprite[0]);
+        if (attributes & 0x80) row = static_cast<uint8_t>(height - 1 - row);
+        const unsigned table = tall ? (sprite[1] & 1u) : ((ctrl & CTRL_SPRITE_TABLE) ? 1u : 0u);
+        const unsigned tile = tall ? (sprite[1] & 0xFEu) : sprite[1];
+        const unsigned address = (table << 12) | (((tile + row / 8u) & 0xFFu) << 4) | (row & 7u);
+        const uint8_t low = ppu.video_memory[address], high = ppu.video_memory[address + 8];
+        if (attributes & 0x40) return {REVERSED[low], REVERSED[high]};
+        return {low, high};
     }
 };
 
@@ -726,7 +721,6 @@ private:
 
 void SpriteLayer::build() {
     built_ = true;
-    const SpriteRows rows(ppu_);
     const int entries = ppu_.line_sprite_count;
     // Where each entry's first pixel falls in the span; one wholly outside it draws nothing.
     int64_t start[8];
@@ -738,11 +732,12 @@ void SpriteLayer::build() {
         high = std::max(high, start[i] + 8);
     }
     if (low >= high) return;
-    // Clear what a group of eight around the entries' pixels can read.
+    // Clear what a group of eight around the entries' pixels can read (and what lies between,
+    // for one fill over the arrays, which follow one another).
+    static_assert(sizeof(SpriteLine) == 5 * sizeof SpriteLine::colour);
     const auto from = static_cast<size_t>(std::max<int64_t>(low - 7, -SpriteLine::PAD) + SpriteLine::PAD);
     const auto to = static_cast<size_t>(std::min<int64_t>(high + 7, count_ + SpriteLine::PAD) + SpriteLine::PAD);
-    for (uint8_t* bytes : {line_.colour, line_.shown, line_.behind, line_.zero, line_.opaque})
-        std::memset(bytes + from, 0, to - from);
+    std::memset(reinterpret_cast<unsigned char*>(&line_) + from, 0, 4 * sizeof line_.colour + to - from);
 
     const uint8_t* const palette = ppu_.video_memory + 0x3F10;
     for (int i = 0; i < entries; ++i) {
@@ -757,12 +752,13 @@ void SpriteLayer::build() {
         const uint32_t set = uint32_t{palette[4 * (attributes & 3u) + 1]} << 8 |
                              uint32_t{palette[4 * (attributes & 3u) + 2]} << 16 |
                              uint32_t{palette[4 * (attributes & 3u) + 3]} << 24;
-        const uint64_t wins = PIXEL_MASK[rows.low[i] | rows.high[i]] & ~taken;
+        const SpriteRow row = SpriteRow::of(ppu_, i);
+        const uint64_t wins = PIXEL_MASK[row.low | row.high] & ~taken;
         const int clipped = (mask_ & MASK_SPRITES_LEFT) ? 0 : std::clamp(9 - first_ - k, 0, 8);
         const auto put = [&](uint8_t* bytes, uint64_t value) {
             store_bytes(bytes + at, (load_bytes(bytes + at) & ~wins) | (value & wins));
         };
-        put(line_.colour, ColourPlanes::of(set).row(rows.low[i], rows.high[i]));
+        put(line_.colour, ColourPlanes::of(set).row(row.low, row.high));
         put(line_.shown, byte_range(clipped, 8));
         put(line_.behind, (attributes & 0x20) ? ~uint64_t{0} : 0);
         put(line_.zero, i == 0 && ppu_.sprite0_on_line ? ~uint64_t{0} : 0);
