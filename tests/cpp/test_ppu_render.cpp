@@ -234,6 +234,78 @@ TEST_F(SpriteLine, OverflowSearchComparesTheWrongByteAfterAMiss) {
     EXPECT_EQ(status & 0x20, 0x20);
 }
 
+TEST_F(SpriteLine, OverflowSearchMovesOnThroughAllFourBytesAndWraps) {
+    // Eight in range at OAM 48-55 fill the line; every later sprite misses on the byte compared,
+    // which moves on one byte per miss, until the one byte in range: 50 at the byte the search
+    // reaches there (sprite 56 is compared by Y, 57 by tile, 58 by attributes, 59 by X, 60 by Y).
+    struct Case {
+        int sprite, byte;
+    };
+    for (const Case c : {Case{58, 2}, Case{59, 3}, Case{60, 0}}) {
+        std::fill(std::begin(ppu.oam), std::end(ppu.oam), uint8_t{0xF0});
+        for (int i = 48; i < 56; ++i) place(i, 50, 0, 0, 0);
+        ppu.oam[4 * c.sprite + c.byte] = 50;
+        run_to(261, 2);  // the flag is clear
+        run_to(51, 0);
+        EXPECT_EQ(status & 0x20, 0x20) << "sprite " << c.sprite << " byte " << c.byte;
+        ppu.oam[4 * c.sprite + c.byte] = 0xF0;
+        run_to(261, 2);
+        run_to(51, 0);
+        EXPECT_EQ(status & 0x20, 0) << "sprite " << c.sprite << " byte " << c.byte << " out of range";
+    }
+}
+
+TEST_F(SpriteLine, OverflowSearchOverALineInOneSpanMatchesSteppingIt) {
+    // Eight in range at OAM 0-7 fill the line by dot 144; the search then runs to dot 256, over
+    // sprites 8-63 and round to 0-55, with the listed bytes in range (50) besides the Y bytes of
+    // sprites 0-7. One span passes over the misses between hits; stepping tries every byte.
+    struct Byte {
+        int sprite, byte;
+    };
+    const std::vector<std::vector<Byte>> cases{
+        {}, {{10, 2}}, {{10, 2}, {11, 2}}, {{13, 1}}, {{40, 0}}, {{63, 3}, {9, 1}, {30, 3}}, {{5, 1}}};
+    for (const std::vector<Byte>& in_range : cases) {
+        std::fill(std::begin(ppu.oam), std::end(ppu.oam), uint8_t{0xF0});
+        for (int i = 0; i < 8; ++i) place(i, 50, 0, 0, 0);
+        for (const Byte b : in_range) ppu.oam[4 * b.sprite + b.byte] = 50;
+        std::vector<int> seen[2];  // stepped, then in one span: the flag, the byte, the index
+        for (std::vector<int>& after : seen) {
+            run_to(261, 2);  // the flag is clear
+            run_to(50, 1);
+            if (&after == &seen[0])
+                run_to(50, 257);
+            else
+                ppu.run(ppu.dot_count + 256);
+            after = {status & 0x20, ppu.eval_byte, ppu.eval_index};
+        }
+        EXPECT_EQ(seen[1], seen[0]) << in_range.size() << " bytes in range";
+    }
+}
+
+TEST_F(SpriteLine, EachEntryKeepsThePatternBitOfTheLastPixelThatExaminedIt) {
+    // Each pixel examines its entries in order up to the first opaque one. Tile 1 is opaque in
+    // its right half, tile 2 in its left half, tile 3 nowhere.
+    for (int row = 0; row < 8; ++row) {
+        ppu.video_memory[16 + row] = 0x0F;
+        ppu.video_memory[32 + row] = 0xF0;
+    }
+    place(0, 49, 1, 0, 10);  // x = 10-17, opaque on 14-17
+    place(1, 49, 2, 0, 10);  // x = 10-17, opaque on 10-13
+    place(2, 49, 3, 0, 8);   // x = 8-15, behind entry 1 on 10-13 and entry 0 on 14-15
+    mask = 0x1E;
+    // Pixels 0-14 (dots 1-15), stepped and in one span: entry 0 was last examined on its fifth
+    // pixel (x = 14), entry 1 on its fourth (x = 13; then entry 0 won), entry 2 on its second.
+    const std::vector<int> after_x_14{3, 4, 6};
+    run_to(50, 16);
+    EXPECT_EQ(std::vector<int>(ppu.sprite_bit, ppu.sprite_bit + 3), after_x_14);
+    run_to(50, 1);
+    ppu.run(ppu.dot_count + 15);
+    EXPECT_EQ(std::vector<int>(ppu.sprite_bit, ppu.sprite_bit + 3), after_x_14);
+    // To the line's last pixel: entry 0 ends on its last pixel; the others are examined no more.
+    ppu.run(ppu.dot_count + 256 - 15);
+    EXPECT_EQ(std::vector<int>(ppu.sprite_bit, ppu.sprite_bit + 3), (std::vector<int>{0, 4, 6}));
+}
+
 TEST_F(SpriteLine, SpritesAtY255AndFromY239AreNeverFoundAndYZeroStartsOnLine1) {
     place(0, 255, 1, 0, 10);
     place(1, 239, 1, 0, 10);

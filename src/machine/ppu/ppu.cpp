@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -46,6 +45,11 @@ constexpr uint32_t FOUR_SCREEN = 2;
 
 constexpr uint16_t coarse_x_step(uint16_t v) {
     return (v & 0x1F) == 31 ? static_cast<uint16_t>((v & ~0x1F) ^ 0x0400) : static_cast<uint16_t>(v + 1);
+}
+
+// The scroll address one tile to the left: coarse_x_step undone.
+constexpr uint16_t coarse_x_back(uint16_t v) {
+    return (v & 0x1F) == 0 ? static_cast<uint16_t>((v | 0x1F) ^ 0x0400) : static_cast<uint16_t>(v - 1);
 }
 
 constexpr uint16_t y_step(uint16_t v) {
@@ -91,16 +95,24 @@ struct SpriteMasks {
 inline SpriteMasks sprite_masks(const uint8_t* oam, int first, int end, int line, int height) {
     SpriteMasks m;
 #if defined(__SSE2__)
-    // Four sprites at a time, their Y bytes in the low bytes of 32-bit lanes.
+    // Sixteen sprites at a time: their Y bytes, taken from the low bytes of 32-bit lanes, packed
+    // into 16-bit lanes for the compares and the results into bytes.
     const __m128i low_byte = _mm_set1_epi32(0xFF);
-    const __m128i above = _mm_set1_epi32(line - height - 1);
-    const __m128i below = _mm_set1_epi32(line);
-    const __m128i hidden = _mm_set1_epi32(255);
-    for (int g = first / 4; g < (end + 3) / 4; ++g) {
-        const __m128i y = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 16 * g)), low_byte);
-        const __m128i in = _mm_and_si128(_mm_cmpgt_epi32(y, above), _mm_cmplt_epi32(y, below));
-        m.covering |= uint64_t(unsigned(_mm_movemask_ps(_mm_castsi128_ps(in)))) << (4 * g);
-        m.shown |= uint64_t(unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(y, hidden))))) << (4 * g);
+    const __m128i above = _mm_set1_epi16(static_cast<int16_t>(line - height - 1));
+    const __m128i below = _mm_set1_epi16(static_cast<int16_t>(line));
+    const __m128i hidden = _mm_set1_epi16(255);
+    const auto ys = [&](const uint8_t* sprites) {
+        const __m128i a = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sprites)), low_byte);
+        const __m128i b = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sprites + 16)), low_byte);
+        return _mm_packs_epi32(a, b);
+    };
+    for (int g = first / 16; g < (end + 15) / 16; ++g) {
+        const __m128i low = ys(oam + 64 * g), high = ys(oam + 64 * g + 32);
+        const __m128i in_low = _mm_and_si128(_mm_cmpgt_epi16(low, above), _mm_cmplt_epi16(low, below));
+        const __m128i in_high = _mm_and_si128(_mm_cmpgt_epi16(high, above), _mm_cmplt_epi16(high, below));
+        const __m128i at_255 = _mm_packs_epi16(_mm_cmpeq_epi16(low, hidden), _mm_cmpeq_epi16(high, hidden));
+        m.covering |= uint64_t(unsigned(_mm_movemask_epi8(_mm_packs_epi16(in_low, in_high)))) << (16 * g);
+        m.shown |= uint64_t(unsigned(_mm_movemask_epi8(at_255))) << (16 * g);
     }
     m.shown = ~m.shown;
 #else
@@ -113,11 +125,11 @@ inline SpriteMasks sprite_masks(const uint8_t* oam, int first, int end, int line
     return m;
 }
 
-// Dots first to end - 1 of the overflow search from sprite byte `index` on: a sprite byte in
-// range sets the flag, a miss moves on to the next byte of the following sprites instead of
-// their Y. Returns the index reached. (The state is kept in locals: the flag's store may alias
-// any byte of the PPU.)
-inline uint8_t overflow_search(PPU& ppu, int first, int end, uint8_t index, uint32_t height) {
+// Dots first to end - 1 of the overflow search from sprite byte `index` on, dot by dot: a
+// sprite byte in range sets the flag, a miss moves on to the next byte of the following
+// sprites instead of their Y. Returns the index reached. (The state is kept in locals: the
+// flag's store may alias any byte of the PPU.)
+inline uint8_t overflow_steps(PPU& ppu, int first, int end, uint8_t index, uint32_t height) {
     const int line = ppu.scanline;
     unsigned byte = ppu.eval_byte;
     bool found = false;
@@ -131,6 +143,91 @@ inline uint8_t overflow_search(PPU& ppu, int first, int end, uint8_t index, uint
     ppu.eval_byte = static_cast<uint8_t>(byte);
     if (found) *ppu.ppustatus |= STATUS_OVERFLOW;
     return index;
+}
+
+// Bit p of the four words: byte p of sprite memory is in range for the search on `line`
+// (`line` - `height` < byte <= `line`).
+inline std::array<uint64_t, 4> bytes_in_range(const uint8_t* oam, int line, uint32_t height) {
+    std::array<uint64_t, 4> bits{};
+#if defined(__SSE2__)
+    // Sixteen bytes at a time, compared in 16-bit lanes.
+    const __m128i above = _mm_set1_epi16(static_cast<int16_t>(line - static_cast<int>(height)));
+    const __m128i below = _mm_set1_epi16(static_cast<int16_t>(line + 1));
+    const __m128i zero = _mm_setzero_si128();
+    for (int g = 0; g < 16; ++g) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 16 * g));
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+        const __m128i in_low = _mm_and_si128(_mm_cmpgt_epi16(low, above), _mm_cmplt_epi16(low, below));
+        const __m128i in_high = _mm_and_si128(_mm_cmpgt_epi16(high, above), _mm_cmplt_epi16(high, below));
+        const auto in = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(in_low, in_high)));
+        bits[static_cast<size_t>(g / 4)] |= uint64_t{in} << (16 * (g % 4));
+    }
+#else
+    for (int p = 0; p < 256; ++p)
+        if (static_cast<uint32_t>(line - oam[p]) < height) bits[static_cast<size_t>(p / 64)] |= uint64_t{1} << (p % 64);
+#endif
+    return bits;
+}
+
+// While every compare misses, dot j after one at sprite s with byte b compares byte b + j
+// (mod 4) of sprite s + j: the positions 4s' + ((d + s') AND 3) of one diagonal d = b - s. Bit p
+// of DIAGONALS[d] is set for the positions of diagonal d.
+constexpr std::array<std::array<uint64_t, 4>, 4> diagonals() {
+    std::array<std::array<uint64_t, 4>, 4> masks{};
+    for (unsigned d = 0; d < 4; ++d)
+        for (unsigned s = 0; s < 64; ++s) {
+            const unsigned p = 4 * s + ((d + s) & 3);
+            masks[d][p / 64] |= uint64_t{1} << (p % 64);
+        }
+    return masks;
+}
+
+constexpr std::array<std::array<uint64_t, 4>, 4> DIAGONALS = diagonals();
+
+// How many sprites from sprite s on, along diagonal d and round past sprite 63, miss before
+// one hits; 64 when none does.
+inline int misses_before_hit(const std::array<uint64_t, 4>& in_range, int s, unsigned d) {
+    const int start = 4 * s;
+    for (int k = 0; k <= 4; ++k) {
+        const auto w = static_cast<size_t>(((start >> 6) + k) & 3);
+        uint64_t hits = in_range[w] & DIAGONALS[d][w];
+        if (k == 0) hits &= ~uint64_t{0} << (start & 63);
+        if (k == 4) hits &= (uint64_t{1} << (start & 63)) - 1;  // back round to the start
+        if (hits != 0) return ((64 * static_cast<int>(w) + std::countr_zero(hits)) / 4 - s) & 63;
+    }
+    return 64;
+}
+
+// The overflow search goes dot by dot below this many dots, where finding the bytes in range
+// costs more, and where more than this many bytes are in range, whose hits come too often to
+// pass over many misses at a time.
+constexpr int MANY_SEARCH_DOTS = 64;
+constexpr int MANY_IN_RANGE = 48;
+
+// The overflow search over a span: the misses between two hits are passed over together.
+inline uint8_t overflow_search(PPU& ppu, int first, int end, uint8_t index, uint32_t height) {
+    if (end - first < MANY_SEARCH_DOTS) return overflow_steps(ppu, first, end, index, height);
+    const std::array<uint64_t, 4> in_range = bytes_in_range(ppu.oam, ppu.scanline, height);
+    int in_range_count = 0;
+    for (const uint64_t bits : in_range) in_range_count += std::popcount(bits);
+    if (in_range_count > MANY_IN_RANGE) return overflow_steps(ppu, first, end, index, height);
+    unsigned byte = ppu.eval_byte;
+    int sprite = index / 4;
+    bool found = false;
+    for (int left = end - first; left > 0;) {
+        const int misses =
+            std::min(misses_before_hit(in_range, sprite, (byte - static_cast<unsigned>(sprite)) & 3), left);
+        byte = (byte + static_cast<unsigned>(misses)) & 3;
+        sprite = (sprite + misses) & 63;
+        left -= misses;
+        if (left == 0) break;
+        found = true;  // a hit keeps the byte
+        sprite = (sprite + 1) & 63;
+        --left;
+    }
+    ppu.eval_byte = static_cast<uint8_t>(byte);
+    if (found) *ppu.ppustatus |= STATUS_OVERFLOW;
+    return static_cast<uint8_t>(4 * sprite);
 }
 
 // The same search for a span of a few dots, one sprite at a time.
@@ -247,13 +344,6 @@ inline void load_line_sprites(PPU& ppu) {
     ppu.sprite_clock = 0;
 }
 
-struct SpritePixel {
-    unsigned value = 0;  // 0: transparent
-    unsigned entry = 0;
-    unsigned palette = 0;
-    bool behind = false;
-};
-
 // Bits of a byte in the opposite order.
 constexpr std::array<uint8_t, 256> reversed_bytes() {
     std::array<uint8_t, 256> table{};
@@ -265,50 +355,28 @@ constexpr std::array<uint8_t, 256> reversed_bytes() {
 
 constexpr std::array<uint8_t, 256> REVERSED = reversed_bytes();
 
-// The pattern rows the line list's entries draw on this line, found once per span: PPUCTRL and
-// video memory hold still while it runs. A horizontally flipped row is kept reversed, so
+// The pattern row line-list entry i draws on this line, as its low and high bytes: PPUCTRL
+// and video memory hold still while a span runs. A horizontally flipped row comes reversed, so
 // pixel k of every entry is pattern bit 7 - k.
-struct SpriteRows {
-    uint8_t low[8], high[8];
+struct SpriteRow {
+    uint8_t low, high;
 
-    explicit SpriteRows(const PPU& ppu) {
+    static SpriteRow of(const PPU& ppu, int i) {
         const uint8_t ctrl = *ppu.ppuctrl;
         const bool tall = (ctrl & CTRL_TALL_SPRITES) != 0;
         const unsigned height = tall ? 16 : 8;
-        for (int i = 0; i < ppu.line_sprite_count; ++i) {
-            const uint8_t* sprite = ppu.line_sprites + 4 * i;
-            const uint8_t attributes = sprite[2];
-            auto row = static_cast<uint8_t>(ppu.scanline - sprite[0]);
-            if (attributes & 0x80) row = static_cast<uint8_t>(height - 1 - row);
-            const unsigned table = tall ? (sprite[1] & 1u) : ((ctrl & CTRL_SPRITE_TABLE) ? 1u : 0u);
-            const unsigned tile = tall ? (sprite[1] & 0xFEu) : sprite[1];
-            const unsigned address = (table << 12) | (((tile + row / 8u) & 0xFFu) << 4) | (row & 7u);
-            low[i] = ppu.video_memory[address];
-            high[i] = ppu.video_memory[address + 8];
-            if (attributes & 0x40) {
-                low[i] = REVERSED[low[i]];
-                high[i] = REVERSED[high[i]];
-            }
-        }
+        const uint8_t* sprite = ppu.line_sprites + 4 * i;
+        const uint8_t attributes = sprite[2];
+        auto row = static_cast<uint8_t>(ppu.scanline - sprite[0]);
+        if (attributes & 0x80) row = static_cast<uint8_t>(height - 1 - row);
+        const unsigned table = tall ? (sprite[1] & 1u) : ((ctrl & CTRL_SPRITE_TABLE) ? 1u : 0u);
+        const unsigned tile = tall ? (sprite[1] & 0xFEu) : sprite[1];
+        const unsigned address = (table << 12) | (((tile + row / 8u) & 0xFFu) << 4) | (row & 7u);
+        const uint8_t low = ppu.video_memory[address], high = ppu.video_memory[address + 8];
+        if (attributes & 0x40) return {REVERSED[low], REVERSED[high]};
+        return {low, high};
     }
 };
-
-// The lowest-numbered opaque entry among the active ones.
-inline SpritePixel sprite_pixel(PPU& ppu, uint8_t active, const SpriteRows& rows) {
-    while (active != 0) {
-        const int i = std::countr_zero(active);
-        active = static_cast<uint8_t>(active & (active - 1));
-        const unsigned column = (ppu.sprite_clock - 1 - static_cast<uint32_t>(ppu.sprite_x_counter[i])) & 7u;
-        const auto bit = static_cast<uint8_t>(7u - column);
-        ppu.sprite_bit[i] = bit;
-        const unsigned value = (((rows.high[i] >> bit) & 1u) << 1) | ((rows.low[i] >> bit) & 1u);
-        if (value != 0) {
-            const uint8_t attributes = ppu.line_sprites[4 * i + 2];
-            return {value, static_cast<unsigned>(i), attributes & 3u, (attributes & 0x20) != 0};
-        }
-    }
-    return {};
-}
 
 // What dots 1-256 of a visible line do besides drawing and the sprite search (dots 129-256).
 enum DotEvent : uint8_t {
@@ -318,7 +386,6 @@ enum DotEvent : uint8_t {
     COARSE_X = 8,    // dots 8k up to 248: coarse-X increment of `v` after drawing (rendering)
 };
 constexpr int FIRST_EVALUATION_DOT = 129;
-constexpr int LAST_WHOLE_GROUP = 241;  // dots 241-248; the last group holds the Y step
 
 constexpr std::array<uint8_t, 257> dot_events() {
     std::array<uint8_t, 257> events{};
@@ -347,21 +414,6 @@ constexpr std::array<uint16_t, 256> spread_bits() {
 }
 
 constexpr std::array<uint16_t, 256> SPREAD = spread_bits();
-
-// The colour of dot d where sprites are active over background pixel value p (colour):
-// sets the sprite-0 hit. Out of line, so the pixel loop keeps its registers.
-[[gnu::noinline]] uint8_t sprite_over(PPU& ppu, const SpriteRows& rows, uint8_t active, int d, unsigned p,
-                                      uint8_t colour, uint8_t mask) {
-    const SpritePixel sprite = sprite_pixel(ppu, active, rows);
-    if (sprite.value == 0) return colour;
-    // No clipping for the hit: it can happen in the leftmost 8 pixels and at x = 255.
-    if (sprite.entry == 0 && ppu.sprite0_on_line && p != 0 && (mask & MASK_BG)) *ppu.ppustatus |= STATUS_SPRITE0;
-    // A background pixel hidden by PPUMASK or by its own left clip is transparent, so a sprite
-    // behind it shows; a sprite clipped at the left leaves what is beneath it.
-    if (sprite.behind && p != 0 && (mask & MASK_BG) && (d > 8 || (mask & MASK_BG_LEFT))) return colour;
-    if (d <= 8 && !(mask & MASK_SPRITES_LEFT)) return colour;
-    return ppu.video_memory[0x3F10 + 4 * sprite.palette + sprite.value];
-}
 
 // The background latches of the tile being drawn, held in locals while a span of dots runs:
 // every store into the picture may alias any byte of the PPU, so fields would be reloaded
@@ -530,12 +582,17 @@ struct TileRows {
         lower_half = attribute_shift(v & 0x03E0);
     }
 
-    uint64_t row(unsigned coarse_x) const {
-        const unsigned pattern = pattern_row | names[coarse_x] * 16u;
+    // The tile's colours; `pattern` gets the address of its low pattern byte.
+    uint64_t row(unsigned coarse_x, uint32_t& pattern) const {
+        pattern = pattern_row | names[coarse_x] * 16u;
         const unsigned shift = attribute_shift(static_cast<uint16_t>(coarse_x)) | lower_half;
         const unsigned set = (attributes[coarse_x >> 2] >> shift) & 3u;
         return planes[set].row(vram[pattern], vram[pattern + 8]);
     }
+
+    // The pixels of the tile with its low pattern byte at `pattern` whose value is not 0, as
+    // pattern bits.
+    unsigned opaque(uint32_t pattern) const { return vram[pattern] | vram[pattern + 8]; }
 };
 
 // Pixel x of a row takes a colour byte; its RGB bytes are written only when the byte changed.
@@ -576,10 +633,255 @@ inline void put_eight(uint16_t* index, uint8_t* rgb, int x, uint64_t colours) {
     }
 }
 
-// Pixels x to end - 1 of a row in one colour.
+// Whether the sixteen pixels from `index` on were last drawn in `colour`.
+inline bool sixteen_drawn_in(const uint16_t* index, uint8_t colour) {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi16(colour);
+    const __m128i left = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(index)), wanted);
+    const __m128i right = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(index + 8)), wanted);
+    return _mm_movemask_epi8(_mm_and_si128(left, right)) == 0xFFFF;
+#else
+    return std::all_of(index, index + 16, [colour](uint16_t drawn) { return drawn == colour; });
+#endif
+}
+
+// Pixels x to end - 1 of a row in one colour: a picture that is already that colour (rendering
+// off, frame after frame) costs a compare per sixteen pixels.
 inline void put_run(uint16_t* index, uint8_t* rgb, int x, int end, uint8_t colour) {
+    for (; x + 16 <= end; x += 16) {
+        if (sixteen_drawn_in(index + x, colour)) continue;
+        put_eight(index, rgb, x, colour * EVERY_BYTE);
+        put_eight(index, rgb, x + 8, colour * EVERY_BYTE);
+    }
     for (; x + 8 <= end; x += 8) put_eight(index, rgb, x, colour * EVERY_BYTE);
     for (; x < end; ++x) put_pixel(index, rgb, x, colour);
+}
+
+// Eight bytes of memory as a word whose byte i is the one at `from` + i, and back.
+inline uint64_t load_bytes(const uint8_t* from) {
+    uint64_t word = 0;
+    if constexpr (std::endian::native == std::endian::little)
+        std::memcpy(&word, from, sizeof word);
+    else
+        for (int i = 0; i < 8; ++i) word |= uint64_t{from[i]} << (8 * i);
+    return word;
+}
+
+inline void store_bytes(uint8_t* to, uint64_t word) {
+    if constexpr (std::endian::native == std::endian::little)
+        std::memcpy(to, &word, sizeof word);
+    else
+        for (int i = 0; i < 8; ++i) to[i] = static_cast<uint8_t>(word >> (8 * i));
+}
+
+// Bytes `from` to `to` - 1 of a word all ones (0 <= from <= to <= 8).
+constexpr uint64_t byte_range(int from, int to) {
+    const uint64_t below_to = to >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * to)) - 1;
+    const uint64_t below_from = from >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * from)) - 1;
+    return below_to & ~below_from;
+}
+
+// The sprite pixels of a span, one byte per dot from its first (with room for eight before and
+// after): the colour of the entry that wins there, the lowest-numbered opaque one, and as 0xFF
+// or 0 whether it shows (not clipped at the left), lies behind the background, is sprite 0 on a
+// line that holds it, and whether any entry is opaque there at all.
+struct SpriteLine {
+    static constexpr int PAD = 8;
+    uint8_t colour[PAD + 256 + PAD], shown[PAD + 256 + PAD], behind[PAD + 256 + PAD], zero[PAD + 256 + PAD],
+        opaque[PAD + 256 + PAD];
+};
+
+// A span's sprite pixels, worked out when a dot first needs them: PPUCTRL, PPUMASK and video
+// memory hold still while it runs.
+class SpriteLayer {
+public:
+    // Dots first to first + count - 1, with the sprite clock at `clock` on the first.
+    SpriteLayer(PPU& ppu, int first, int count, uint32_t clock, uint8_t mask)
+        : ppu_(ppu), first_(first), count_(count), clock_(clock), mask_(mask) {}
+
+    const SpriteLine& line() {
+        if (!built_) build();
+        return line_;
+    }
+
+private:
+    // Entry by entry from the lowest, eight pixels at a time: an entry's opaque pixels win where
+    // no lower entry's are opaque. Each dot examines its entries in order up to the first opaque
+    // one, so an entry keeps the pattern bit of the last dot of the span where every lower
+    // entry was transparent.
+    [[gnu::noinline]] void build();
+
+    PPU& ppu_;
+    int first_, count_;
+    uint32_t clock_;
+    uint8_t mask_;
+    bool built_ = false;
+    SpriteLine line_;
+};
+
+void SpriteLayer::build() {
+    built_ = true;
+    const int entries = ppu_.line_sprite_count;
+    // Where each entry's first pixel falls in the span; one wholly outside it draws nothing.
+    int64_t start[8];
+    int64_t low = count_, high = 0;
+    for (int i = 0; i < entries; ++i) {
+        start[i] = int64_t{ppu_.sprite_x_counter[i]} - clock_;
+        if (start[i] <= -8 || start[i] >= count_) continue;
+        low = std::min(low, start[i]);
+        high = std::max(high, start[i] + 8);
+    }
+    if (low >= high) return;
+    // Clear what a group of eight around the entries' pixels can read (and what lies between,
+    // for one fill over the arrays, which follow one another).
+    static_assert(sizeof(SpriteLine) == 5 * sizeof SpriteLine::colour);
+    const auto from = static_cast<size_t>(std::max<int64_t>(low - 7, -SpriteLine::PAD) + SpriteLine::PAD);
+    const auto to = static_cast<size_t>(std::min<int64_t>(high + 7, count_ + SpriteLine::PAD) + SpriteLine::PAD);
+    std::memset(reinterpret_cast<unsigned char*>(&line_) + from, 0, 4 * sizeof line_.colour + to - from);
+
+    const uint8_t* const palette = ppu_.video_memory + 0x3F10;
+    for (int i = 0; i < entries; ++i) {
+        if (start[i] <= -8 || start[i] >= count_) continue;
+        const auto k = static_cast<int>(start[i]);
+        const size_t at = static_cast<size_t>(k + SpriteLine::PAD);
+        const uint64_t taken = load_bytes(line_.opaque + at);
+        const uint64_t examined = ~taken & byte_range(std::max(0, -k), std::min(8, count_ - k));
+        if (examined != 0) ppu_.sprite_bit[i] = static_cast<uint8_t>(7 - (63 - std::countl_zero(examined)) / 8);
+
+        const uint8_t attributes = ppu_.line_sprites[4 * i + 2];
+        const uint32_t set = uint32_t{palette[4 * (attributes & 3u) + 1]} << 8 |
+                             uint32_t{palette[4 * (attributes & 3u) + 2]} << 16 |
+                             uint32_t{palette[4 * (attributes & 3u) + 3]} << 24;
+        const SpriteRow row = SpriteRow::of(ppu_, i);
+        const uint64_t wins = PIXEL_MASK[row.low | row.high] & ~taken;
+        const int clipped = (mask_ & MASK_SPRITES_LEFT) ? 0 : std::clamp(9 - first_ - k, 0, 8);
+        const auto put = [&](uint8_t* bytes, uint64_t value) {
+            store_bytes(bytes + at, (load_bytes(bytes + at) & ~wins) | (value & wins));
+        };
+        put(line_.colour, ColourPlanes::of(set).row(row.low, row.high));
+        put(line_.shown, byte_range(clipped, 8));
+        put(line_.behind, (attributes & 0x20) ? ~uint64_t{0} : 0);
+        put(line_.zero, i == 0 && ppu_.sprite0_on_line ? ~uint64_t{0} : 0);
+        put(line_.opaque, ~uint64_t{0});
+    }
+}
+
+// Sprite pixels of one or more dots, one byte each, as a SpriteLine holds them.
+struct SpriteBytes {
+    uint64_t colour, shown, behind, zero;
+
+    static SpriteBytes eight(const SpriteLine& line, int k) {
+        const size_t at = static_cast<size_t>(k + SpriteLine::PAD);
+        return {load_bytes(line.colour + at), load_bytes(line.shown + at), load_bytes(line.behind + at),
+                load_bytes(line.zero + at)};
+    }
+
+    static SpriteBytes one(const SpriteLine& line, int k) {
+        const size_t at = static_cast<size_t>(k + SpriteLine::PAD);
+        return {line.colour[at], line.shown[at], line.behind[at], line.zero[at]};
+    }
+};
+
+// The picture where sprites are drawn over background colours `bg`, one byte a pixel: in
+// `bg_opaque` 0xFF where the background pixel value is not 0, in `bg_visible` where such a pixel
+// is also shown (a pixel hidden by PPUMASK or its left clip is transparent, so a sprite behind
+// it shows). Sets the sprite-0 hit, which no clip prevents.
+inline uint64_t over_background(PPU& ppu, const SpriteBytes& s, uint64_t bg, uint64_t bg_opaque, uint64_t bg_visible,
+                                uint8_t mask) {
+    if ((s.zero & bg_opaque) != 0 && (mask & MASK_BG)) *ppu.ppustatus |= STATUS_SPRITE0;
+    const uint64_t show = s.shown & ~(s.behind & bg_visible);
+    return (bg & ~show) | (s.colour & show);
+}
+
+// The tile at `v` and the `n` tiles to its right, at most 33 in all: their colours, a row of
+// eight each, and the addresses of their low pattern bytes.
+struct TileRun {
+    uint64_t colours[33];
+    uint32_t patterns[33];
+
+    // Returns `v` stepped n tiles to the right. (The rows are a copy, which no store into the
+    // run can change.)
+    uint16_t fetch(TileRows tiles, uint16_t v, int n) {
+        tiles.aim(v);
+        unsigned coarse_x = v & 0x1Fu;
+        colours[0] = tiles.row(coarse_x, patterns[0]);
+        for (int g = 1; g <= n; ++g) {
+            coarse_x = (coarse_x + 1) & 0x1Fu;
+            if (coarse_x == 0) {  // into the next nametable
+                v ^= 0x0400;
+                tiles.aim(v);
+            }
+            colours[g] = tiles.row(coarse_x, patterns[g]);
+        }
+        return static_cast<uint16_t>((v & ~0x1Fu) | coarse_x);
+    }
+};
+
+// Eight bytes of a tile drawn from fine X (`shift` = 8 x fine X) on, with the start of the tile
+// to its right. (Shifting `right` by 64 - shift in two steps leaves nothing of it at fine X 0.)
+constexpr uint64_t from_fine_x(uint64_t tile, uint64_t right, unsigned shift) {
+    return (tile >> shift) | ((right << 1) << (63 - shift));
+}
+
+// What a span's whole tile groups are drawn with besides their tiles.
+struct GroupLayers {
+    uint8_t fine_x, mask, backdrop;
+    bool clipped;          // the first group is the leftmost, its background hidden
+    const uint8_t* cover;  // the span's sprite cover from the first group on
+    SpriteLayer* sprites;  // the span's sprite pixels, or nullptr where none are shown
+    int sprite_k;          // the first group's entry in them
+};
+
+// Whole group g of a run in `colours`, its background pixels shown where `shown`, with the
+// sprites over it. Out of line: most groups have none.
+[[gnu::noinline]] uint64_t sprites_over_group(PPU& ppu, const TileRows& tiles, const TileRun& run,
+                                              const GroupLayers& layers, int g, uint64_t colours, uint64_t shown) {
+    const unsigned shift = 8u * layers.fine_x;
+    const uint64_t opaque =
+        from_fine_x(PIXEL_MASK[tiles.opaque(run.patterns[g])], PIXEL_MASK[tiles.opaque(run.patterns[g + 1])], shift);
+    const SpriteBytes sprites = SpriteBytes::eight(layers.sprites->line(), layers.sprite_k + 8 * g);
+    return over_background(ppu, sprites, colours, opaque, opaque & shown, layers.mask);
+}
+
+// Groups `from` to n - 1 of a run, none of them clipped; with `Sprites` those that the cover
+// marks get the sprites laid over them, with `Shifted` each group takes the start of the next
+// tile (fine X is not 0).
+template <bool Sprites, bool Shifted>
+void draw_run(PPU& ppu, const TileRows& tiles, const TileRun& run, int from, int n, const GroupLayers& layers,
+              uint16_t* index, uint8_t* rgb) {
+    const unsigned shift = 8u * layers.fine_x;
+    const uint64_t bg_layer = (layers.mask & MASK_BG) ? ~uint64_t{0} : 0;
+    for (int g = from; g < n; ++g) {
+        uint64_t colours = run.colours[g];
+        if constexpr (Shifted) colours = from_fine_x(colours, run.colours[g + 1], shift);
+        if constexpr (Sprites)
+            if (covered_eight(layers.cover + 8 * g))
+                colours = sprites_over_group(ppu, tiles, run, layers, g, colours, bg_layer);
+        put_eight(index, rgb, 8 * g, colours);
+    }
+}
+
+// Whole tile groups, at most 32, from the tile at `v` on: each is the tile shifted left by fine
+// X with the start of the tile to its right, with any sprite pixels over it. Returns `v`
+// stepped n tiles to the right.
+inline uint16_t draw_groups(PPU& ppu, const TileRows& tiles, uint16_t v, int n, const GroupLayers& layers,
+                            uint16_t* index, uint8_t* rgb) {
+    TileRun run;  // filled before drawing: the picture's stores cannot touch it
+    v = run.fetch(tiles, v, n);
+    int g = 0;
+    if (layers.clipped) {
+        uint64_t colours = layers.backdrop * EVERY_BYTE;
+        if (layers.sprites != nullptr && covered_eight(layers.cover))
+            colours = sprites_over_group(ppu, tiles, run, layers, 0, colours, 0);
+        put_eight(index, rgb, 0, colours);
+        g = 1;
+    }
+    // The loop for this run's case, so that it tests nothing the run decides.
+    using Run = void (*)(PPU&, const TileRows&, const TileRun&, int, int, const GroupLayers&, uint16_t*, uint8_t*);
+    static constexpr Run RUNS[2][2] = {{draw_run<false, false>, draw_run<false, true>},
+                                       {draw_run<true, false>, draw_run<true, true>}};
+    RUNS[layers.sprites != nullptr][layers.fine_x != 0](ppu, tiles, run, g, n, layers, index, rgb);
+    return v;
 }
 
 // The sprite clock moved on from `start` by the `count` dots of a span, and the entries of its
@@ -662,11 +964,10 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
     TileRows tiles{vram, planes, bg_table, nt_fold};
-    // Whole groups end by dot 248, so their eight entries of the cover (at least 256 long) are
-    // inside it.
-    const int groups_end = std::min(end, LAST_WHOLE_GROUP + 8);
     bool any_fetched = false;
-    std::optional<SpriteRows> rows;  // made at the first sprite pixel
+    // The span's sprite pixels: none where PPUMASK bit 4 hides sprites or the line holds none.
+    SpriteLayer sprite_layer(ppu, first, count, sprite_clock, mask);
+    SpriteLayer* const sprites = sprites_shown && ppu.line_sprite_count != 0 ? &sprite_layer : nullptr;
 
     const int row = ppu.scanline * 256;
     uint16_t* const index = ppu.frame_index + row;
@@ -674,33 +975,29 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // Dots come in segments that end at a tile group's last dot (8k), before the Y step (256)
     // and where the bit counter wraps; events fall only at their edges.
     for (int d = first; d < end;) {
-        // Whole tile groups (dots 8k + 1 to 8k + 8, before the line's last group) without
-        // sprites: each fetches at its first dot, fetches the tile to the right where the bit
-        // counter wraps and steps coarse X at its last dot, leaving the latches on the tile at
-        // `v` with the counter at fine X. The tile at `v` is drawn from there on, so a group
-        // is one row of eight colours.
-        if (rendering && ((d - 1) & 7) == 0 && d + 8 <= groups_end &&
-            !(sprites_shown && covered_eight(cover + (d - first)))) {
+        // Whole tile groups (dots 8k + 1 to 8k + 8): each fetches at its first dot, fetches the
+        // tile to the right where the bit counter wraps and steps coarse X at its last dot,
+        // leaving the latches on the tile at `v` with the counter at fine X. The tile at `v` is
+        // drawn from there on, so a group is one row of eight colours. (Their entries of the
+        // cover, at least 256 long, are inside it.)
+        const int groups = rendering && ((d - 1) & 7) == 0 ? (end - d) / 8 : 0;
+        if (groups > 0) {
             if (!planes_made) {
                 for (unsigned q = 0; q < 4; ++q) planes[q] = ColourPlanes::of(colour_sets[q]);
                 planes_made = true;
             }
-            tiles.aim(v);
-            uint64_t current = tiles.row(v & 0x1Fu);
-            do {
-                v = coarse_x_step(v);
-                if ((v & 0x1F) == 0) tiles.aim(v);  // into the next nametable
-                const uint64_t next = tiles.row(v & 0x1Fu);
-                uint64_t colours = current;
-                if (fine_x != 0) colours = (current >> (8 * fine_x)) | (next << (64 - 8 * fine_x));
-                if (d < bg_clip_end) colours = backdrop * EVERY_BYTE;
-                put_eight(index, rgb, d - 1, colours);
-                current = next;
-                d += 8;
-            } while (d + 8 <= groups_end && !(sprites_shown && covered_eight(cover + (d - first))));
+            const GroupLayers layers{fine_x, mask, backdrop, d < bg_clip_end, cover + (d - first), sprites, d - first};
+            v = draw_groups(ppu, tiles, v, groups, layers, index + (d - 1), rgb + 3 * (d - 1));
+            d += 8 * groups;
             fetched = v;
+            if (d == 257) {
+                // The line's last group steps Y instead of coarse X; at fine X 0 its tile's edge
+                // comes on dot 256 itself, after the step.
+                v = y_step(coarse_x_back(v));
+                if (fine_x == 0) fetched = coarse_x_step(v);
+            }
             any_fetched = true;
-            bg.fetch(vram, v, bg_table, nt_fold, colour_sets);
+            bg.fetch(vram, fetched, bg_table, nt_fold, colour_sets);
             tell_board(ppu, bg);
             bg.bit_counter = fine_x;
             bg.set_pixels();
@@ -736,24 +1033,23 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         const uint32_t colours = d < bg_clip_end ? backdrop * 0x01010101u : bg.colours;
         for (unsigned k = 0; k < 4; ++k) colour_of[k] = static_cast<uint8_t>(colours >> (8 * k));
         const int start = d;
-        // Sprites hidden by PPUMASK bit 4 leave the background pixel.
-        if (!sprites_shown || !covered(cover, d - first, last + 1 - d, cover_size)) {
+        if (sprites == nullptr || !covered(cover, d - first, last + 1 - d, cover_size)) {
             for (; d <= last; ++d) {
                 put_pixel(index, rgb, d - 1, colour_of[bg.pixel()]);
                 bg.pixels <<= 2;
             }
         }
         for (; d <= last; ++d) {
-            const uint8_t active = cover[d - first];
             const unsigned p = bg.pixel();
             bg.pixels <<= 2;
-            uint8_t colour = colour_of[p];
-            if (active != 0) {
-                ppu.sprite_clock = sprite_clock + static_cast<uint32_t>(d - first + 1);
-                if (!rows) rows.emplace(ppu);
-                colour = sprite_over(ppu, *rows, active, d, p, colour, mask);
+            uint64_t colour = colour_of[p];
+            if (cover[d - first] != 0) {
+                const uint64_t opaque = p != 0 ? 0xFF : 0;
+                const uint64_t shown = (mask & MASK_BG) && d >= bg_clip_end ? opaque : 0;
+                colour =
+                    over_background(ppu, SpriteBytes::one(sprites->line(), d - first), colour, opaque, shown, mask);
             }
-            put_pixel(index, rgb, d - 1, colour);
+            put_pixel(index, rgb, d - 1, static_cast<uint8_t>(colour));
         }
 
         // At the tile's edge the tile to the right is fetched; `v` itself moves at dots 8k.
