@@ -1,5 +1,5 @@
-// The CPU bus (address folding, port side effects, OAM DMA), the clock with its interrupts,
-// reset, the trace lines and the power-on cartridge mapping.
+// The CPU bus (address folding, port side effects, OAM DMA), reset, the trace lines and the
+// power-on cartridge mapping.
 #include "machine/cpu/cpu.hpp"
 
 #include <algorithm>
@@ -297,39 +297,12 @@ void CPU::set_flag(char letter, bool on) {
     }
 }
 
-void CPU::stack_push(uint8_t value) {
-    ++bus_effects;
-    memory[0x100 + SP] = value;
-    --SP;
-}
-
-uint8_t CPU::stack_pull() {
-    ++SP;
-    return memory[0x100 + SP];
-}
-
 void CPU::set_controller(Controller* pad, uint8_t port) {
     if (port < 2) controllers[port] = pad;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Clock, interrupts, reset
-
-void CPU::interrupt(uint16_t vector) {
-    push_address(static_cast<uint32_t>(offset_of(PC)));
-    stack_push(P);
-    P |= FLAG_I;
-    const uint32_t low = read(at(vector), true);
-    PC = at(low | static_cast<uint32_t>(read(at(vector + 1u), true)) << 8);
-}
-
-void CPU::start_nmi() { interrupt(nmi_vector); }
-
-void CPU::start_irq() {
-    if (P & FLAG_I) return;  // the line stays raised until the program clears I
-    irq_line = 0;
-    interrupt(irq_vector);
-}
+// Reset
 
 void CPU::reset() {
     cycle_count = 0;
