@@ -23,7 +23,10 @@ using BareMachine = fixture::Machine;
 // A board that records what the bus shows it and can replace written bytes.
 class RecordingBoard : public NES::Mapper {
 public:
-    explicit RecordingBoard(int number) : Mapper(number) { notify_reads = true; }
+    explicit RecordingBoard(int number) : Mapper(number) {
+        notify_reads = true;
+        sees_ram_writes = true;
+    }
     std::vector<std::pair<long, uint8_t>> writes;
     std::vector<long> reads;
     int replacement = -1;
@@ -287,6 +290,19 @@ TEST_F(Bus, TheBoardSeesFoldedWritesAndNotifyingReads) {
     EXPECT_EQ(cpu.A, 2);
     EXPECT_TRUE(board.writes.empty());
     EXPECT_EQ(board.reads, (std::vector<long>{0x0200}));
+
+    // Stores to internal RAM reach only a board that looks at them; RAM keeps them either way.
+    using Writes = std::vector<std::pair<long, uint8_t>>;
+    for (const bool sees_ram : {true, false}) {
+        board.sees_ram_writes = sees_ram;
+        board.writes.clear();
+        cpu.memory[0x0001] = 0;
+        m.program(0x0200, {0x8D, 0x01, 0x08, 0x8D, 0x00, 0x60});  // STA $0801; STA $6000
+        m.step();
+        m.step();
+        EXPECT_EQ(board.writes, sees_ram ? (Writes{{0x0001, 2}, {0x6000, 2}}) : (Writes{{0x6000, 2}}));
+        EXPECT_EQ(cpu.memory[0x0001], 2);
+    }
 }
 
 TEST_F(Bus, SixteenKibFoldOnlyForNromAndCnrom) {

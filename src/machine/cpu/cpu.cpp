@@ -49,6 +49,10 @@ uint8_t CPU::read_bus(Loc loc, bool notify) {
     return result;
 }
 
+bool CPU::board_sees_ram_writes() const {
+    return rom != nullptr && rom->mapper != nullptr && rom->mapper->sees_ram_writes;
+}
+
 void CPU::map_memory(Loc& loc) const {
     const uintptr_t off = offset_of(loc);
     if (off < 0x10000) loc = const_cast<Loc>(memory) + fold(static_cast<uint32_t>(off));
@@ -157,7 +161,7 @@ void CPU::write(Loc loc, uint8_t value) {
     // The APU sees its registers, and a board may change what the DMC fetches.
     if (apu_lags && a >= 0x4000 && a != 0x4014 && a != 0x4016 && apu != nullptr) catch_up_apu();
     if (static_cast<uint16_t>(a - 0x2000) < 0x2018) write_port(a, value);
-    if (rom != nullptr) {
+    if (rom != nullptr && (a >= 0x2000 || board_sees_ram_writes())) {
         if (Mapper* board = rom->mapper.get()) {
             context.ppu = ppu;
             context.apu = apu;

@@ -219,7 +219,7 @@ private:
     void set_bit(uint8_t mask, bool on) { P = on ? static_cast<uint8_t>(P | mask) : static_cast<uint8_t>(P & ~mask); }
     bool board_sees_reads() const { return read_board != nullptr; }
     // Whether a write to internal RAM reaches a board.
-    bool board_sees_ram_writes() const { return rom != nullptr && rom->mapper != nullptr; }
+    bool board_sees_ram_writes() const;
     void load_battery_ram();
 };
 
