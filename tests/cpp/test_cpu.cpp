@@ -305,6 +305,37 @@ TEST_F(Bus, TheBoardSeesFoldedWritesAndNotifyingReads) {
     }
 }
 
+// Instructions read RAM and cartridge space straight from the image unless a board watches
+// reads: what they get must be what the bus gives, mirrors and the 16 KiB fold included, and a
+// watching board must still see every read.
+TEST_F(Bus, InstructionsReadWhatTheBusReads) {
+    for (const bool watched : {false, true}) {
+        for (const int prg16 : {1, 2}) {
+            SCOPED_TRACE(testing::Message() << prg16 * 16 << " KiB, board watching reads: " << watched);
+            auto rom = cartridge(prg16, 0);
+            RecordingBoard* board = nullptr;
+            if (watched) {
+                auto owned = std::make_unique<RecordingBoard>(0);
+                board = owned.get();
+                rom->mapper = std::move(owned);
+            }
+            cpu.loadRom(rom.get(), false);
+            for (uint32_t a = 0x0000; a < 0x8000; ++a) cpu.memory[a] = static_cast<uint8_t>(a * 7 + (a >> 8));
+            for (uint32_t region = 0; region < 32; ++region) {
+                for (const uint32_t a : {region << 11, region << 11 | 0x7FF}) {
+                    if (a >= 0x2000 && a < 0x4000 && (a & 7) == 7) continue;  // PPUDATA reads change the buffer
+                    const uint8_t expected = cpu.read(m.at(static_cast<uint16_t>(a)), false);
+                    m.program(0x0200, {0xAD, static_cast<uint8_t>(a), static_cast<uint8_t>(a >> 8)});  // LDA a
+                    if (board != nullptr) board->reads.clear();
+                    m.step();
+                    EXPECT_EQ(cpu.A, expected) << "LDA $" << std::hex << a;
+                    if (board != nullptr) { EXPECT_EQ(board->reads.size(), 4u) << "LDA $" << std::hex << a; }
+                }
+            }
+        }
+    }
+}
+
 TEST_F(Bus, SixteenKibFoldOnlyForNromAndCnrom) {
     const struct {
         int prg16, mapper;

@@ -17,7 +17,9 @@ namespace NES {
 // address out, so the compiler keeps its registers in host registers. Nothing the bus reaches
 // looks at the registers or the cycle count (the PPU and the APU catch up to
 // `instruction_start`, boards see the bus), so bus accesses need no copy back; the trace
-// does, and the Core is flushed into the CPU wherever it stops running.
+// does, and the Core is flushed into the CPU wherever it stops running. What the NMI input
+// and the run's end depend on changes only in a bus access that leaves the Core (a port, a
+// board, the PPU or APU catching up), so the Core reads it again after each.
 struct Core {
     // The accumulator's place among operand addresses (the accumulator addressing mode).
     static constexpr uint32_t ACC = 0x10000;
@@ -27,11 +29,9 @@ struct Core {
     PPU* const ppu;
     // Writes to internal RAM that no board and no debug print has to see are plain stores.
     const bool plain_ram_writes;
-    // Reads of RAM and cartridge space that no board has to see are plain loads.
-    const bool plain_reads;
+    // Reads of RAM that no board has to see are plain loads.
+    const bool plain_ram_reads;
     const bool debug;
-    // A single 16 KiB PRG bank shows at $C000 too: the mask folds bit 14 away.
-    const uint32_t rom_mask;
     uint32_t pc = 0;
     uint8_t a = 0, x = 0, y = 0, p = 0, sp = 0;
     uint8_t pc_step = 1;
@@ -40,27 +40,44 @@ struct Core {
     int64_t cycles = 0;
     // `cycles` when the current instruction began.
     int64_t start = 0;
+    // PPUCTRL's NMI enable bit and the PPU's NMI flag, as the last bus access left them.
+    bool nmi_enabled = false;
+    uint8_t nmi_pending = 0;
+    // `CPU::run` stops after the instruction that reaches this cycle or brings the APU up to date.
+    int64_t stop = INT64_MAX;
 
     explicit Core(CPU& c)
         : cpu(c),
           mem(c.memory),
           ppu(c.ppu),
           plain_ram_writes(!c.debug && !c.board_sees_ram_writes()),
-          plain_reads(!c.board_sees_reads()),
-          debug(c.debug),
-          rom_mask(c.prg_fold16 ? 0xBFFFu : 0xFFFFu) {
-        pc = static_cast<uint32_t>(c.offset_of(c.PC)) & 0xFFFF;
-        a = c.A;
-        x = c.X;
-        y = c.Y;
-        p = c.P;
-        sp = c.SP;
-        pc_step = c.pc_step;
-        page_crossed = c.page_crossed;
-        nmi_sample = c.nmi_sample;
-        nmi_condition = c.nmi_condition;
-        cycles = c.cycle_count.load();
-        start = c.instruction_start;
+          plain_ram_reads(!c.board_sees_reads()),
+          debug(c.debug) {
+        refill();
+    }
+
+    // Out of the CPU, after something else ran on its fields.
+    CORE_INLINE void refill() {
+        pc = static_cast<uint32_t>(cpu.offset_of(cpu.PC)) & 0xFFFF;
+        a = cpu.A;
+        x = cpu.X;
+        y = cpu.Y;
+        p = cpu.P;
+        sp = cpu.SP;
+        pc_step = cpu.pc_step;
+        page_crossed = cpu.page_crossed;
+        nmi_sample = cpu.nmi_sample;
+        nmi_condition = cpu.nmi_condition;
+        cycles = cpu.cycle_count.load();
+        start = cpu.instruction_start;
+        bus_changed();
+    }
+
+    // After a bus access that left the Core.
+    CORE_INLINE void bus_changed() {
+        nmi_enabled = (mem[0x2000] & 0x80) != 0;
+        nmi_pending = ppu != nullptr ? ppu->nmi_pending : 0;
+        if (cpu.apu_ran) stop = INT64_MIN;
     }
 
     // Back into the CPU, for whatever looks at it next.
@@ -89,11 +106,13 @@ struct Core {
     // A read with notify, as `CPU::read` makes it.
     CORE_INLINE uint8_t load(uint32_t at) {
         if (at == ACC) return a;
-        if (plain_reads) {
-            if (at < 0x2000) return mem[at & 0x07FF];
-            if (at >= 0x8000) return mem[at & rom_mask];
-        }
-        return cpu.read_bus(mem + at, true);
+        // Zero page and stack addresses are known to be RAM where the mode computes them.
+        if (__builtin_constant_p(at < 0x0800) && at < 0x0800 && plain_ram_reads) return mem[at];
+        if (const uint16_t mask = cpu.plain_read_masks[at >> 11]) return mem[at & mask];
+        cpu.instruction_start = start;
+        const uint8_t value = cpu.read_bus(mem + at, true);
+        bus_changed();
+        return value;
     }
 
     // A write, as `CPU::write` makes it.
@@ -109,7 +128,9 @@ struct Core {
             ++cpu.bus_effects;
             mem[at & 0x07FF] = value;
         } else {
+            cpu.instruction_start = start;
             cpu.write(mem + at, value);
+            bus_changed();
         }
     }
 
@@ -123,10 +144,13 @@ struct Core {
         return mem[0x100 + sp];
     }
 
-    // The instruction set (instructions.cpp).
+    // The instruction set (instructions.cpp). `Traced`: whether the instruction may print the
+    // trace line, which only a CPU made with `debug` does.
+    template <bool Traced>
     inline void step();
+    template <bool Traced>
     inline bool dispatch(uint8_t opcode);
-    template <unsigned Code>
+    template <unsigned Code, bool Traced>
     inline bool execute();
     inline void interrupt(uint16_t vector);
     inline void start_irq();
@@ -169,9 +193,7 @@ private:
     CORE_INLINE void set_bit(uint8_t mask, bool on) {
         p = on ? static_cast<uint8_t>(p | mask) : static_cast<uint8_t>(p & ~mask);
     }
-    CORE_INLINE void set_zn(uint8_t r) {
-        p = static_cast<uint8_t>((p & ~(CPU::FLAG_Z | CPU::FLAG_N)) | (r == 0 ? CPU::FLAG_Z : 0) | (r & CPU::FLAG_N));
-    }
+    inline void set_zn(uint8_t r);
     CORE_INLINE void push_address(uint32_t addr) {
         push(static_cast<uint8_t>(addr >> 8));
         push(static_cast<uint8_t>(addr));

@@ -29,6 +29,7 @@ void CPU::init(bool debug_flag) {
     debug = debug_flag;
     define_opcodes();
     define_timings();
+    map_plain_reads();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -51,6 +52,20 @@ uint8_t CPU::read_bus(Loc loc, bool notify) {
 
 bool CPU::board_sees_ram_writes() const {
     return rom != nullptr && rom->mapper != nullptr && rom->mapper->sees_ram_writes;
+}
+
+void CPU::map_plain_reads() {
+    for (uint32_t region = 0; region < 32; ++region) {
+        const uint32_t start = region << 11;
+        uint16_t mask = 0xFFFF;
+        if (start < 0x2000)
+            mask = 0x07FF;
+        else if (start < 0x4800)  // the PPU, APU and pad ports
+            mask = 0;
+        else if (start >= 0xC000 && prg_fold16)
+            mask = 0xBFFF;
+        plain_read_masks[region] = board_sees_reads() ? 0 : mask;
+    }
 }
 
 void CPU::map_memory(Loc& loc) const {
@@ -404,10 +419,11 @@ void CPU::loadRom(ROM* cartridge, bool read_battery_ram) {
     prg_fold16 = false;
     Mapper* mapper = rom != nullptr ? rom->mapper.get() : nullptr;
     read_board = mapper != nullptr && mapper->notify_reads ? mapper : nullptr;
-    if (rom == nullptr) return;
-    if (rom->battery && read_battery_ram) load_battery_ram();
-
-    if (const BoardInfo* board = board_info(rom->mapper_number())) board->power_on(*this);
+    if (rom != nullptr) {
+        if (rom->battery && read_battery_ram) load_battery_ram();
+        if (const BoardInfo* board = board_info(rom->mapper_number())) board->power_on(*this);
+    }
+    map_plain_reads();
 }
 
 }  // namespace NES

@@ -54,6 +54,9 @@ public:
     bool page_crossed = false;
     // A single 16 KiB PRG bank on NROM or CNROM: $C000-$FFFF reads $8000-$BFFF (set by loadRom).
     bool prg_fold16 = false;
+    // For each 2 KiB of the address space, the mask that folds a read there onto `memory`
+    // when it has no side effect and no board sees it; 0 otherwise (set by loadRom).
+    uint16_t plain_read_masks[32] = {};
     // Set while the console lets the PPU fall behind (it then catches up only when something
     // could tell): before the CPU reads a PPU port or writes anything outside RAM and the APU
     // registers, the PPU is brought to where it would stand after the previous instruction,
@@ -218,6 +221,7 @@ private:
     void trace(Loc effective);
     void set_bit(uint8_t mask, bool on) { P = on ? static_cast<uint8_t>(P | mask) : static_cast<uint8_t>(P & ~mask); }
     bool board_sees_reads() const { return read_board != nullptr; }
+    void map_plain_reads();
     // Whether a write to internal RAM reaches a board.
     bool board_sees_ram_writes() const;
     void load_battery_ram();

@@ -215,7 +215,18 @@ void CPU::define_timings() {
 
 namespace {
 inline uint32_t word(uint32_t low, uint32_t high) { return low | high << 8; }
+
+// The Z and N flags of each result byte.
+struct ZeroNegative {
+    uint8_t of[256] = {};
+    constexpr ZeroNegative() {
+        for (unsigned r = 0; r < 256; ++r) of[r] = static_cast<uint8_t>((r == 0 ? CPU::FLAG_Z : 0) | (r & CPU::FLAG_N));
+    }
+};
+constexpr ZeroNegative ZN;
 }  // namespace
+
+CORE_INLINE void Core::set_zn(uint8_t r) { p = static_cast<uint8_t>((p & ~(CPU::FLAG_Z | CPU::FLAG_N)) | ZN.of[r]); }
 
 CORE_INLINE uint32_t Core::acc(uint32_t) { return ACC; }
 
@@ -459,7 +470,7 @@ CORE_INLINE void Core::BEQ(uint32_t at) { branch(at, p & CPU::FLAG_Z); }
 // through a function made from them at compile time, which calls its mode and operation
 // directly and knows its cycle count.
 
-template <unsigned Code>
+template <unsigned Code, bool Traced>
 CORE_INLINE bool Core::execute() {
     // Presence is decided by index: some compilers will not compare a member pointer with
     // null in a constant expression.
@@ -476,22 +487,24 @@ CORE_INLINE bool Core::execute() {
         cycles += page_crossed ? crossed_cycles : base_cycles;
 
     // NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
-    const bool nmi_now = (mem[0x2000] & 0x80) && nmi_sample;
-    nmi_sample = ppu ? ppu->nmi_pending : 0;
+    const bool nmi_now = nmi_enabled && nmi_sample;
+    nmi_sample = nmi_pending;
 
-    if (debug) trace(at);
+    if (Traced && debug) trace(at);
     if constexpr (op_at >= 0) (this->*OPERATIONS[op_at].core)(at);
     // The table gives twelve undocumented opcodes no cycles; were time to stand still, code
     // made of them would keep a frame from ever ending. They take two, as an immediate does.
     if constexpr (base_cycles == 0 && crossed_cycles == 0)
         if (cycles == start) cycles = start + 2;
+    pc = (pc + pc_step) & 0xFFFF;
     return nmi_now;
 }
 
 // A switch, so that each opcode's `execute` is inlined here and reached by one jump.
+template <bool Traced>
 CORE_INLINE bool Core::dispatch(uint8_t opcode) {
     // clang-format off
-#define CASE(code) case code: return execute<code>();
+#define CASE(code) case code: return execute<code, Traced>();
 #define CASES(row)                                                                                  \
     CASE(row + 0x0) CASE(row + 0x1) CASE(row + 0x2) CASE(row + 0x3) CASE(row + 0x4) CASE(row + 0x5) \
     CASE(row + 0x6) CASE(row + 0x7) CASE(row + 0x8) CASE(row + 0x9) CASE(row + 0xA) CASE(row + 0xB) \
@@ -507,13 +520,12 @@ CORE_INLINE bool Core::dispatch(uint8_t opcode) {
 }
 
 // One instruction, then the interrupt it lets in.
+template <bool Traced>
 CORE_INLINE void Core::step() {
     start = cycles;
-    cpu.instruction_start = start;  // where the PPU and the APU catch up to
     pc_step = 1;
-    const bool nmi_now = dispatch(load(pc));
+    const bool nmi_now = dispatch<Traced>(load(pc));
     ++cpu.instruction_count;
-    pc = (pc + pc_step) & 0xFFFF;
 
     if (nmi_now && !nmi_condition)
         interrupt(cpu.nmi_vector);
@@ -566,17 +578,24 @@ CPU_MODES(ON_FIELDS)
 
 void CPU::clock() {
     Core core(*this);
-    core.step();
+    core.step<true>();
     core.flush();
 }
 
 Loc CPU::run(int64_t stop_cycle) {
     apu_ran = false;
     Core core(*this);
+    core.stop = stop_cycle;
     for (;;) {
         const uint32_t pc_before = core.pc;
-        core.step();
-        if (core.cycles >= stop_cycle || apu_ran) {
+        if (core.debug) {  // the clock prints the trace lines
+            core.flush();
+            clock();
+            core.refill();
+        } else {
+            core.step<false>();
+        }
+        if (core.cycles >= core.stop) {
             core.flush();
             return at(pc_before);
         }
