@@ -43,8 +43,14 @@ struct Core {
     // PPUCTRL's NMI enable bit and the PPU's NMI flag, as the last bus access left them.
     bool nmi_enabled = false;
     uint8_t nmi_pending = 0;
+    // Set while no interrupt can come and the NMI sample already holds the PPU's flag: until
+    // the bus changes something, the interrupt inputs then stay as they are.
+    bool calm = false;
     // `CPU::run` stops after the instruction that reaches this cycle or brings the APU up to date.
     int64_t stop = INT64_MAX;
+    // The plain-read mask of the 2 KiB the opcode came from, when its operand bytes lie there
+    // too; 0 otherwise.
+    uint32_t code_mask = 0;
 
     explicit Core(CPU& c)
         : cpu(c),
@@ -75,6 +81,7 @@ struct Core {
 
     // After a bus access that left the Core.
     CORE_INLINE void bus_changed() {
+        calm = false;
         nmi_enabled = (mem[0x2000] & 0x80) != 0;
         nmi_pending = ppu != nullptr ? ppu->nmi_pending : 0;
         if (cpu.apu_ran) stop = INT64_MIN;
@@ -108,12 +115,20 @@ struct Core {
         if (at == ACC) return a;
         // Zero page and stack addresses are known to be RAM where the mode computes them.
         if (__builtin_constant_p(at < 0x0800) && at < 0x0800 && plain_ram_reads) return mem[at];
-        if (const uint16_t mask = cpu.plain_read_masks[at >> 11]) return mem[at & mask];
+        if (const uint32_t mask = cpu.plain_read_masks[at >> 11]) return mem[at & mask];
         cpu.instruction_start = start;
         const uint8_t value = cpu.read_bus(mem + at, true);
         bus_changed();
         return value;
     }
+
+    // The opcode at `pc`, which also finds where its operand bytes can be read from.
+    CORE_INLINE uint8_t fetch_opcode() {
+        code_mask = (pc & 0x7FF) < 0x7FE ? cpu.plain_read_masks[pc >> 11] : 0;
+        return code_mask != 0 ? mem[pc & code_mask] : load(pc);
+    }
+    // An operand byte of the instruction (`at` is `pc` + 1 or + 2).
+    CORE_INLINE uint8_t operand(uint32_t at) { return code_mask != 0 ? mem[at & code_mask] : load(at); }
 
     // A write, as `CPU::write` makes it.
     CORE_INLINE void store(uint32_t at, uint8_t value) {
@@ -147,12 +162,15 @@ struct Core {
     // The instruction set (instructions.cpp). `Traced`: whether the instruction may print the
     // trace line, which only a CPU made with `debug` does.
     template <bool Traced>
+    inline uint32_t run();
+    template <bool Traced>
     inline void step();
     template <bool Traced>
     inline bool dispatch(uint8_t opcode);
     template <unsigned Code, bool Traced>
     inline bool execute();
     inline void interrupt(uint16_t vector);
+    inline void take_interrupt(bool nmi_now);
     inline void start_irq();
     inline void trace(uint32_t effective);
 

@@ -57,7 +57,7 @@ bool CPU::board_sees_ram_writes() const {
 void CPU::map_plain_reads() {
     for (uint32_t region = 0; region < 32; ++region) {
         const uint32_t start = region << 11;
-        uint16_t mask = 0xFFFF;
+        uint32_t mask = 0xFFFF;
         if (start < 0x2000)
             mask = 0x07FF;
         else if (start < 0x4800)  // the PPU, APU and pad ports

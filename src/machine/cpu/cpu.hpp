@@ -56,7 +56,7 @@ public:
     bool prg_fold16 = false;
     // For each 2 KiB of the address space, the mask that folds a read there onto `memory`
     // when it has no side effect and no board sees it; 0 otherwise (set by loadRom).
-    uint16_t plain_read_masks[32] = {};
+    uint32_t plain_read_masks[32] = {};
     // Set while the console lets the PPU fall behind (it then catches up only when something
     // could tell): before the CPU reads a PPU port or writes anything outside RAM and the APU
     // registers, the PPU is brought to where it would stand after the previous instruction,

@@ -238,23 +238,23 @@ CORE_INLINE uint32_t Core::imm(uint32_t next) {
 
 CORE_INLINE uint32_t Core::zpg(uint32_t next) {
     pc_step = 2;
-    return load(next);
+    return operand(next);
 }
 
 CORE_INLINE uint32_t Core::zpgx(uint32_t next) {
     pc_step = 2;
-    return (load(next) + x) & 0xFFu;
+    return (operand(next) + x) & 0xFFu;
 }
 
 CORE_INLINE uint32_t Core::zpgy(uint32_t next) {
     pc_step = 2;
-    return (load(next) + y) & 0xFFu;
+    return (operand(next) + y) & 0xFFu;
 }
 
 CORE_INLINE uint32_t Core::abs(uint32_t next) {
     pc_step = 3;
-    const uint32_t low = load(next);
-    return word(low, load((next + 1) & 0xFFFF));
+    const uint32_t low = operand(next);
+    return word(low, operand((next + 1) & 0xFFFF));
 }
 
 CORE_INLINE uint32_t Core::absx(uint32_t next) {
@@ -279,14 +279,14 @@ CORE_INLINE uint32_t Core::ind(uint32_t next) {
 
 CORE_INLINE uint32_t Core::xind(uint32_t next) {
     pc_step = 2;
-    const uint32_t z = load(next) + x;
+    const uint32_t z = operand(next) + x;
     const uint32_t low = load(z & 0xFF);
     return word(low, load((z + 1) & 0xFF));
 }
 
 CORE_INLINE uint32_t Core::indy(uint32_t next) {
     pc_step = 2;
-    const uint32_t z = load(next);
+    const uint32_t z = operand(next);
     const uint32_t low = load(z);
     const uint32_t base = word(low, load((z + 1) & 0xFF));
     page_crossed = low + y > 0xFF;
@@ -295,7 +295,7 @@ CORE_INLINE uint32_t Core::indy(uint32_t next) {
 
 CORE_INLINE uint32_t Core::rel(uint32_t next) {
     pc_step = 2;
-    const auto offset = static_cast<int8_t>(load(next));
+    const auto offset = static_cast<int8_t>(operand(next));
     return static_cast<uint32_t>(static_cast<int32_t>(pc) + offset) & 0xFFFF;
 }
 
@@ -487,8 +487,11 @@ CORE_INLINE bool Core::execute() {
         cycles += page_crossed ? crossed_cycles : base_cycles;
 
     // NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
-    const bool nmi_now = nmi_enabled && nmi_sample;
-    nmi_sample = nmi_pending;
+    bool nmi_now = false;
+    if (!calm) {
+        nmi_now = nmi_enabled && nmi_sample;
+        nmi_sample = nmi_pending;
+    }
 
     if (Traced && debug) trace(at);
     if constexpr (op_at >= 0) (this->*OPERATIONS[op_at].core)(at);
@@ -524,14 +527,20 @@ template <bool Traced>
 CORE_INLINE void Core::step() {
     start = cycles;
     pc_step = 1;
-    const bool nmi_now = dispatch<Traced>(load(pc));
+    const bool nmi_now = dispatch<Traced>(fetch_opcode());
     ++cpu.instruction_count;
+    if (!calm) take_interrupt(nmi_now);
+}
 
+// The interrupt an instruction lets in: NMI on the input's rising edge, else IRQ while the
+// line is raised.
+CORE_INLINE void Core::take_interrupt(bool nmi_now) {
     if (nmi_now && !nmi_condition)
         interrupt(cpu.nmi_vector);
     else if (cpu.irq_line)
         start_irq();
     nmi_condition = nmi_now;
+    calm = nmi_sample == nmi_pending && !(nmi_enabled && nmi_sample) && !nmi_condition && !cpu.irq_line;
 }
 
 CORE_INLINE void Core::interrupt(uint16_t vector) {
@@ -582,35 +591,37 @@ void CPU::clock() {
     core.flush();
 }
 
+// `CPU::run`'s loop; returns where the last instruction began.
+template <bool Traced>
+CORE_INLINE uint32_t Core::run() {
+    for (;;) {
+        const uint32_t pc_before = pc;
+        if constexpr (Traced) {  // the clock prints the trace lines
+            flush();
+            cpu.clock();
+            refill();
+        } else {
+            step<false>();
+        }
+        if (cycles >= stop) return pc_before;
+        if (pc > pc_before) continue;
+        // A loop that changed a register or the bus since it last came here is not waiting.
+        const uint64_t round =
+            pc | uint64_t{a} << 17 | uint64_t{x} << 25 | uint64_t{y} << 33 | uint64_t{p} << 41 | uint64_t{sp} << 49;
+        const uint64_t effects = cpu.bus_effects - cpu.status_reads;
+        if (round == cpu.back_round && effects == cpu.back_effects) return pc_before;
+        cpu.back_round = round;
+        cpu.back_effects = effects;
+    }
+}
+
 Loc CPU::run(int64_t stop_cycle) {
     apu_ran = false;
     Core core(*this);
     core.stop = stop_cycle;
-    for (;;) {
-        const uint32_t pc_before = core.pc;
-        if (core.debug) {  // the clock prints the trace lines
-            core.flush();
-            clock();
-            core.refill();
-        } else {
-            core.step<false>();
-        }
-        if (core.cycles >= core.stop) {
-            core.flush();
-            return at(pc_before);
-        }
-        if (core.pc > pc_before) continue;
-        // A loop that changed a register or the bus since it last came here is not waiting.
-        const uint64_t round = core.pc | uint64_t{core.a} << 17 | uint64_t{core.x} << 25 | uint64_t{core.y} << 33 |
-                               uint64_t{core.p} << 41 | uint64_t{core.sp} << 49;
-        const uint64_t effects = bus_effects - status_reads;
-        if (round == back_round && effects == back_effects) {
-            core.flush();
-            return at(pc_before);
-        }
-        back_round = round;
-        back_effects = effects;
-    }
+    const uint32_t last = debug ? core.run<true>() : core.run<false>();
+    core.flush();
+    return at(last);
 }
 
 void CPU::start_nmi() {
