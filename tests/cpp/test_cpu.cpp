@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -350,21 +351,62 @@ TEST_F(Bus, SixteenKibFoldOnlyForNromAndCnrom) {
     }
 }
 
+// NOPs at $8000 and at the NMI ($9000) and IRQ ($A000) handlers; PC at $8000.
+void nop_machine(BareMachine& m) {
+    NES::CPU& cpu = *m.cpu;
+    for (int a = 0x8000; a < 0x8100; ++a) cpu.memory[a] = 0xEA;
+    for (int a = 0x9000; a < 0x9100; ++a) cpu.memory[a] = 0xEA;
+    for (int a = 0xA000; a < 0xA100; ++a) cpu.memory[a] = 0xEA;
+    m.poke(0xFFFA, {0x00, 0x90, 0x00, 0x80, 0x00, 0xA0});  // NMI $9000, reset $8000, IRQ $A000
+    cpu.PC = m.at(0x8000);
+    cpu.SP = 0xFF;
+    cpu.P = 0x24;
+}
+
 class Interrupts : public ::testing::Test {
 protected:
     BareMachine m;
     NES::CPU& cpu = *m.cpu;
-    void SetUp() override {
-        for (int a = 0x8000; a < 0x8100; ++a) cpu.memory[a] = 0xEA;  // NOPs
-        for (int a = 0x9000; a < 0x9100; ++a) cpu.memory[a] = 0xEA;
-        for (int a = 0xA000; a < 0xA100; ++a) cpu.memory[a] = 0xEA;
-        m.poke(0xFFFA, {0x00, 0x90, 0x00, 0x80, 0x00, 0xA0});  // NMI $9000, reset $8000, IRQ $A000
-        cpu.PC = m.at(0x8000);
-        cpu.SP = 0xFF;
-        cpu.P = 0x24;
-    }
+    void SetUp() override { nop_machine(m); }
     uint16_t pushed_pc() const { return static_cast<uint16_t>(cpu.memory[0x1FE] | cpu.memory[0x1FF] << 8); }
 };
+
+// `run` keeps the interrupt inputs in its working copy between bus accesses: it must take each
+// interrupt where stepping instruction by instruction takes it.
+TEST(InterruptsInARun, AreTakenWhereTheClockTakesThem) {
+    const struct {
+        const char* what;
+        std::vector<uint8_t> program;  // at $8000, before the NOPs
+        uint8_t irq_line, ppuctrl, nmi_pending;
+    } cases[] = {
+        {"IRQ held while masked, then CLI", {0xEA, 0xEA, 0x58}, 1, 0x00, 0},
+        {"IRQ held while masked, then PLP", {0xA9, 0x20, 0x48, 0x28}, 1, 0x00, 0},  // LDA #$20; PHA; PLP
+        {"NMI flag up and enabled", {}, 0, 0x80, 1},
+        {"NMI flag up, enabled by a store", {0xEA, 0xA9, 0x80, 0x8D, 0x00, 0x20}, 0, 0x00, 1},
+        {"NMI flag up and enabled, then a status read", {0xAD, 0x02, 0x20}, 0, 0x80, 1},
+        // LDA $2002; NOP; LDA #$80; STA $2000: the read clears the flag before it is enabled.
+        {"NMI flag read away, then enabled", {0xAD, 0x02, 0x20, 0xEA, 0xA9, 0x80, 0x8D, 0x00, 0x20}, 0, 0x00, 1},
+    };
+    for (const auto& c : cases) {
+        BareMachine ran, stepped;
+        for (BareMachine* m : {&ran, &stepped}) {
+            nop_machine(*m);
+            for (size_t i = 0; i < c.program.size(); ++i) m->cpu->memory[0x8000 + i] = c.program[i];
+            m->cpu->irq_line = c.irq_line;
+            m->cpu->memory[0x2000] = c.ppuctrl;
+            m->ppu->nmi_pending = c.nmi_pending;
+        }
+        ran.cpu->run(40);
+        while (stepped.cpu->cycle_count < ran.cpu->cycle_count) stepped.step();
+        const auto seen = [](const NES::CPU& k) {
+            return std::vector<int64_t>{k.get_addr(k.PC),    k.A,        k.P,          k.SP,           k.cycle_count,
+                                        k.instruction_count, k.irq_line, k.nmi_sample, k.nmi_condition};
+        };
+        EXPECT_EQ(seen(*ran.cpu), seen(*stepped.cpu)) << c.what;
+        EXPECT_TRUE(std::equal(ran.cpu->memory + 0x100, ran.cpu->memory + 0x200, stepped.cpu->memory + 0x100))
+            << c.what;
+    }
+}
 
 TEST_F(Interrupts, NmiIsTakenAfterTheSecondInstructionFollowingTheRequest) {
     cpu.memory[0x2000] = 0x80;
