@@ -337,6 +337,19 @@ TEST_F(Bus, InstructionsReadWhatTheBusReads) {
     }
 }
 
+// An instruction at the end of $8000-$BFFF with a single 16 KiB bank takes its operand from
+// $C000 as the bus folds it, from $8000.
+TEST_F(Bus, AnOperandPastBfffFoldsAsTheBusDoes) {
+    auto rom = cartridge(1, 0);
+    cpu.loadRom(rom.get(), false);
+    m.poke(0x0000, {0x11});
+    m.poke(0x0042, {0x99});
+    cpu.memory[0x8000] = 0x42;
+    m.program(0xBFFF, {0xA5});  // LDA zp
+    m.step();
+    EXPECT_EQ(cpu.A, 0x99);
+}
+
 TEST_F(Bus, SixteenKibFoldOnlyForNromAndCnrom) {
     const struct {
         int prg16, mapper;

@@ -48,8 +48,7 @@ struct Core {
     bool calm = false;
     // `CPU::run` stops after the instruction that reaches this cycle or brings the APU up to date.
     int64_t stop = INT64_MAX;
-    // The plain-read mask of the 2 KiB the opcode came from, when its operand bytes lie there
-    // too; 0 otherwise.
+    // The code-read mask of the 2 KiB the opcode came from.
     uint32_t code_mask = 0;
 
     explicit Core(CPU& c)
@@ -124,7 +123,7 @@ struct Core {
 
     // The opcode at `pc`, which also finds where its operand bytes can be read from.
     CORE_INLINE uint8_t fetch_opcode() {
-        code_mask = (pc & 0x7FF) < 0x7FE ? cpu.plain_read_masks[pc >> 11] : 0;
+        code_mask = cpu.code_read_masks[pc >> 11];
         return code_mask != 0 ? mem[pc & code_mask] : load(pc);
     }
     // An operand byte of the instruction (`at` is `pc` + 1 or + 2).

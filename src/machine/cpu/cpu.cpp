@@ -65,7 +65,10 @@ void CPU::map_plain_reads() {
         else if (start >= 0xC000 && prg_fold16)
             mask = 0xBFFF;
         plain_read_masks[region] = board_sees_reads() ? 0 : mask;
+        code_read_masks[region] = plain_read_masks[region];
     }
+    code_read_masks[0x1800 >> 11] = 0;
+    if (code_read_masks[0xB800 >> 11] != 0) code_read_masks[0xB800 >> 11] = plain_read_masks[0xC000 >> 11];
 }
 
 void CPU::map_memory(Loc& loc) const {
