@@ -48,6 +48,8 @@ struct Core {
     bool calm = false;
     // `CPU::run` stops after the instruction that reaches this cycle or brings the APU up to date.
     int64_t stop = INT64_MAX;
+    // Where `CPU::run` looks closer at an instruction's end: `stop` while calm, else at once.
+    int64_t watch = INT64_MIN;
     // The code-read mask of the 2 KiB the opcode came from.
     uint32_t code_mask = 0;
 
@@ -81,6 +83,7 @@ struct Core {
     // After a bus access that left the Core.
     CORE_INLINE void bus_changed() {
         calm = false;
+        watch = INT64_MIN;
         nmi_enabled = (mem[0x2000] & 0x80) != 0;
         nmi_pending = ppu != nullptr ? ppu->nmi_pending : 0;
         if (cpu.apu_ran) stop = INT64_MIN;
@@ -164,6 +167,8 @@ struct Core {
     inline uint32_t run();
     template <bool Traced>
     inline void step();
+    template <bool Traced>
+    inline bool execute_next();
     template <bool Traced>
     inline bool dispatch(uint8_t opcode);
     template <unsigned Code, bool Traced>

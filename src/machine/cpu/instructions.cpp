@@ -522,13 +522,20 @@ CORE_INLINE bool Core::dispatch(uint8_t opcode) {
     return false;  // every byte has its case
 }
 
-// One instruction, then the interrupt it lets in.
+// One instruction; returns the NMI input it saw.
 template <bool Traced>
-CORE_INLINE void Core::step() {
+CORE_INLINE bool Core::execute_next() {
     start = cycles;
     pc_step = 1;
     const bool nmi_now = dispatch<Traced>(fetch_opcode());
     ++cpu.instruction_count;
+    return nmi_now;
+}
+
+// One instruction, then the interrupt it lets in.
+template <bool Traced>
+CORE_INLINE void Core::step() {
+    const bool nmi_now = execute_next<Traced>();
     if (!calm) take_interrupt(nmi_now);
 }
 
@@ -600,10 +607,16 @@ CORE_INLINE uint32_t Core::run() {
             flush();
             cpu.clock();
             refill();
+            if (cycles >= stop) return pc_before;
         } else {
-            step<false>();
+            // As `step`, with one test for the interrupt and the stop while calm.
+            const bool nmi_now = execute_next<false>();
+            if (cycles >= watch) {
+                if (!calm) take_interrupt(nmi_now);
+                if (cycles >= stop) return pc_before;
+                watch = calm ? stop : INT64_MIN;
+            }
         }
-        if (cycles >= stop) return pc_before;
         if (pc > pc_before) continue;
         // A loop that changed a register or the bus since it last came here is not waiting.
         const uint64_t round =
