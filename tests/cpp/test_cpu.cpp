@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -23,7 +24,10 @@ using BareMachine = fixture::Machine;
 // A board that records what the bus shows it and can replace written bytes.
 class RecordingBoard : public NES::Mapper {
 public:
-    explicit RecordingBoard(int number) : Mapper(number) { notify_reads = true; }
+    explicit RecordingBoard(int number) : Mapper(number) {
+        notify_reads = true;
+        sees_ram_writes = true;
+    }
     std::vector<std::pair<long, uint8_t>> writes;
     std::vector<long> reads;
     int replacement = -1;
@@ -287,6 +291,63 @@ TEST_F(Bus, TheBoardSeesFoldedWritesAndNotifyingReads) {
     EXPECT_EQ(cpu.A, 2);
     EXPECT_TRUE(board.writes.empty());
     EXPECT_EQ(board.reads, (std::vector<long>{0x0200}));
+
+    // Stores to internal RAM reach only a board that looks at them; RAM keeps them either way.
+    using Writes = std::vector<std::pair<long, uint8_t>>;
+    for (const bool sees_ram : {true, false}) {
+        board.sees_ram_writes = sees_ram;
+        board.writes.clear();
+        cpu.memory[0x0001] = 0;
+        m.program(0x0200, {0x8D, 0x01, 0x08, 0x8D, 0x00, 0x60});  // STA $0801; STA $6000
+        m.step();
+        m.step();
+        EXPECT_EQ(board.writes, sees_ram ? (Writes{{0x0001, 2}, {0x6000, 2}}) : (Writes{{0x6000, 2}}));
+        EXPECT_EQ(cpu.memory[0x0001], 2);
+    }
+}
+
+// Instructions read RAM and cartridge space straight from the image unless a board watches
+// reads: what they get must be what the bus gives, mirrors and the 16 KiB fold included, and a
+// watching board must still see every read.
+TEST_F(Bus, InstructionsReadWhatTheBusReads) {
+    for (const bool watched : {false, true}) {
+        for (const int prg16 : {1, 2}) {
+            SCOPED_TRACE(testing::Message() << prg16 * 16 << " KiB, board watching reads: " << watched);
+            auto rom = cartridge(prg16, 0);
+            RecordingBoard* board = nullptr;
+            if (watched) {
+                auto owned = std::make_unique<RecordingBoard>(0);
+                board = owned.get();
+                rom->mapper = std::move(owned);
+            }
+            cpu.loadRom(rom.get(), false);
+            for (uint32_t a = 0x0000; a < 0x8000; ++a) cpu.memory[a] = static_cast<uint8_t>(a * 7 + (a >> 8));
+            for (uint32_t region = 0; region < 32; ++region) {
+                for (const uint32_t a : {region << 11, region << 11 | 0x7FF}) {
+                    if (a >= 0x2000 && a < 0x4000 && (a & 7) == 7) continue;  // PPUDATA reads change the buffer
+                    const uint8_t expected = cpu.read(m.at(static_cast<uint16_t>(a)), false);
+                    m.program(0x0200, {0xAD, static_cast<uint8_t>(a), static_cast<uint8_t>(a >> 8)});  // LDA a
+                    if (board != nullptr) board->reads.clear();
+                    m.step();
+                    EXPECT_EQ(cpu.A, expected) << "LDA $" << std::hex << a;
+                    if (board != nullptr) { EXPECT_EQ(board->reads.size(), 4u) << "LDA $" << std::hex << a; }
+                }
+            }
+        }
+    }
+}
+
+// An instruction at the end of $8000-$BFFF with a single 16 KiB bank takes its operand from
+// $C000 as the bus folds it, from $8000.
+TEST_F(Bus, AnOperandPastBfffFoldsAsTheBusDoes) {
+    auto rom = cartridge(1, 0);
+    cpu.loadRom(rom.get(), false);
+    m.poke(0x0000, {0x11});
+    m.poke(0x0042, {0x99});
+    cpu.memory[0x8000] = 0x42;
+    m.program(0xBFFF, {0xA5});  // LDA zp
+    m.step();
+    EXPECT_EQ(cpu.A, 0x99);
 }
 
 TEST_F(Bus, SixteenKibFoldOnlyForNromAndCnrom) {
@@ -303,21 +364,62 @@ TEST_F(Bus, SixteenKibFoldOnlyForNromAndCnrom) {
     }
 }
 
+// NOPs at $8000 and at the NMI ($9000) and IRQ ($A000) handlers; PC at $8000.
+void nop_machine(BareMachine& m) {
+    NES::CPU& cpu = *m.cpu;
+    for (int a = 0x8000; a < 0x8100; ++a) cpu.memory[a] = 0xEA;
+    for (int a = 0x9000; a < 0x9100; ++a) cpu.memory[a] = 0xEA;
+    for (int a = 0xA000; a < 0xA100; ++a) cpu.memory[a] = 0xEA;
+    m.poke(0xFFFA, {0x00, 0x90, 0x00, 0x80, 0x00, 0xA0});  // NMI $9000, reset $8000, IRQ $A000
+    cpu.PC = m.at(0x8000);
+    cpu.SP = 0xFF;
+    cpu.P = 0x24;
+}
+
 class Interrupts : public ::testing::Test {
 protected:
     BareMachine m;
     NES::CPU& cpu = *m.cpu;
-    void SetUp() override {
-        for (int a = 0x8000; a < 0x8100; ++a) cpu.memory[a] = 0xEA;  // NOPs
-        for (int a = 0x9000; a < 0x9100; ++a) cpu.memory[a] = 0xEA;
-        for (int a = 0xA000; a < 0xA100; ++a) cpu.memory[a] = 0xEA;
-        m.poke(0xFFFA, {0x00, 0x90, 0x00, 0x80, 0x00, 0xA0});  // NMI $9000, reset $8000, IRQ $A000
-        cpu.PC = m.at(0x8000);
-        cpu.SP = 0xFF;
-        cpu.P = 0x24;
-    }
+    void SetUp() override { nop_machine(m); }
     uint16_t pushed_pc() const { return static_cast<uint16_t>(cpu.memory[0x1FE] | cpu.memory[0x1FF] << 8); }
 };
+
+// `run` keeps the interrupt inputs in its working copy between bus accesses: it must take each
+// interrupt where stepping instruction by instruction takes it.
+TEST(InterruptsInARun, AreTakenWhereTheClockTakesThem) {
+    const struct {
+        const char* what;
+        std::vector<uint8_t> program;  // at $8000, before the NOPs
+        uint8_t irq_line, ppuctrl, nmi_pending;
+    } cases[] = {
+        {"IRQ held while masked, then CLI", {0xEA, 0xEA, 0x58}, 1, 0x00, 0},
+        {"IRQ held while masked, then PLP", {0xA9, 0x20, 0x48, 0x28}, 1, 0x00, 0},  // LDA #$20; PHA; PLP
+        {"NMI flag up and enabled", {}, 0, 0x80, 1},
+        {"NMI flag up, enabled by a store", {0xEA, 0xA9, 0x80, 0x8D, 0x00, 0x20}, 0, 0x00, 1},
+        {"NMI flag up and enabled, then a status read", {0xAD, 0x02, 0x20}, 0, 0x80, 1},
+        // LDA $2002; NOP; LDA #$80; STA $2000: the read clears the flag before it is enabled.
+        {"NMI flag read away, then enabled", {0xAD, 0x02, 0x20, 0xEA, 0xA9, 0x80, 0x8D, 0x00, 0x20}, 0, 0x00, 1},
+    };
+    for (const auto& c : cases) {
+        BareMachine ran, stepped;
+        for (BareMachine* m : {&ran, &stepped}) {
+            nop_machine(*m);
+            for (size_t i = 0; i < c.program.size(); ++i) m->cpu->memory[0x8000 + i] = c.program[i];
+            m->cpu->irq_line = c.irq_line;
+            m->cpu->memory[0x2000] = c.ppuctrl;
+            m->ppu->nmi_pending = c.nmi_pending;
+        }
+        ran.cpu->run(40);
+        while (stepped.cpu->cycle_count < ran.cpu->cycle_count) stepped.step();
+        const auto seen = [](const NES::CPU& k) {
+            return std::vector<int64_t>{k.get_addr(k.PC),    k.A,        k.P,          k.SP,           k.cycle_count,
+                                        k.instruction_count, k.irq_line, k.nmi_sample, k.nmi_condition};
+        };
+        EXPECT_EQ(seen(*ran.cpu), seen(*stepped.cpu)) << c.what;
+        EXPECT_TRUE(std::equal(ran.cpu->memory + 0x100, ran.cpu->memory + 0x200, stepped.cpu->memory + 0x100))
+            << c.what;
+    }
+}
 
 TEST_F(Interrupts, NmiIsTakenAfterTheSecondInstructionFollowingTheRequest) {
     cpu.memory[0x2000] = 0x80;

@@ -47,6 +47,20 @@ TEST_F(Instructions, ZeroPageIndexingAndPointersWrapInsideZeroPage) {
     EXPECT_EQ(cpu.A, 0x5A);
 }
 
+// An instruction whose operand runs past the end of RAM's last mirror reads it from the port:
+// LDA zp at $1FFF takes its operand from $2000 (PPUCTRL), not from the RAM byte at $0000.
+TEST_F(Instructions, AnOperandPastTheEndOfRamIsReadFromThePorts) {
+    m.poke(0x0000, {0x11});
+    m.poke(0x0011, {0x33});
+    m.poke(0x005A, {0x77});
+    cpu.memory[0x2000] = 0x5A;
+    m.program(0x07FF, {0xA5});  // LDA zp, seen at $1FFF
+    cpu.PC = m.at(0x1FFF);
+    m.step();
+    EXPECT_EQ(cpu.A, 0x77);
+    EXPECT_EQ(m.pc(), 0x2001);
+}
+
 TEST_F(Instructions, JmpIndirectTakesTheHighByteFromTheSamePage) {
     m.poke(0x02FF, {0x00});
     m.poke(0x0200, {0x90});

@@ -28,6 +28,9 @@ public:
     bool clock_counts_dots = false;
     // True for boards whose `map_read` does something; the CPU skips the call otherwise.
     bool notify_reads = false;
+    // True for boards whose `map_write` looks at writes to internal RAM ($0000-$1FFF); the
+    // CPU skips the call there otherwise.
+    bool sees_ram_writes = false;
     // True for boards that watch the PPU's background pattern fetches (`pattern_fetch`); the
     // PPU then runs dot by dot, each fetch seen by the board as it happens.
     bool watches_patterns = false;

@@ -1,5 +1,5 @@
-// The CPU bus (address folding, port side effects, OAM DMA), the clock with its interrupts,
-// reset, the trace lines and the power-on cartridge mapping.
+// The CPU bus (address folding, port side effects, OAM DMA), reset, the trace lines and the
+// power-on cartridge mapping.
 #include "machine/cpu/cpu.hpp"
 
 #include <algorithm>
@@ -29,6 +29,7 @@ void CPU::init(bool debug_flag) {
     debug = debug_flag;
     define_opcodes();
     define_timings();
+    map_plain_reads();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -47,6 +48,27 @@ uint8_t CPU::read_bus(Loc loc, bool notify) {
         read_board->map_read(context, memory + a);
     }
     return result;
+}
+
+bool CPU::board_sees_ram_writes() const {
+    return rom != nullptr && rom->mapper != nullptr && rom->mapper->sees_ram_writes;
+}
+
+void CPU::map_plain_reads() {
+    for (uint32_t region = 0; region < 32; ++region) {
+        const uint32_t start = region << 11;
+        uint32_t mask = 0xFFFF;
+        if (start < 0x2000)
+            mask = 0x07FF;
+        else if (start < 0x4800)  // the PPU, APU and pad ports
+            mask = 0;
+        else if (start >= 0xC000 && prg_fold16)
+            mask = 0xBFFF;
+        plain_read_masks[region] = board_sees_reads() ? 0 : mask;
+        code_read_masks[region] = plain_read_masks[region];
+    }
+    code_read_masks[0x1800 >> 11] = 0;
+    if (code_read_masks[0xB800 >> 11] != 0) code_read_masks[0xB800 >> 11] = plain_read_masks[0xC000 >> 11];
 }
 
 void CPU::map_memory(Loc& loc) const {
@@ -157,7 +179,7 @@ void CPU::write(Loc loc, uint8_t value) {
     // The APU sees its registers, and a board may change what the DMC fetches.
     if (apu_lags && a >= 0x4000 && a != 0x4014 && a != 0x4016 && apu != nullptr) catch_up_apu();
     if (static_cast<uint16_t>(a - 0x2000) < 0x2018) write_port(a, value);
-    if (rom != nullptr) {
+    if (rom != nullptr && (a >= 0x2000 || board_sees_ram_writes())) {
         if (Mapper* board = rom->mapper.get()) {
             context.ppu = ppu;
             context.apu = apu;
@@ -297,39 +319,12 @@ void CPU::set_flag(char letter, bool on) {
     }
 }
 
-void CPU::stack_push(uint8_t value) {
-    ++bus_effects;
-    memory[0x100 + SP] = value;
-    --SP;
-}
-
-uint8_t CPU::stack_pull() {
-    ++SP;
-    return memory[0x100 + SP];
-}
-
 void CPU::set_controller(Controller* pad, uint8_t port) {
     if (port < 2) controllers[port] = pad;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Clock, interrupts, reset
-
-void CPU::interrupt(uint16_t vector) {
-    push_address(static_cast<uint32_t>(offset_of(PC)));
-    stack_push(P);
-    P |= FLAG_I;
-    const uint32_t low = read(at(vector), true);
-    PC = at(low | static_cast<uint32_t>(read(at(vector + 1u), true)) << 8);
-}
-
-void CPU::start_nmi() { interrupt(nmi_vector); }
-
-void CPU::start_irq() {
-    if (P & FLAG_I) return;  // the line stays raised until the program clears I
-    irq_line = 0;
-    interrupt(irq_vector);
-}
+// Reset
 
 void CPU::reset() {
     cycle_count = 0;
@@ -427,10 +422,11 @@ void CPU::loadRom(ROM* cartridge, bool read_battery_ram) {
     prg_fold16 = false;
     Mapper* mapper = rom != nullptr ? rom->mapper.get() : nullptr;
     read_board = mapper != nullptr && mapper->notify_reads ? mapper : nullptr;
-    if (rom == nullptr) return;
-    if (rom->battery && read_battery_ram) load_battery_ram();
-
-    if (const BoardInfo* board = board_info(rom->mapper_number())) board->power_on(*this);
+    if (rom != nullptr) {
+        if (rom->battery && read_battery_ram) load_battery_ram();
+        if (const BoardInfo* board = board_info(rom->mapper_number())) board->power_on(*this);
+    }
+    map_plain_reads();
 }
 
 }  // namespace NES

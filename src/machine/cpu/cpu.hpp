@@ -54,6 +54,13 @@ public:
     bool page_crossed = false;
     // A single 16 KiB PRG bank on NROM or CNROM: $C000-$FFFF reads $8000-$BFFF (set by loadRom).
     bool prg_fold16 = false;
+    // For each 2 KiB of the address space, the mask that folds a read there onto `memory`
+    // when it has no side effect and no board sees it; 0 otherwise (set by loadRom).
+    uint32_t plain_read_masks[32] = {};
+    // The same for an instruction's bytes, read with the mask of the opcode's 2 KiB even where
+    // the operand runs into the next: 0 for RAM's last mirror, whose next bytes are the ports,
+    // and the fold's mask for the 2 KiB before $C000 when $C000 folds onto $8000.
+    uint32_t code_read_masks[32] = {};
     // Set while the console lets the PPU fall behind (it then catches up only when something
     // could tell): before the CPU reads a PPU port or writes anything outside RAM and the APU
     // registers, the PPU is brought to where it would stand after the previous instruction,
@@ -148,51 +155,46 @@ public:
     // Instruction tables (instructions.cpp)
     void define_opcodes();
     void define_timings();
-    // One opcode's mode, cycles, NMI sample and operation (the clock's part between fetch and
-    // interrupts); returns the NMI input the instruction saw.
-    template <unsigned Code>
-    bool execute(Loc loc);
 
-    // The modes and operations are defined inline in instructions.cpp, the only place that
-    // calls them (elsewhere they are reached through `addressing_modes` and `operations`).
+    // The modes and operations of the tables, one at a time on the CPU's fields (the clock
+    // runs the same code on registers held in locals).
     // Addressing modes
-    inline Loc acc(Loc p);
-    inline Loc imm(Loc p);
-    inline Loc zpg(Loc p);
-    inline Loc zpgx(Loc p);
-    inline Loc zpgy(Loc p);
-    inline Loc abs(Loc p);
-    inline Loc absx(Loc p);
-    inline Loc absy(Loc p);
-    inline Loc ind(Loc p);
-    inline Loc xind(Loc p);
-    inline Loc indy(Loc p);
-    inline Loc rel(Loc p);
+    Loc acc(Loc p);
+    Loc imm(Loc p);
+    Loc zpg(Loc p);
+    Loc zpgx(Loc p);
+    Loc zpgy(Loc p);
+    Loc abs(Loc p);
+    Loc absx(Loc p);
+    Loc absy(Loc p);
+    Loc ind(Loc p);
+    Loc xind(Loc p);
+    Loc indy(Loc p);
+    Loc rel(Loc p);
 
     // clang-format off
     // Operations
-    inline void ADC(Loc); inline void AND(Loc); inline void ASL(Loc); inline void BCC(Loc); inline void BCS(Loc);
-    inline void BEQ(Loc); inline void BIT(Loc); inline void BMI(Loc); inline void BNE(Loc); inline void BPL(Loc);
-    inline void BRK(Loc); inline void BVC(Loc); inline void BVS(Loc); inline void CLC(Loc); inline void CLD(Loc);
-    inline void CLI(Loc); inline void CLV(Loc); inline void CMP(Loc); inline void CPX(Loc); inline void CPY(Loc);
-    inline void DEC(Loc); inline void DEX(Loc); inline void DEY(Loc); inline void EOR(Loc); inline void INC(Loc);
-    inline void INX(Loc); inline void INY(Loc); inline void JMP(Loc); inline void JSR(Loc); inline void LDA(Loc);
-    inline void LDX(Loc); inline void LDY(Loc); inline void LSR(Loc); inline void NOP(Loc); inline void ORA(Loc);
-    inline void PHA(Loc); inline void PHP(Loc); inline void PLA(Loc); inline void PLP(Loc); inline void ROL(Loc);
-    inline void ROR(Loc); inline void RTI(Loc); inline void RTS(Loc); inline void SBC(Loc); inline void SEC(Loc);
-    inline void SED(Loc); inline void SEI(Loc); inline void STA(Loc); inline void STX(Loc); inline void STY(Loc);
-    inline void TAX(Loc); inline void TAY(Loc); inline void TSX(Loc); inline void TXA(Loc); inline void TXS(Loc);
-    inline void TYA(Loc);
+    void ADC(Loc); void AND(Loc); void ASL(Loc); void BCC(Loc); void BCS(Loc);
+    void BEQ(Loc); void BIT(Loc); void BMI(Loc); void BNE(Loc); void BPL(Loc);
+    void BRK(Loc); void BVC(Loc); void BVS(Loc); void CLC(Loc); void CLD(Loc);
+    void CLI(Loc); void CLV(Loc); void CMP(Loc); void CPX(Loc); void CPY(Loc);
+    void DEC(Loc); void DEX(Loc); void DEY(Loc); void EOR(Loc); void INC(Loc);
+    void INX(Loc); void INY(Loc); void JMP(Loc); void JSR(Loc); void LDA(Loc);
+    void LDX(Loc); void LDY(Loc); void LSR(Loc); void NOP(Loc); void ORA(Loc);
+    void PHA(Loc); void PHP(Loc); void PLA(Loc); void PLP(Loc); void ROL(Loc);
+    void ROR(Loc); void RTI(Loc); void RTS(Loc); void SBC(Loc); void SEC(Loc);
+    void SED(Loc); void SEI(Loc); void STA(Loc); void STX(Loc); void STY(Loc);
+    void TAX(Loc); void TAY(Loc); void TSX(Loc); void TXA(Loc); void TXS(Loc);
+    void TYA(Loc);
     // clang-format on
 
 private:
+    // The instruction set's working copy of the registers (core.hpp).
+    friend struct Core;
+
     void init(bool debug_flag);
-    // The whole instruction `clock` runs; `dispatch` runs `execute` for the opcode.
-    inline void step();
-    inline bool dispatch(uint8_t opcode, Loc loc);
     // The absolute address at p, read as the absolute mode reads it (for reset).
     Loc absolute_at(Loc p);
-    void branch(Loc target, bool taken);
     void oam_dma(uint8_t page);
     uint16_t fold(uint32_t addr) const {
         if (addr < 0x2000) return static_cast<uint16_t>(addr & 0x07FF);
@@ -220,22 +222,12 @@ private:
     void write_ppuaddr(uint8_t value);
     void print_ppuaddr_write(const char* when, uint8_t value) const;
     void write_ppudata(uint8_t value);
-    void interrupt(uint16_t vector);
     void trace(Loc effective);
-    void push_address(uint32_t addr) {
-        stack_push(static_cast<uint8_t>(addr >> 8));
-        stack_push(static_cast<uint8_t>(addr));
-    }
-    uint32_t pull_address() {
-        const uint32_t low = stack_pull();
-        return low | static_cast<uint32_t>(stack_pull()) << 8;
-    }
     void set_bit(uint8_t mask, bool on) { P = on ? static_cast<uint8_t>(P | mask) : static_cast<uint8_t>(P & ~mask); }
-    void set_zn(uint8_t r) {
-        P = static_cast<uint8_t>((P & ~(FLAG_Z | FLAG_N)) | (r == 0 ? FLAG_Z : 0) | (r & FLAG_N));
-    }
-    void compare(uint8_t reg, Loc loc);
     bool board_sees_reads() const { return read_board != nullptr; }
+    void map_plain_reads();
+    // Whether a write to internal RAM reaches a board.
+    bool board_sees_ram_writes() const;
     void load_battery_ram();
 };
 

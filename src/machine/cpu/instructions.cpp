@@ -1,13 +1,11 @@
 // The 6502 instruction set: the opcode and cycle tables, the addressing modes and the
 // operations. Decimal mode is not implemented: 'D' is stored and ignored, as on the NES.
 
-#include "machine/cpu/cpu.hpp"
-#include "machine/ppu/ppu.hpp"
+#include "machine/cpu/core.hpp"
 
 namespace NES {
 
 // The instruction set is inlined into each opcode's `execute`, and those into the dispatch.
-#define INLINE [[gnu::always_inline]] inline
 
 namespace {
 
@@ -139,33 +137,33 @@ constexpr char CYCLES_PAGE_CROSS[] =
     "0608446625275577";  // Fx
 static_assert(sizeof CYCLES == 257 && sizeof CYCLES_PAGE_CROSS == 257, "one digit per opcode");
 
+// Each operation and mode by name, as the CPU's member (the designed tables) and as the Core's
+// (what the clock runs).
+// clang-format off
+#define CPU_OPERATIONS(X)                                                                                         \
+    X(ADC) X(AND) X(ASL) X(BCC) X(BCS) X(BEQ) X(BIT) X(BMI) X(BNE) X(BPL) X(BRK) X(BVC) X(BVS) X(CLC) X(CLD)    \
+    X(CLI) X(CLV) X(CMP) X(CPX) X(CPY) X(DEC) X(DEX) X(DEY) X(EOR) X(INC) X(INX) X(INY) X(JMP) X(JSR) X(LDA)    \
+    X(LDX) X(LDY) X(LSR) X(NOP) X(ORA) X(PHA) X(PHP) X(PLA) X(PLP) X(ROL) X(ROR) X(RTI) X(RTS) X(SBC) X(SEC)    \
+    X(SED) X(SEI) X(STA) X(STX) X(STY) X(TAX) X(TAY) X(TSX) X(TXA) X(TXS) X(TYA)
+#define CPU_MODES(X) X(acc) X(imm) X(zpg) X(zpgx) X(zpgy) X(abs) X(absx) X(absy) X(ind) X(xind) X(indy) X(rel)
+// clang-format on
+
 struct NamedOp {
     const char* name;
     CPU::Op op;
+    void (Core::*core)(uint32_t);
 };
-
-#define OP(name) {#name, &CPU::name}
-constexpr NamedOp OPERATIONS[] = {
-    OP(ADC), OP(AND), OP(ASL), OP(BCC), OP(BCS), OP(BEQ), OP(BIT), OP(BMI), OP(BNE), OP(BPL),
-    OP(BRK), OP(BVC), OP(BVS), OP(CLC), OP(CLD), OP(CLI), OP(CLV), OP(CMP), OP(CPX), OP(CPY),
-    OP(DEC), OP(DEX), OP(DEY), OP(EOR), OP(INC), OP(INX), OP(INY), OP(JMP), OP(JSR), OP(LDA),
-    OP(LDX), OP(LDY), OP(LSR), OP(NOP), OP(ORA), OP(PHA), OP(PHP), OP(PLA), OP(PLP), OP(ROL),
-    OP(ROR), OP(RTI), OP(RTS), OP(SBC), OP(SEC), OP(SED), OP(SEI), OP(STA), OP(STX), OP(STY),
-    OP(TAX), OP(TAY), OP(TSX), OP(TXA), OP(TXS), OP(TYA),
-};
-#undef OP
-// clang-format on
 
 struct NamedMode {
     const char* name;
     CPU::Mode mode;
+    uint32_t (Core::*core)(uint32_t);
 };
 
-constexpr NamedMode MODES[] = {
-    {"acc", &CPU::acc},   {"imm", &CPU::imm},   {"zpg", &CPU::zpg},   {"zpgx", &CPU::zpgx},
-    {"zpgy", &CPU::zpgy}, {"abs", &CPU::abs},   {"absx", &CPU::absx}, {"absy", &CPU::absy},
-    {"ind", &CPU::ind},   {"xind", &CPU::xind}, {"indy", &CPU::indy}, {"rel", &CPU::rel},
-};
+#define NAMED(name) {#name, &CPU::name, &Core::name},
+constexpr NamedOp OPERATIONS[] = {CPU_OPERATIONS(NAMED)};
+constexpr NamedMode MODES[] = {CPU_MODES(NAMED)};
+#undef NAMED
 
 constexpr bool same_name(const char* a, const char* b) {
     while (*a != '\0' && *a == *b) {
@@ -213,295 +211,303 @@ void CPU::define_timings() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Addressing modes: p is the location of the byte after the opcode.
+// Addressing modes: `next` is the address of the byte after the opcode.
 
 namespace {
 inline uint32_t word(uint32_t low, uint32_t high) { return low | high << 8; }
+
+// The Z and N flags of each result byte.
+struct ZeroNegative {
+    uint8_t of[256] = {};
+    constexpr ZeroNegative() {
+        for (unsigned r = 0; r < 256; ++r) of[r] = static_cast<uint8_t>((r == 0 ? CPU::FLAG_Z : 0) | (r & CPU::FLAG_N));
+    }
+};
+constexpr ZeroNegative ZN;
 }  // namespace
 
-INLINE Loc CPU::acc(Loc) { return &A; }
+CORE_INLINE void Core::set_zn(uint8_t r) { p = static_cast<uint8_t>((p & ~(CPU::FLAG_Z | CPU::FLAG_N)) | ZN.of[r]); }
+
+CORE_INLINE uint32_t Core::acc(uint32_t) { return ACC; }
 
 // The operand byte itself; reads and writes fold its address as they do any other.
-INLINE Loc CPU::imm(Loc p) {
+CORE_INLINE uint32_t Core::imm(uint32_t next) {
     pc_step = 2;
-    return p;
+    return next;
 }
 
-INLINE Loc CPU::zpg(Loc p) {
+CORE_INLINE uint32_t Core::zpg(uint32_t next) {
     pc_step = 2;
-    return at(read(p, true));
+    return operand(next);
 }
 
-INLINE Loc CPU::zpgx(Loc p) {
+CORE_INLINE uint32_t Core::zpgx(uint32_t next) {
     pc_step = 2;
-    return at((read(p, true) + X) & 0xFFu);
+    return (operand(next) + x) & 0xFFu;
 }
 
-INLINE Loc CPU::zpgy(Loc p) {
+CORE_INLINE uint32_t Core::zpgy(uint32_t next) {
     pc_step = 2;
-    return at((read(p, true) + Y) & 0xFFu);
+    return (operand(next) + y) & 0xFFu;
 }
 
-INLINE Loc CPU::abs(Loc p) {
+CORE_INLINE uint32_t Core::abs(uint32_t next) {
     pc_step = 3;
-    const uint32_t low = read(p, true);
-    return at(word(low, read(at(static_cast<uint32_t>(get_addr(p)) + 1), true)));
+    const uint32_t low = operand(next);
+    return word(low, operand((next + 1) & 0xFFFF));
 }
 
-INLINE Loc CPU::absx(Loc p) {
-    const uint32_t base = static_cast<uint32_t>(get_addr(abs(p)));
-    page_crossed = (base & 0xFF) + X > 0xFF;
-    return at(base + X);
+CORE_INLINE uint32_t Core::absx(uint32_t next) {
+    const uint32_t base = abs(next);
+    page_crossed = (base & 0xFF) + x > 0xFF;
+    return (base + x) & 0xFFFF;
 }
 
-INLINE Loc CPU::absy(Loc p) {
-    const uint32_t base = static_cast<uint32_t>(get_addr(abs(p)));
-    page_crossed = (base & 0xFF) + Y > 0xFF;
-    return at(base + Y);
+CORE_INLINE uint32_t Core::absy(uint32_t next) {
+    const uint32_t base = abs(next);
+    page_crossed = (base & 0xFF) + y > 0xFF;
+    return (base + y) & 0xFFFF;
 }
 
 // The pointer's high byte comes from the same page: JMP ($10FF) reads $10FF and $1000.
-INLINE Loc CPU::ind(Loc p) {
+CORE_INLINE uint32_t Core::ind(uint32_t next) {
     pc_step = 3;
-    const uint32_t operand = static_cast<uint32_t>(get_addr(p));
-    const uint32_t pointer = word(memory[fold(operand)], memory[fold((operand + 1) & 0xFFFF)]);
-    const uint32_t low = read(at(pointer), true);
-    return at(word(low, read(at((pointer & 0xFF00) | ((pointer + 1) & 0xFF)), true)));
+    const uint32_t pointer = word(mem[cpu.fold(next)], mem[cpu.fold((next + 1) & 0xFFFF)]);
+    const uint32_t low = load(pointer);
+    return word(low, load((pointer & 0xFF00) | ((pointer + 1) & 0xFF)));
 }
 
-INLINE Loc CPU::xind(Loc p) {
+CORE_INLINE uint32_t Core::xind(uint32_t next) {
     pc_step = 2;
-    const uint32_t z = read(p, true) + X;
-    const uint32_t low = read(at(z & 0xFF), true);
-    return at(word(low, read(at((z + 1) & 0xFF), true)));
+    const uint32_t z = operand(next) + x;
+    const uint32_t low = load(z & 0xFF);
+    return word(low, load((z + 1) & 0xFF));
 }
 
-INLINE Loc CPU::indy(Loc p) {
+CORE_INLINE uint32_t Core::indy(uint32_t next) {
     pc_step = 2;
-    const uint32_t z = read(p, true);
-    const uint32_t low = read(at(z), true);
-    const uint32_t base = word(low, read(at((z + 1) & 0xFF), true));
-    page_crossed = low + Y > 0xFF;
-    return at(base + Y);
+    const uint32_t z = operand(next);
+    const uint32_t low = load(z);
+    const uint32_t base = word(low, load((z + 1) & 0xFF));
+    page_crossed = low + y > 0xFF;
+    return (base + y) & 0xFFFF;
 }
 
-INLINE Loc CPU::rel(Loc p) {
+CORE_INLINE uint32_t Core::rel(uint32_t next) {
     pc_step = 2;
-    const auto offset = static_cast<int8_t>(read(p, true));
-    return at(static_cast<uint32_t>(get_addr(PC) + offset));
+    const auto offset = static_cast<int8_t>(operand(next));
+    return static_cast<uint32_t>(static_cast<int32_t>(pc) + offset) & 0xFFFF;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Operations: loc is the effective location.
+// Operations: at is the effective address.
 
-INLINE void CPU::ADC(Loc loc) {
-    const uint32_t m = read(loc, true);
-    const uint32_t s = A + m + (P & FLAG_C);
-    set_bit(FLAG_C, s > 0xFF);
-    set_bit(FLAG_V, ((A ^ m) & 0x80) == 0 && ((A ^ s) & 0x80) != 0);
-    A = static_cast<uint8_t>(s);
-    set_zn(A);
+CORE_INLINE void Core::ADC(uint32_t at) {
+    const uint32_t m = load(at);
+    const uint32_t s = a + m + (p & CPU::FLAG_C);
+    set_bit(CPU::FLAG_C, s > 0xFF);
+    set_bit(CPU::FLAG_V, ((a ^ m) & 0x80) == 0 && ((a ^ s) & 0x80) != 0);
+    a = static_cast<uint8_t>(s);
+    set_zn(a);
 }
 
-INLINE void CPU::SBC(Loc loc) {
-    const uint32_t m = read(loc, true);
-    const uint32_t d = (A + (P & FLAG_C) - m - 1) & 0xFFFF;
-    set_bit(FLAG_C, d < 0x100);
-    set_bit(FLAG_V, ((A ^ m) & 0x80) != 0 && ((A ^ d) & 0x80) != 0);
-    A = static_cast<uint8_t>(d);
-    set_zn(A);
+CORE_INLINE void Core::SBC(uint32_t at) {
+    const uint32_t m = load(at);
+    const uint32_t d = (a + (p & CPU::FLAG_C) - m - 1) & 0xFFFF;
+    set_bit(CPU::FLAG_C, d < 0x100);
+    set_bit(CPU::FLAG_V, ((a ^ m) & 0x80) != 0 && ((a ^ d) & 0x80) != 0);
+    a = static_cast<uint8_t>(d);
+    set_zn(a);
 }
 
-INLINE void CPU::AND(Loc loc) { set_zn(A &= read(loc, true)); }
-INLINE void CPU::ORA(Loc loc) { set_zn(A |= read(loc, true)); }
-INLINE void CPU::EOR(Loc loc) { set_zn(A ^= read(loc, true)); }
+CORE_INLINE void Core::AND(uint32_t at) { set_zn(a &= load(at)); }
+CORE_INLINE void Core::ORA(uint32_t at) { set_zn(a |= load(at)); }
+CORE_INLINE void Core::EOR(uint32_t at) { set_zn(a ^= load(at)); }
 
-INLINE void CPU::BIT(Loc loc) {
-    const uint8_t m = read(loc, true);
-    set_bit(FLAG_Z, (m & A) == 0);
-    P = static_cast<uint8_t>((P & ~(FLAG_V | FLAG_N)) | (m & (FLAG_V | FLAG_N)));
+CORE_INLINE void Core::BIT(uint32_t at) {
+    const uint8_t m = load(at);
+    set_bit(CPU::FLAG_Z, (m & a) == 0);
+    p = static_cast<uint8_t>((p & ~(CPU::FLAG_V | CPU::FLAG_N)) | (m & (CPU::FLAG_V | CPU::FLAG_N)));
 }
 
-INLINE void CPU::compare(uint8_t reg, Loc loc) {
-    const uint8_t m = read(loc, true);
-    set_bit(FLAG_C, reg >= m);
+CORE_INLINE void Core::compare(uint8_t reg, uint32_t at) {
+    const uint8_t m = load(at);
+    set_bit(CPU::FLAG_C, reg >= m);
     set_zn(static_cast<uint8_t>(reg - m));
 }
 
-INLINE void CPU::CMP(Loc loc) { compare(A, loc); }
-INLINE void CPU::CPX(Loc loc) { compare(X, loc); }
-INLINE void CPU::CPY(Loc loc) { compare(Y, loc); }
+CORE_INLINE void Core::CMP(uint32_t at) { compare(a, at); }
+CORE_INLINE void Core::CPX(uint32_t at) { compare(x, at); }
+CORE_INLINE void Core::CPY(uint32_t at) { compare(y, at); }
 
-INLINE void CPU::LDA(Loc loc) { set_zn(A = read(loc, true)); }
-INLINE void CPU::LDX(Loc loc) { set_zn(X = read(loc, true)); }
-INLINE void CPU::LDY(Loc loc) { set_zn(Y = read(loc, true)); }
+CORE_INLINE void Core::LDA(uint32_t at) { set_zn(a = load(at)); }
+CORE_INLINE void Core::LDX(uint32_t at) { set_zn(x = load(at)); }
+CORE_INLINE void Core::LDY(uint32_t at) { set_zn(y = load(at)); }
 
-INLINE void CPU::STA(Loc loc) { write(loc, A); }
-INLINE void CPU::STX(Loc loc) { write(loc, X); }
-INLINE void CPU::STY(Loc loc) { write(loc, Y); }
+CORE_INLINE void Core::STA(uint32_t at) { store(at, a); }
+CORE_INLINE void Core::STX(uint32_t at) { store(at, x); }
+CORE_INLINE void Core::STY(uint32_t at) { store(at, y); }
 
-INLINE void CPU::INC(Loc loc) {
-    const auto r = static_cast<uint8_t>(read(loc, true) + 1);
-    write(loc, r);
+CORE_INLINE void Core::INC(uint32_t at) {
+    const auto r = static_cast<uint8_t>(load(at) + 1);
+    store(at, r);
     set_zn(r);
 }
 
-INLINE void CPU::DEC(Loc loc) {
-    const auto r = static_cast<uint8_t>(read(loc, true) - 1);
-    write(loc, r);
+CORE_INLINE void Core::DEC(uint32_t at) {
+    const auto r = static_cast<uint8_t>(load(at) - 1);
+    store(at, r);
     set_zn(r);
 }
 
-INLINE void CPU::INX(Loc) { set_zn(++X); }
-INLINE void CPU::INY(Loc) { set_zn(++Y); }
-INLINE void CPU::DEX(Loc) { set_zn(--X); }
-INLINE void CPU::DEY(Loc) { set_zn(--Y); }
+CORE_INLINE void Core::INX(uint32_t) { set_zn(++x); }
+CORE_INLINE void Core::INY(uint32_t) { set_zn(++y); }
+CORE_INLINE void Core::DEX(uint32_t) { set_zn(--x); }
+CORE_INLINE void Core::DEY(uint32_t) { set_zn(--y); }
 
-INLINE void CPU::ASL(Loc loc) {
-    const uint8_t m = read(loc, true);
+CORE_INLINE void Core::ASL(uint32_t at) {
+    const uint8_t m = load(at);
     const auto r = static_cast<uint8_t>(m << 1);
-    write(loc, r);
-    set_bit(FLAG_C, m & 0x80);
+    store(at, r);
+    set_bit(CPU::FLAG_C, m & 0x80);
     set_zn(r);
 }
 
-INLINE void CPU::LSR(Loc loc) {
-    const uint8_t m = read(loc, true);
+CORE_INLINE void Core::LSR(uint32_t at) {
+    const uint8_t m = load(at);
     const auto r = static_cast<uint8_t>(m >> 1);
-    set_bit(FLAG_C, m & 1);
-    write(loc, r);
+    set_bit(CPU::FLAG_C, m & 1);
+    store(at, r);
     set_zn(r);
 }
 
-INLINE void CPU::ROL(Loc loc) {
-    const uint8_t m = read(loc, true);
-    const auto r = static_cast<uint8_t>(m << 1 | (P & FLAG_C));
-    set_bit(FLAG_C, m & 0x80);
-    write(loc, r);
+CORE_INLINE void Core::ROL(uint32_t at) {
+    const uint8_t m = load(at);
+    const auto r = static_cast<uint8_t>(m << 1 | (p & CPU::FLAG_C));
+    set_bit(CPU::FLAG_C, m & 0x80);
+    store(at, r);
     set_zn(r);
 }
 
-INLINE void CPU::ROR(Loc loc) {
-    const uint8_t m = read(loc, true);
-    const auto r = static_cast<uint8_t>((P & FLAG_C) << 7 | m >> 1);
-    set_bit(FLAG_C, m & 1);
-    write(loc, r);
+CORE_INLINE void Core::ROR(uint32_t at) {
+    const uint8_t m = load(at);
+    const auto r = static_cast<uint8_t>((p & CPU::FLAG_C) << 7 | m >> 1);
+    set_bit(CPU::FLAG_C, m & 1);
+    store(at, r);
     set_zn(r);
 }
 
-INLINE void CPU::TAX(Loc) { set_zn(X = A); }
-INLINE void CPU::TAY(Loc) { set_zn(Y = A); }
-INLINE void CPU::TXA(Loc) { set_zn(A = X); }
-INLINE void CPU::TYA(Loc) { set_zn(A = Y); }
-INLINE void CPU::TSX(Loc) { set_zn(X = SP); }
-INLINE void CPU::TXS(Loc) { SP = X; }
+CORE_INLINE void Core::TAX(uint32_t) { set_zn(x = a); }
+CORE_INLINE void Core::TAY(uint32_t) { set_zn(y = a); }
+CORE_INLINE void Core::TXA(uint32_t) { set_zn(a = x); }
+CORE_INLINE void Core::TYA(uint32_t) { set_zn(a = y); }
+CORE_INLINE void Core::TSX(uint32_t) { set_zn(x = sp); }
+CORE_INLINE void Core::TXS(uint32_t) { sp = x; }
 
-INLINE void CPU::CLC(Loc) { P &= static_cast<uint8_t>(~FLAG_C); }
-INLINE void CPU::CLD(Loc) { P &= static_cast<uint8_t>(~FLAG_D); }
-INLINE void CPU::CLI(Loc) { P &= static_cast<uint8_t>(~FLAG_I); }
-INLINE void CPU::CLV(Loc) { P &= static_cast<uint8_t>(~FLAG_V); }
-INLINE void CPU::SEC(Loc) { P |= FLAG_C; }
-INLINE void CPU::SED(Loc) { P |= FLAG_D; }
-INLINE void CPU::SEI(Loc) { P |= FLAG_I; }
+CORE_INLINE void Core::CLC(uint32_t) { p &= static_cast<uint8_t>(~CPU::FLAG_C); }
+CORE_INLINE void Core::CLD(uint32_t) { p &= static_cast<uint8_t>(~CPU::FLAG_D); }
+CORE_INLINE void Core::CLI(uint32_t) { p &= static_cast<uint8_t>(~CPU::FLAG_I); }
+CORE_INLINE void Core::CLV(uint32_t) { p &= static_cast<uint8_t>(~CPU::FLAG_V); }
+CORE_INLINE void Core::SEC(uint32_t) { p |= CPU::FLAG_C; }
+CORE_INLINE void Core::SED(uint32_t) { p |= CPU::FLAG_D; }
+CORE_INLINE void Core::SEI(uint32_t) { p |= CPU::FLAG_I; }
 
-INLINE void CPU::PHA(Loc) { stack_push(A); }
-INLINE void CPU::PHP(Loc) { stack_push(P | FLAG_B | FLAG_U); }
-INLINE void CPU::PLA(Loc) { set_zn(A = stack_pull()); }
-INLINE void CPU::PLP(Loc) { P = stack_pull(); }
+CORE_INLINE void Core::PHA(uint32_t) { push(a); }
+CORE_INLINE void Core::PHP(uint32_t) { push(p | CPU::FLAG_B | CPU::FLAG_U); }
+CORE_INLINE void Core::PLA(uint32_t) { set_zn(a = pull()); }
+CORE_INLINE void Core::PLP(uint32_t) { p = pull(); }
 
 // The clock adds pc_step after the operation, so jumps aim pc_step short of the target.
-INLINE void CPU::JMP(Loc loc) { PC = at(static_cast<uint32_t>(get_addr(loc)) - pc_step); }
+CORE_INLINE void Core::JMP(uint32_t at) { pc = (at - pc_step) & 0xFFFF; }
 
-INLINE void CPU::JSR(Loc loc) {
-    push_address(static_cast<uint32_t>(get_addr(PC)) + pc_step - 1);  // the JSR's last byte
-    PC = at(static_cast<uint32_t>(get_addr(loc)) - pc_step);
+CORE_INLINE void Core::JSR(uint32_t at) {
+    push_address(pc + pc_step - 1);  // the JSR's last byte
+    pc = (at - pc_step) & 0xFFFF;
 }
 
-INLINE void CPU::RTS(Loc) { PC = at(pull_address()); }
+CORE_INLINE void Core::RTS(uint32_t) { pc = pull_address(); }
 
-INLINE void CPU::RTI(Loc) {
-    P = stack_pull();
-    PC = at(pull_address() - 1);
+CORE_INLINE void Core::RTI(uint32_t) {
+    p = pull();
+    pc = (pull_address() - 1) & 0xFFFF;
 }
 
-INLINE void CPU::BRK(Loc) {
-    push_address(static_cast<uint32_t>(get_addr(PC)) + pc_step + 1);  // skips the padding byte
-    P |= FLAG_B | FLAG_U;
-    stack_push(P);
-    P |= FLAG_I;
+CORE_INLINE void Core::BRK(uint32_t) {
+    push_address(pc + pc_step + 1);  // skips the padding byte
+    p |= CPU::FLAG_B | CPU::FLAG_U;
+    push(p);
+    p |= CPU::FLAG_I;
     pc_step = 3;
-    const uint32_t low = read(at(0xFFFE), true);
-    PC = at(word(low, read(at(0xFFFF), true)) - 3);
+    const uint32_t low = load(0xFFFE);
+    pc = (word(low, load(0xFFFF)) - 3) & 0xFFFF;
 }
 
-INLINE void CPU::NOP(Loc) {}
+CORE_INLINE void Core::NOP(uint32_t) {}
 
 // Branches charge their own cycles: 2, plus 1 when taken, plus 1 more when the target lies in
 // another page than the instruction after the branch (as the 6502 does: a branch at $xxFE into
 // the next page pays no extra cycle).
-INLINE void CPU::branch(Loc target, bool taken) {
-    int64_t cycles = 2;
-    if (taken) {
-        const uint32_t after = (static_cast<uint32_t>(get_addr(PC)) + pc_step) & 0xFFFF;
-        PC = target;
-        const uint32_t next = (static_cast<uint32_t>(get_addr(PC)) + pc_step) & 0xFFFF;
-        cycles += (after >> 8) != (next >> 8) ? 2 : 1;
-    }
-    cycle_count.store(cycle_count.load() + cycles);
+CORE_INLINE void Core::branch(uint32_t target, bool taken) {
+    cycles += 2;
+    if (!taken) return;
+    const uint32_t after = (pc + pc_step) & 0xFFFF;
+    pc = target;
+    const uint32_t next = (pc + pc_step) & 0xFFFF;
+    cycles += (after >> 8) != (next >> 8) ? 2 : 1;
 }
 
-INLINE void CPU::BPL(Loc loc) { branch(loc, !(P & FLAG_N)); }
-INLINE void CPU::BMI(Loc loc) { branch(loc, P & FLAG_N); }
-INLINE void CPU::BVC(Loc loc) { branch(loc, !(P & FLAG_V)); }
-INLINE void CPU::BVS(Loc loc) { branch(loc, P & FLAG_V); }
-INLINE void CPU::BCC(Loc loc) { branch(loc, !(P & FLAG_C)); }
-INLINE void CPU::BCS(Loc loc) { branch(loc, P & FLAG_C); }
-INLINE void CPU::BNE(Loc loc) { branch(loc, !(P & FLAG_Z)); }
-INLINE void CPU::BEQ(Loc loc) { branch(loc, P & FLAG_Z); }
+CORE_INLINE void Core::BPL(uint32_t at) { branch(at, !(p & CPU::FLAG_N)); }
+CORE_INLINE void Core::BMI(uint32_t at) { branch(at, p & CPU::FLAG_N); }
+CORE_INLINE void Core::BVC(uint32_t at) { branch(at, !(p & CPU::FLAG_V)); }
+CORE_INLINE void Core::BVS(uint32_t at) { branch(at, p & CPU::FLAG_V); }
+CORE_INLINE void Core::BCC(uint32_t at) { branch(at, !(p & CPU::FLAG_C)); }
+CORE_INLINE void Core::BCS(uint32_t at) { branch(at, p & CPU::FLAG_C); }
+CORE_INLINE void Core::BNE(uint32_t at) { branch(at, !(p & CPU::FLAG_Z)); }
+CORE_INLINE void Core::BEQ(uint32_t at) { branch(at, p & CPU::FLAG_Z); }
 
 // ---------------------------------------------------------------------------------------------
 // The clock. The two tables above describe the instruction set; the clock runs each opcode
 // through a function made from them at compile time, which calls its mode and operation
-// directly (the compiler may inline them) and knows its cycle count.
+// directly and knows its cycle count.
 
-template <unsigned Code>
-INLINE bool CPU::execute(Loc loc) {
+template <unsigned Code, bool Traced>
+CORE_INLINE bool Core::execute() {
     // Presence is decided by index: some compilers will not compare a member pointer with
     // null in a constant expression.
     constexpr int mode_at = mode_index(Code);
     constexpr int op_at = operation_index(Code);
-    constexpr uint8_t cycles = static_cast<uint8_t>(CYCLES[Code] - '0');
-    constexpr uint8_t cycles_crossed = static_cast<uint8_t>(CYCLES_PAGE_CROSS[Code] - '0');
+    constexpr uint8_t base_cycles = static_cast<uint8_t>(CYCLES[Code] - '0');
+    constexpr uint8_t crossed_cycles = static_cast<uint8_t>(CYCLES_PAGE_CROSS[Code] - '0');
     page_crossed = false;
-    if constexpr (mode_at >= 0) {
-        constexpr Mode mode = MODES[mode_at].mode;
-        loc = (this->*mode)(loc);
-    }
-    if constexpr (cycles == cycles_crossed)
-        cycle_count.store(cycle_count.load() + cycles);
+    uint32_t at = (pc + 1) & 0xFFFF;
+    if constexpr (mode_at >= 0) at = (this->*MODES[mode_at].core)(at);
+    if constexpr (base_cycles == crossed_cycles)
+        cycles += base_cycles;
     else
-        cycle_count.store(cycle_count.load() + (page_crossed ? cycles_crossed : cycles));
+        cycles += page_crossed ? crossed_cycles : base_cycles;
 
     // NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
-    const bool nmi_now = (memory[0x2000] & 0x80) && nmi_sample;
-    nmi_sample = ppu ? ppu->nmi_pending : 0;
-
-    if (debug) trace(loc);
-    if constexpr (op_at >= 0) {
-        constexpr Op op = OPERATIONS[op_at].op;
-        (this->*op)(loc);
+    bool nmi_now = false;
+    if (!calm) {
+        nmi_now = nmi_enabled && nmi_sample;
+        nmi_sample = nmi_pending;
     }
+
+    if (Traced && debug) trace(at);
+    if constexpr (op_at >= 0) (this->*OPERATIONS[op_at].core)(at);
     // The table gives twelve undocumented opcodes no cycles; were time to stand still, code
     // made of them would keep a frame from ever ending. They take two, as an immediate does.
-    if constexpr (cycles == 0 && cycles_crossed == 0)
-        if (cycle_count.load() == instruction_start) cycle_count.store(instruction_start + 2);
+    if constexpr (base_cycles == 0 && crossed_cycles == 0)
+        if (cycles == start) cycles = start + 2;
+    pc = (pc + pc_step) & 0xFFFF;
     return nmi_now;
 }
 
 // A switch, so that each opcode's `execute` is inlined here and reached by one jump.
-INLINE bool CPU::dispatch(uint8_t opcode, Loc loc) {
+template <bool Traced>
+CORE_INLINE bool Core::dispatch(uint8_t opcode) {
     // clang-format off
-#define CASE(code) case code: return execute<code>(loc);
+#define CASE(code) case code: return execute<code, Traced>();
 #define CASES(row)                                                                                  \
     CASE(row + 0x0) CASE(row + 0x1) CASE(row + 0x2) CASE(row + 0x3) CASE(row + 0x4) CASE(row + 0x5) \
     CASE(row + 0x6) CASE(row + 0x7) CASE(row + 0x8) CASE(row + 0x9) CASE(row + 0xA) CASE(row + 0xB) \
@@ -516,43 +522,148 @@ INLINE bool CPU::dispatch(uint8_t opcode, Loc loc) {
     return false;  // every byte has its case
 }
 
-INLINE void CPU::step() {
-    instruction_start = cycle_count.load();
+// One instruction; returns the NMI input it saw.
+template <bool Traced>
+CORE_INLINE bool Core::execute_next() {
+    start = cycles;
     pc_step = 1;
-    const uint32_t pc = static_cast<uint32_t>(offset_of(PC));
-    const uint8_t opcode = read(PC, true);
-    const bool nmi_now = dispatch(opcode, at(pc + 1));
-    ++instruction_count;
-    PC = at(static_cast<uint32_t>(offset_of(PC)) + pc_step);
-
-    if (nmi_now && !nmi_condition)
-        start_nmi();
-    else if (irq_line)
-        start_irq();
-    nmi_condition = nmi_now;
+    const bool nmi_now = dispatch<Traced>(fetch_opcode());
+    ++cpu.instruction_count;
+    return nmi_now;
 }
 
-void CPU::clock() { step(); }
+// One instruction, then the interrupt it lets in.
+template <bool Traced>
+CORE_INLINE void Core::step() {
+    const bool nmi_now = execute_next<Traced>();
+    if (!calm) take_interrupt(nmi_now);
+}
+
+// The interrupt an instruction lets in: NMI on the input's rising edge, else IRQ while the
+// line is raised.
+CORE_INLINE void Core::take_interrupt(bool nmi_now) {
+    if (nmi_now && !nmi_condition)
+        interrupt(cpu.nmi_vector);
+    else if (cpu.irq_line)
+        start_irq();
+    nmi_condition = nmi_now;
+    calm = nmi_sample == nmi_pending && !(nmi_enabled && nmi_sample) && !nmi_condition && !cpu.irq_line;
+}
+
+CORE_INLINE void Core::interrupt(uint16_t vector) {
+    push_address(pc);
+    push(p);
+    p |= CPU::FLAG_I;
+    const uint32_t low = load(vector);
+    pc = word(low, load((vector + 1u) & 0xFFFF));
+}
+
+CORE_INLINE void Core::start_irq() {
+    if (p & CPU::FLAG_I) return;  // the line stays raised until the program clears I
+    cpu.irq_line = 0;
+    interrupt(cpu.irq_vector);
+}
+
+CORE_INLINE void Core::trace(uint32_t effective) {
+    flush();
+    cpu.trace(location(effective));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The CPU's side: each call copies the registers into a Core and back.
+
+// clang-format off
+#define ON_FIELDS(name)                                                           \
+    void CPU::name(Loc loc) {                                                     \
+        Core core(*this);                                                         \
+        core.name(core.address_of(loc));                                          \
+        core.flush();                                                             \
+    }
+CPU_OPERATIONS(ON_FIELDS)
+#undef ON_FIELDS
+#define ON_FIELDS(name)                                                           \
+    Loc CPU::name(Loc p) {                                                        \
+        Core core(*this);                                                         \
+        const uint32_t at = core.name(core.address_of(p));                        \
+        core.flush();                                                             \
+        return core.location(at);                                                 \
+    }
+CPU_MODES(ON_FIELDS)
+#undef ON_FIELDS
+// clang-format on
+
+void CPU::clock() {
+    Core core(*this);
+    core.step<true>();
+    core.flush();
+}
+
+// `CPU::run`'s loop; returns where the last instruction began.
+template <bool Traced>
+CORE_INLINE uint32_t Core::run() {
+    for (;;) {
+        const uint32_t pc_before = pc;
+        if constexpr (Traced) {  // the clock prints the trace lines
+            flush();
+            cpu.clock();
+            refill();
+            if (cycles >= stop) return pc_before;
+        } else {
+            // As `step`, with one test for the interrupt and the stop while calm.
+            const bool nmi_now = execute_next<false>();
+            if (cycles >= watch) {
+                if (!calm) take_interrupt(nmi_now);
+                if (cycles >= stop) return pc_before;
+                watch = calm ? stop : INT64_MIN;
+            }
+        }
+        if (pc > pc_before) continue;
+        // A loop that changed a register or the bus since it last came here is not waiting.
+        const uint64_t round =
+            pc | uint64_t{a} << 17 | uint64_t{x} << 25 | uint64_t{y} << 33 | uint64_t{p} << 41 | uint64_t{sp} << 49;
+        const uint64_t effects = cpu.bus_effects - cpu.status_reads;
+        if (round == cpu.back_round && effects == cpu.back_effects) return pc_before;
+        cpu.back_round = round;
+        cpu.back_effects = effects;
+    }
+}
 
 Loc CPU::run(int64_t stop_cycle) {
     apu_ran = false;
-    for (;;) {
-        const Loc pc_before = PC;
-        step();
-        if (cycle_count.load() >= stop_cycle || apu_ran) return pc_before;
-        if (PC > pc_before) continue;
-        // A loop that changed a register or the bus since it last came here is not waiting.
-        const uint64_t round = offset_of(PC) | uint64_t{A} << 17 | uint64_t{X} << 25 | uint64_t{Y} << 33 |
-                               uint64_t{P} << 41 | uint64_t{SP} << 49;
-        const uint64_t effects = bus_effects - status_reads;
-        if (round == back_round && effects == back_effects) return pc_before;
-        back_round = round;
-        back_effects = effects;
-    }
+    Core core(*this);
+    core.stop = stop_cycle;
+    const uint32_t last = debug ? core.run<true>() : core.run<false>();
+    core.flush();
+    return at(last);
+}
+
+void CPU::start_nmi() {
+    Core core(*this);
+    core.interrupt(nmi_vector);
+    core.flush();
+}
+
+void CPU::start_irq() {
+    Core core(*this);
+    core.start_irq();
+    core.flush();
+}
+
+void CPU::stack_push(uint8_t value) {
+    Core core(*this);
+    core.push(value);
+    core.flush();
+}
+
+uint8_t CPU::stack_pull() {
+    Core core(*this);
+    const uint8_t value = core.pull();
+    core.flush();
+    return value;
 }
 
 Loc CPU::absolute_at(Loc p) { return abs(p); }
 
-#undef INLINE
+#undef CORE_INLINE
 
 }  // namespace NES
