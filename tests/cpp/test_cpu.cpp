@@ -337,17 +337,26 @@ TEST_F(Bus, InstructionsReadWhatTheBusReads) {
     }
 }
 
-// An instruction at the end of $8000-$BFFF with a single 16 KiB bank takes its operand from
-// $C000 as the bus folds it, from $8000.
-TEST_F(Bus, AnOperandPastBfffFoldsAsTheBusDoes) {
+// An instruction at the end of RAM's first copy or of $8000-$BFFF with a single 16 KiB bank
+// takes its operand from where the bus folds the next address, $0000 or $8000, whether the
+// operand is an address or the value itself.
+TEST_F(Bus, AnOperandPastTheEndOfAFoldFoldsAsTheBusDoes) {
     auto rom = cartridge(1, 0);
     cpu.loadRom(rom.get(), false);
-    m.poke(0x0000, {0x11});
+    m.poke(0x0011, {0x77});
     m.poke(0x0042, {0x99});
+    cpu.memory[0x0000] = 0x11;
     cpu.memory[0x8000] = 0x42;
-    m.program(0xBFFF, {0xA5});  // LDA zp
-    m.step();
-    EXPECT_EQ(cpu.A, 0x99);
+    cpu.memory[0x0800] = cpu.memory[0xC000] = 0x55;  // what an unfolded read would find
+    const struct {
+        uint16_t at;
+        uint8_t opcode, a;
+    } cases[] = {{0x07FF, 0xA5, 0x77}, {0x07FF, 0xA9, 0x11}, {0xBFFF, 0xA5, 0x99}, {0xBFFF, 0xA9, 0x42}};
+    for (const auto& c : cases) {
+        m.program(c.at, {c.opcode});  // LDA zp or LDA #
+        m.step();
+        EXPECT_EQ(cpu.A, c.a) << "opcode $" << std::hex << unsigned{c.opcode} << " at $" << c.at;
+    }
 }
 
 TEST_F(Bus, SixteenKibFoldOnlyForNromAndCnrom) {

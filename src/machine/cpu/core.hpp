@@ -23,6 +23,8 @@ namespace NES {
 struct Core {
     // The accumulator's place among operand addresses (the accumulator addressing mode).
     static constexpr uint32_t ACC = 0x10000;
+    // An immediate operand an operation only reads, already read into `immediate`.
+    static constexpr uint32_t IMMEDIATE = 0x20000;
 
     CPU& cpu;
     uint8_t* const mem;
@@ -52,6 +54,7 @@ struct Core {
     int64_t watch = INT64_MIN;
     // The code-read mask of the 2 KiB the opcode came from.
     uint32_t code_mask = 0;
+    uint8_t immediate = 0;
 
     explicit Core(CPU& c)
         : cpu(c),
@@ -115,6 +118,7 @@ struct Core {
     // A read with notify, as `CPU::read` makes it.
     CORE_INLINE uint8_t load(uint32_t at) {
         if (at == ACC) return a;
+        if (at == IMMEDIATE) return immediate;
         // Zero page and stack addresses are known to be RAM where the mode computes them.
         if (__builtin_constant_p(at < 0x0800) && at < 0x0800 && plain_ram_reads) return mem[at];
         if (const uint32_t mask = cpu.plain_read_masks[at >> 11]) return mem[at & mask];

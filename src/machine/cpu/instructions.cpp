@@ -173,6 +173,13 @@ constexpr bool same_name(const char* a, const char* b) {
     return *a == *b;
 }
 
+template <size_t N>
+constexpr bool named_in(const char* const (&names)[N], const char* name) {
+    for (const char* candidate : names)
+        if (same_name(candidate, name)) return true;
+    return false;
+}
+
 // Where an opcode's operation and mode function stand in the lists above, by name (-1: none;
 // "impl" names no mode function).
 template <typename Named, size_t N>
@@ -191,6 +198,15 @@ constexpr CPU::Op operation_of(unsigned code) {
 }
 
 constexpr CPU::Mode mode_of(unsigned code) { return mode_index(code) < 0 ? nullptr : MODES[mode_index(code)].mode; }
+
+// Operations that only read their operand.
+constexpr const char* READ_ONLY[] = {"ADC", "AND", "BIT", "CMP", "CPX", "CPY",
+                                     "EOR", "LDA", "LDX", "LDY", "ORA", "SBC"};
+
+constexpr bool reads_immediate(unsigned code) {
+    return mode_index(code) >= 0 && same_name(OPCODES[code].mode, "imm") && OPCODES[code].mnemonic != nullptr &&
+           named_in(READ_ONLY, OPCODES[code].mnemonic);
+}
 
 }  // namespace
 
@@ -481,6 +497,16 @@ CORE_INLINE bool Core::execute() {
     page_crossed = false;
     uint32_t at = (pc + 1) & 0xFFFF;
     if constexpr (mode_at >= 0) at = (this->*MODES[mode_at].core)(at);
+    // What the operation reads: an immediate in plainly readable code is read here, as the
+    // operand bytes of the other modes are; elsewhere the operation reads it from the bus, after
+    // the NMI sampling.
+    uint32_t operand_at = at;
+    if constexpr (reads_immediate(Code)) {
+        if (code_mask != 0) {
+            immediate = mem[at & code_mask];
+            operand_at = IMMEDIATE;
+        }
+    }
     if constexpr (base_cycles == crossed_cycles)
         cycles += base_cycles;
     else
@@ -494,7 +520,7 @@ CORE_INLINE bool Core::execute() {
     }
 
     if (Traced && debug) trace(at);
-    if constexpr (op_at >= 0) (this->*OPERATIONS[op_at].core)(at);
+    if constexpr (op_at >= 0) (this->*OPERATIONS[op_at].core)(operand_at);
     // The table gives twelve undocumented opcodes no cycles; were time to stand still, code
     // made of them would keep a frame from ever ending. They take two, as an immediate does.
     if constexpr (base_cycles == 0 && crossed_cycles == 0)
