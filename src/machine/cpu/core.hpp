@@ -48,6 +48,9 @@ struct Core {
     // Set while no interrupt can come and the NMI sample already holds the PPU's flag: until
     // the bus changes something, the interrupt inputs then stay as they are.
     bool calm = false;
+    // The NMI input the last instruction saw outside the calm. It is low whenever the calm
+    // begins, and a calm instruction would see it low, so it needs no update while calm.
+    bool nmi_input = false;
     // `CPU::run` stops after the instruction that reaches this cycle or brings the APU up to date.
     int64_t stop = INT64_MAX;
     // Where `CPU::run` looks closer at an instruction's end: `stop` while calm, else at once.

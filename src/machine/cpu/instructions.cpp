@@ -513,9 +513,8 @@ CORE_INLINE bool Core::execute() {
         cycles += page_crossed ? crossed_cycles : base_cycles;
 
     // NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
-    bool nmi_now = false;
     if (!calm) {
-        nmi_now = nmi_enabled && nmi_sample;
+        nmi_input = nmi_enabled && nmi_sample;
         nmi_sample = nmi_pending;
     }
 
@@ -526,7 +525,7 @@ CORE_INLINE bool Core::execute() {
     if constexpr (base_cycles == 0 && crossed_cycles == 0)
         if (cycles == start) cycles = start + 2;
     pc = (pc + pc_step) & 0xFFFF;
-    return nmi_now;
+    return nmi_input;
 }
 
 // A switch, so that each opcode's `execute` is inlined here and reached by one jump.
