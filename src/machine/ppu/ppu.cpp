@@ -1247,6 +1247,8 @@ void PPU::run_dots(uint64_t count) {
     const bool board_counts = board != nullptr && board->clock_counts_dots;
     const int board_dot = board != nullptr && !board_counts ? board->clock_dot : -1;
     const bool board_every_dot = board != nullptr && !board_counts && board_dot < 0;
+    // A board that ignores drawing lets a span draw on past its dot and is called after it.
+    const bool draw_past_board = board_dot >= 0 && board->clock_ignores_drawing;
     // A board watching pattern fetches sees them one dot at a time, not a tile group at once.
     const int most_drawn = mapper != nullptr && mapper->watches_patterns ? 1 : 256;
     // Nothing but this PPU (and the board, after which they are read again) runs until the
@@ -1257,13 +1259,14 @@ void PPU::run_dots(uint64_t count) {
     while (left != 0) {
         // Dots that can run together: none that crosses the line's end or the board's dot.
         int limit = static_cast<int>(std::min<uint64_t>(left, DOTS_PER_LINE));
+        const bool drawing = !past_visible && static_cast<uint32_t>(dot - 1) < 256;
         if (board_every_dot)
             limit = 1;
-        else if (board != nullptr && dot < board_dot)
+        else if (board != nullptr && dot < board_dot && !(drawing && draw_past_board))
             limit = std::min(limit, board_dot - dot);
         int done;
         bool frame_ended = false;
-        if (!past_visible && static_cast<uint32_t>(dot - 1) < 256) {
+        if (drawing) {
             done = std::min({limit, 257 - dot, most_drawn});
             pixel_span(*this, done, mask);
             dot += done;
@@ -1276,14 +1279,19 @@ void PPU::run_dots(uint64_t count) {
             frame_ended = advance_position(*this);
         }
         left -= static_cast<uint64_t>(done);
+        // Dots a span drew past the board's dot: the board is called as at its dot.
+        const int past_board = draw_past_board && dot > board_dot && dot - done < board_dot ? dot - board_dot : 0;
         if (board_counts) {
             dot_count.store(dot_count.load() + (count - left));
             count = left;
             for (int i = 0; i < done; ++i) board->clock(clock_context);
-        } else if (board != nullptr && (board_every_dot || dot == board_dot)) {
-            dot_count.store(dot_count.load() + (count - left));
-            count = left;
+        } else if (board != nullptr && (board_every_dot || dot == board_dot || past_board > 0)) {
+            dot_count.store(dot_count.load() + (count - left) - static_cast<uint64_t>(past_board));
+            count = left + static_cast<uint64_t>(past_board);
+            const int reached = dot;
+            dot = board_dot;
             board->clock(clock_context);
+            dot = reached;
             mask = *ppumask;
             rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
         }
