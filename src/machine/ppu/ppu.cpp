@@ -1197,11 +1197,25 @@ inline bool advance_position(PPU& ppu) {
     return true;
 }
 
-// How many dots from the current one on do nothing but count (the last dot of a line is
-// left to a full step, which moves to the next line).
+// Dots from 257 on of a visible line, `limit` of them at most: dot 257's work, the dots that
+// only count, and the line's last dot, which moves on to the next line. Returns the dots run.
+inline int line_tail(PPU& ppu, int limit, uint8_t mask) {
+    if (ppu.dot == 257) dot_work(ppu, mask);
+    const int to_end = DOTS_PER_LINE - ppu.dot;
+    if (limit < to_end) {
+        ppu.dot += limit;
+        return limit;
+    }
+    ppu.dot = DOTS_PER_LINE - 1;
+    dot_work(ppu, mask);
+    advance_position(ppu);  // never the frame's end: the blank lines follow
+    return to_end;
+}
+
+// How many dots from the current one on, past the visible lines, do nothing but count (the
+// last dot of a line is left to a full step, which moves to the next line).
 inline int idle_dots(const PPU& ppu) {
     const int d = ppu.dot;
-    if (!ppu.past_visible) return d > 257 ? DOTS_PER_LINE - 1 - d : 0;
     if (ppu.scanline != VBLANK_LINE && ppu.scanline != PRE_RENDER_LINE) return DOTS_PER_LINE - 1 - d;
     if (d < 2) return 0;
     if (ppu.scanline == PRE_RENDER_LINE && ppu.rendering_enabled && d <= 304) return d < 280 ? 280 - d : 0;
@@ -1259,7 +1273,8 @@ void PPU::run_dots(uint64_t count) {
     while (left != 0) {
         // Dots that can run together: none that crosses the line's end or the board's dot.
         int limit = static_cast<int>(std::min<uint64_t>(left, DOTS_PER_LINE));
-        const bool drawing = !past_visible && static_cast<uint32_t>(dot - 1) < 256;
+        // Dot 0 of a visible line only counts: it runs with the dots drawn after it.
+        const bool drawing = !past_visible && dot <= 256;
         if (board_every_dot)
             limit = 1;
         else if (board != nullptr && dot < board_dot && !(drawing && draw_past_board))
@@ -1267,9 +1282,14 @@ void PPU::run_dots(uint64_t count) {
         int done;
         bool frame_ended = false;
         if (drawing) {
-            done = std::min({limit, 257 - dot, most_drawn});
-            pixel_span(*this, done, mask);
-            dot += done;
+            const int counted = dot == 0 ? 1 : 0;
+            dot += counted;
+            const int drawn = std::min({limit - counted, 257 - dot, most_drawn});
+            if (drawn > 0) pixel_span(*this, drawn, mask);
+            dot += drawn;
+            done = counted + drawn;
+        } else if (!past_visible) {
+            done = line_tail(*this, limit, mask);
         } else if (const int idle = idle_dots(*this); idle > 0) {
             done = std::min(limit, idle);
             dot += done;
