@@ -561,6 +561,23 @@ struct ColourPlanes {
     }
 };
 
+// Eight bytes of memory as a word whose byte i is the one at `from` + i, and back.
+inline uint64_t load_bytes(const uint8_t* from) {
+    uint64_t word = 0;
+    if constexpr (std::endian::native == std::endian::little)
+        std::memcpy(&word, from, sizeof word);
+    else
+        for (int i = 0; i < 8; ++i) word |= uint64_t{from[i]} << (8 * i);
+    return word;
+}
+
+inline void store_bytes(uint8_t* to, uint64_t word) {
+    if constexpr (std::endian::native == std::endian::little)
+        std::memcpy(to, &word, sizeof word);
+    else
+        for (int i = 0; i < 8; ++i) to[i] = static_cast<uint8_t>(word >> (8 * i));
+}
+
 // The colours, by pixel, of the rows that tile fetches along one nametable row load: the
 // row's tile numbers and attribute bytes are found once, then each tile is a few loads.
 struct TileRows {
@@ -568,25 +585,33 @@ struct TileRows {
     const ColourPlanes* planes;
     unsigned bg_table;
     uint16_t nt_fold;
-    const uint8_t* names = nullptr;       // the 32 tile numbers of the row
-    const uint8_t* attributes = nullptr;  // its 8 attribute bytes
-    unsigned pattern_row = 0;             // the pattern table and fine Y
-    unsigned lower_half = 0;              // the row's part of the attribute shift
+    const uint8_t* names = nullptr;  // the 32 tile numbers of the row
+    unsigned pattern_row = 0;        // the pattern table and fine Y
+    uint64_t sets = 0;               // the attribute sets of the tiles from the next on, two bits each
 
-    // The nametable row of scroll address `v`. (Folding clears only bits 10 and 11, so the
-    // row's bytes follow the folded address of its first.)
+    // The nametable row of scroll address `v`, from its tile on. (Folding clears only bits 10
+    // and 11, so the row's bytes follow the folded address of its first.)
     void aim(uint16_t v) {
         names = vram + (((v & 0x0FE0) | 0x2000) & nt_fold);
-        attributes = vram + (attribute_address(v & 0x0FE0) & nt_fold);
         pattern_row = bg_table | ((v >> 12) & 7u);
-        lower_half = attribute_shift(v & 0x03E0);
+        sets =
+            row_sets(vram + (attribute_address(v & 0x0FE0) & nt_fold), attribute_shift(v & 0x03E0)) >> 2 * (v & 0x1Fu);
     }
 
-    // The tile's colours; `pattern` gets the address of its low pattern byte.
-    uint64_t row(unsigned coarse_x, uint32_t& pattern) const {
+    // The attribute sets of a row's 32 tiles, two bits each from the lowest: attribute byte k,
+    // shifted by the row's half, holds the sets of tiles 4k and 4k + 1, then of 4k + 2 and 4k + 3.
+    static uint64_t row_sets(const uint8_t* attributes, unsigned lower_half) {
+        const uint64_t halves = load_bytes(attributes) >> lower_half;
+        const uint64_t left = halves & 0x0303030303030303u, right = halves & 0x0C0C0C0C0C0C0C0Cu;
+        return left | left << 2 | right << 2 | right << 4;
+    }
+
+    // The colours of the tile at `coarse_x`, the next in the row; `pattern` gets the address of
+    // its low pattern byte.
+    uint64_t next_row(unsigned coarse_x, uint32_t& pattern) {
         pattern = pattern_row | names[coarse_x] * 16u;
-        const unsigned shift = attribute_shift(static_cast<uint16_t>(coarse_x)) | lower_half;
-        const unsigned set = (attributes[coarse_x >> 2] >> shift) & 3u;
+        const auto set = static_cast<unsigned>(sets & 3u);
+        sets >>= 2;
         return planes[set].row(vram[pattern], vram[pattern + 8]);
     }
 
@@ -655,23 +680,6 @@ inline void put_run(uint16_t* index, uint8_t* rgb, int x, int end, uint8_t colou
     }
     for (; x + 8 <= end; x += 8) put_eight(index, rgb, x, colour * EVERY_BYTE);
     for (; x < end; ++x) put_pixel(index, rgb, x, colour);
-}
-
-// Eight bytes of memory as a word whose byte i is the one at `from` + i, and back.
-inline uint64_t load_bytes(const uint8_t* from) {
-    uint64_t word = 0;
-    if constexpr (std::endian::native == std::endian::little)
-        std::memcpy(&word, from, sizeof word);
-    else
-        for (int i = 0; i < 8; ++i) word |= uint64_t{from[i]} << (8 * i);
-    return word;
-}
-
-inline void store_bytes(uint8_t* to, uint64_t word) {
-    if constexpr (std::endian::native == std::endian::little)
-        std::memcpy(to, &word, sizeof word);
-    else
-        for (int i = 0; i < 8; ++i) to[i] = static_cast<uint8_t>(word >> (8 * i));
 }
 
 // Bytes `from` to `to` - 1 of a word all ones (0 <= from <= to <= 8).
@@ -804,14 +812,14 @@ struct TileRun {
     uint16_t fetch(TileRows tiles, uint16_t v, int n) {
         tiles.aim(v);
         unsigned coarse_x = v & 0x1Fu;
-        colours[0] = tiles.row(coarse_x, patterns[0]);
+        colours[0] = tiles.next_row(coarse_x, patterns[0]);
         for (int g = 1; g <= n; ++g) {
             coarse_x = (coarse_x + 1) & 0x1Fu;
-            if (coarse_x == 0) {  // into the next nametable
-                v ^= 0x0400;
+            if (coarse_x == 0) {  // into the next nametable, at its first tile
+                v = static_cast<uint16_t>((v ^ 0x0400) & ~0x1Fu);
                 tiles.aim(v);
             }
-            colours[g] = tiles.row(coarse_x, patterns[g]);
+            colours[g] = tiles.next_row(coarse_x, patterns[g]);
         }
         return static_cast<uint16_t>((v & ~0x1Fu) | coarse_x);
     }
