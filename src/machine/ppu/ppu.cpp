@@ -801,6 +801,12 @@ inline uint64_t over_background(PPU& ppu, const SpriteBytes& s, uint64_t bg, uin
     return (bg & ~show) | (s.colour & show);
 }
 
+// Eight bytes of a tile drawn from fine X (`shift` = 8 x fine X) on, with the start of the tile
+// to its right. (Shifting `right` by 64 - shift in two steps leaves nothing of it at fine X 0.)
+constexpr uint64_t from_fine_x(uint64_t tile, uint64_t right, unsigned shift) {
+    return (tile >> shift) | ((right << 1) << (63 - shift));
+}
+
 // The tile at `v` and the `n` tiles to its right, at most 33 in all: their colours, a row of
 // eight each, and the addresses of their low pattern bytes.
 struct TileRun {
@@ -823,13 +829,19 @@ struct TileRun {
         }
         return static_cast<uint16_t>((v & ~0x1Fu) | coarse_x);
     }
-};
 
-// Eight bytes of a tile drawn from fine X (`shift` = 8 x fine X) on, with the start of the tile
-// to its right. (Shifting `right` by 64 - shift in two steps leaves nothing of it at fine X 0.)
-constexpr uint64_t from_fine_x(uint64_t tile, uint64_t right, unsigned shift) {
-    return (tile >> shift) | ((right << 1) << (63 - shift));
-}
+    // Group g drawn from fine X: tile g from there on, then the start of tile g + 1. On a
+    // little-endian machine the rows lie pixel after pixel in memory, so that is one load.
+    uint64_t group(int g, unsigned fine_x) const {
+        if constexpr (std::endian::native == std::endian::little) {
+            uint64_t word;
+            std::memcpy(&word, reinterpret_cast<const uint8_t*>(colours + g) + fine_x, sizeof word);
+            return word;
+        } else {
+            return from_fine_x(colours[g], colours[g + 1], 8 * fine_x);
+        }
+    }
+};
 
 // What a span's whole tile groups are drawn with besides their tiles.
 struct GroupLayers {
@@ -857,11 +869,10 @@ struct GroupLayers {
 template <bool Sprites, bool Shifted>
 void draw_run(PPU& ppu, const TileRows& tiles, const TileRun& run, int from, int n, const GroupLayers& layers,
               uint16_t* index, uint8_t* rgb) {
-    const unsigned shift = 8u * layers.fine_x;
     const uint64_t bg_layer = (layers.mask & MASK_BG) ? ~uint64_t{0} : 0;
     for (int g = from; g < n; ++g) {
         uint64_t colours = run.colours[g];
-        if constexpr (Shifted) colours = from_fine_x(colours, run.colours[g + 1], shift);
+        if constexpr (Shifted) colours = run.group(g, layers.fine_x);
         if constexpr (Sprites)
             if (covered_eight(layers.cover + 8 * g))
                 colours = sprites_over_group(ppu, tiles, run, layers, g, colours, bg_layer);
