@@ -613,6 +613,17 @@ TEST_F(Picture, ChangesBetweenFramesAreRedrawn) {
     check({0x10, 0x1E, 0x0042, 3, 1});
 }
 
+// The colours made from the palette are kept from span to span: a change to any byte of the
+// background palette must show in the next frame.
+TEST_F(Picture, ABackgroundPaletteByteChangedBetweenFramesShowsInTheNext) {
+    fill_random();
+    check({0x00, 0x0A, 0x0000, 0, 0});
+    for (int a = 0x3F01; a < 0x3F10; a += 2) {
+        ppu.video_memory[a] ^= 0x15;
+        check({0x00, 0x0A, 0x0000, 0, 0});
+    }
+}
+
 TEST_F(Picture, OnlyPixelsWhoseColourChangedGetTheirRgbWritten) {
     fill_random();
     check({0x00, 0x0A, 0x0000, 3, 0});

@@ -540,26 +540,23 @@ constexpr std::array<uint64_t, 256> PIXEL_MASK = pixel_masks();
 
 constexpr uint64_t EVERY_BYTE = 0x0101010101010101u;
 
-// One attribute set's colours of background pixel values 0-3, each in all eight bytes, kept
-// as value 0, 0 XOR 1, value 2, 2 XOR 3: a tile row's eight colours are then a few masks away.
-struct ColourPlanes {
-    uint64_t zero, zero_one, two, two_three;
+}  // namespace
 
-    static ColourPlanes of(uint32_t colours) {
-        const uint64_t c[4] = {(colours & 0xFFu) * EVERY_BYTE, ((colours >> 8) & 0xFFu) * EVERY_BYTE,
-                               ((colours >> 16) & 0xFFu) * EVERY_BYTE, (colours >> 24) * EVERY_BYTE};
-        return {c[0], c[0] ^ c[1], c[2], c[2] ^ c[3]};
-    }
+inline ColourPlanes ColourPlanes::of(uint32_t colours) {
+    const uint64_t c[4] = {(colours & 0xFFu) * EVERY_BYTE, ((colours >> 8) & 0xFFu) * EVERY_BYTE,
+                           ((colours >> 16) & 0xFFu) * EVERY_BYTE, (colours >> 24) * EVERY_BYTE};
+    return {c[0], c[0] ^ c[1], c[2], c[2] ^ c[3]};
+}
 
-    // Byte i: the colour of pixel i (pattern bit 7 - i) of the row with these pattern bytes.
-    uint64_t row(uint8_t low, uint8_t high) const {
-        const uint64_t low_mask = PIXEL_MASK[low];
-        const uint64_t high_mask = PIXEL_MASK[high];
-        const uint64_t without_high = zero ^ (low_mask & zero_one);
-        const uint64_t with_high = two ^ (low_mask & two_three);
-        return without_high ^ (high_mask & (without_high ^ with_high));
-    }
-};
+inline uint64_t ColourPlanes::row(uint8_t low, uint8_t high) const {
+    const uint64_t low_mask = PIXEL_MASK[low];
+    const uint64_t high_mask = PIXEL_MASK[high];
+    const uint64_t without_high = zero ^ (low_mask & zero_one);
+    const uint64_t with_high = two ^ (low_mask & two_three);
+    return without_high ^ (high_mask & (without_high ^ with_high));
+}
+
+namespace {
 
 // Eight bytes of memory as a word whose byte i is the one at `from` + i, and back.
 inline uint64_t load_bytes(const uint8_t* from) {
@@ -930,6 +927,33 @@ void blank_span(PPU& ppu, int first, int end) {
     pass_sprite_clock(ppu, ppu.sprite_clock, end - first);
 }
 
+// The background colours for the palette as it is (which holds still while a span runs), made
+// again only where it or the layer's visibility changed since they were last made.
+const PPU::BackgroundColours& background_colours(PPU& ppu, bool shown) {
+    PPU::BackgroundColours& made = ppu.background_colours;
+    const uint8_t* const palette = ppu.video_memory + 0x3F00;
+    if (made.shown == shown && load_bytes(made.palette) == load_bytes(palette) &&
+        load_bytes(made.palette + 8) == load_bytes(palette + 8))
+        return made;
+    std::memcpy(made.palette, palette, sizeof made.palette);
+    made.shown = shown;
+    const uint8_t backdrop = palette[0];
+    for (unsigned q = 0; q < 4; ++q) {
+        if (!shown) {
+            made.sets[q] = backdrop * 0x01010101u;
+        } else if constexpr (std::endian::native == std::endian::little) {
+            uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
+            std::memcpy(&entries, palette + 4 * q, sizeof entries);
+            made.sets[q] = (entries & 0xFFFFFF00u) | backdrop;
+        } else {
+            made.sets[q] = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
+                           uint32_t{palette[4 * q + 3]} << 24;
+        }
+        made.planes[q] = ColourPlanes::of(made.sets[q]);
+    }
+    return made;
+}
+
 // Dots ppu.dot to ppu.dot + count - 1 of a visible line, all within 1-256: per dot the sprite
 // counters, the fetch and evaluation events, the pixel, and the coarse-X step. The caller keeps
 // PPUMASK, PPUCTRL, the mirroring and video memory still for the span, and moves `dot` on.
@@ -956,23 +980,8 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // Up to this dot the clipped layers show the backdrop.
     const int bg_clip_end = (mask & MASK_BG_LEFT) ? 1 : 9;
 
-    // The palette holds still too: the four colours of each attribute value, once per span.
-    uint32_t colour_sets[4];
-    ColourPlanes planes[4];
-    const uint8_t* palette = vram + 0x3F00;
-    for (unsigned q = 0; q < 4; ++q) {
-        if (!bg_shown) {
-            colour_sets[q] = backdrop * 0x01010101u;
-        } else if constexpr (std::endian::native == std::endian::little) {
-            uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
-            std::memcpy(&entries, palette + 4 * q, sizeof entries);
-            colour_sets[q] = (entries & 0xFFFFFF00u) | backdrop;
-        } else {
-            colour_sets[q] = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
-                             uint32_t{palette[4 * q + 3]} << 24;
-        }
-    }
-    bool planes_made = false;  // for whole tile groups, which a span of a few dots may not have
+    const PPU::BackgroundColours& background = background_colours(ppu, bg_shown);
+    const uint32_t* const colour_sets = background.sets;
     Background bg = Background::latched(ppu);
     bg.set_colours(vram, nt_fold, colour_sets);
     bg.set_pixels();
@@ -982,7 +991,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END);
     const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
-    TileRows tiles{vram, planes, bg_table, nt_fold};
+    TileRows tiles{vram, background.planes, bg_table, nt_fold};
     bool any_fetched = false;
     // The span's sprite pixels: none where PPUMASK bit 4 hides sprites or the line holds none.
     SpriteLayer sprite_layer(ppu, first, count, sprite_clock, mask);
@@ -1001,10 +1010,6 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         // cover, at least 256 long, are inside it.)
         const int groups = rendering && ((d - 1) & 7) == 0 ? (end - d) / 8 : 0;
         if (groups > 0) {
-            if (!planes_made) {
-                for (unsigned q = 0; q < 4; ++q) planes[q] = ColourPlanes::of(colour_sets[q]);
-                planes_made = true;
-            }
             const GroupLayers layers{fine_x, mask, backdrop, d < bg_clip_end, cover + (d - first), sprites, d - first};
             v = draw_groups(ppu, tiles, v, groups, layers, index + (d - 1), rgb + 3 * (d - 1));
             d += 8 * groups;
