@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "machine/cartridge/mapper.hpp"
 #include "machine/state_archive.hpp"
 #include "machine_fixture.hpp"
 
@@ -612,6 +613,17 @@ TEST_F(Picture, ChangesBetweenFramesAreRedrawn) {
     check({0x10, 0x1E, 0x0042, 3, 1});
 }
 
+// The colours made from the palette are kept from span to span: a change to any byte of the
+// background palette must show in the next frame.
+TEST_F(Picture, ABackgroundPaletteByteChangedBetweenFramesShowsInTheNext) {
+    fill_random();
+    check({0x00, 0x0A, 0x0000, 0, 0});
+    for (int a = 0x3F01; a < 0x3F10; a += 2) {
+        ppu.video_memory[a] ^= 0x15;
+        check({0x00, 0x0A, 0x0000, 0, 0});
+    }
+}
+
 TEST_F(Picture, OnlyPixelsWhoseColourChangedGetTheirRgbWritten) {
     fill_random();
     check({0x00, 0x0A, 0x0000, 3, 0});
@@ -715,6 +727,37 @@ TEST(PpuRun, EndsAtTheTargetOrTheFrameEndAndMatchesSteppingDotByDot) {
             target = a.dot_count;
         }
     }
+}
+
+// An MMC3 counts lines at dot 256 of each line with rendering on; a span that draws on past
+// that dot calls the board after it as at dot 256, so the count and the interrupt come on the
+// same lines as when stepping dot by dot (with rendering off now and then, which stops it).
+TEST(PpuRun, ABoardCountingLinesAtOneDotCountsThemAsSteppingDoes) {
+    const std::vector<uint8_t> image = fixture::ines_image(4, 128, 32);
+    Machine stepped(image), batched(image);
+    for (Machine* m : {&stepped, &batched}) static_cast<NES::MMC3&>(*m->rom->mapper).irq_latch = 5;
+    std::mt19937 rng(5);
+    uint64_t target = 0;
+    int interrupts = 0;
+    for (int chunk = 0; stepped.ppu->frame_count < 4; ++chunk) {
+        for (Machine* m : {&stepped, &batched}) m->cpu->memory[0x2001] = chunk % 40 < 35 ? 0x18 : 0x00;
+        target += 1 + rng() % 600;
+        const uint64_t frame = stepped.ppu->frame_count;
+        while (stepped.ppu->dot_count < target && stepped.ppu->frame_count == frame) stepped.ppu->cycle();
+        batched.ppu->run(target);
+
+        const auto& a = static_cast<const NES::MMC3&>(*stepped.rom->mapper);
+        const auto& b = static_cast<const NES::MMC3&>(*batched.rom->mapper);
+        ASSERT_EQ(stepped.ppu->dot_count, batched.ppu->dot_count) << "chunk " << chunk;
+        ASSERT_EQ(stepped.ppu->dot, batched.ppu->dot) << "chunk " << chunk;
+        ASSERT_EQ(a.irq_counter, b.irq_counter) << "chunk " << chunk;
+        ASSERT_EQ(stepped.cpu->irq_line, batched.cpu->irq_line) << "chunk " << chunk;
+        interrupts += stepped.cpu->irq_line;
+        stepped.cpu->irq_line = batched.cpu->irq_line = 0;
+        if (stepped.ppu->frame_count != frame) target = stepped.ppu->dot_count;
+    }
+    EXPECT_GT(interrupts, 100);
+    EXPECT_EQ(fixture::state_bytes(*stepped.ppu), fixture::state_bytes(*batched.ppu));
 }
 
 }  // namespace

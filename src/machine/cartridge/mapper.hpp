@@ -26,6 +26,11 @@ public:
     // and changes nothing the PPU reads, so the PPU may run several dots and then make as
     // many calls.
     bool clock_counts_dots = false;
+    // True for a board with a `clock_dot` whose `clock` reads of the PPU only its position,
+    // vertical blank and PPUMASK, and changes nothing the PPU reads: the dots drawn on either
+    // side of its dot cannot change what the call sees or does, so the PPU may draw them in
+    // one span and then call the board as at its dot.
+    bool clock_ignores_drawing = false;
     // True for boards whose `map_read` does something; the CPU skips the call otherwise.
     bool notify_reads = false;
     // True for boards whose `map_write` looks at writes to internal RAM ($0000-$1FFF); the
@@ -122,8 +127,11 @@ public:
 
 class MMC3 : public Mapper {
 public:
-    // The scanline counter looks only at dot 256.
-    MMC3() : Mapper(4, true) { clock_dot = 256; }
+    // The scanline counter looks only at dot 256, PPUMASK and vertical blank.
+    MMC3() : Mapper(4, true) {
+        clock_dot = 256;
+        clock_ignores_drawing = true;
+    }
     uint8_t bank_select = 0;
     uint8_t prev_bank_select = 0;
     bool prg_ram_protect = false;

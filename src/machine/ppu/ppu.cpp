@@ -540,26 +540,40 @@ constexpr std::array<uint64_t, 256> PIXEL_MASK = pixel_masks();
 
 constexpr uint64_t EVERY_BYTE = 0x0101010101010101u;
 
-// One attribute set's colours of background pixel values 0-3, each in all eight bytes, kept
-// as value 0, 0 XOR 1, value 2, 2 XOR 3: a tile row's eight colours are then a few masks away.
-struct ColourPlanes {
-    uint64_t zero, zero_one, two, two_three;
+}  // namespace
 
-    static ColourPlanes of(uint32_t colours) {
-        const uint64_t c[4] = {(colours & 0xFFu) * EVERY_BYTE, ((colours >> 8) & 0xFFu) * EVERY_BYTE,
-                               ((colours >> 16) & 0xFFu) * EVERY_BYTE, (colours >> 24) * EVERY_BYTE};
-        return {c[0], c[0] ^ c[1], c[2], c[2] ^ c[3]};
-    }
+inline ColourPlanes ColourPlanes::of(uint32_t colours) {
+    const uint64_t c[4] = {(colours & 0xFFu) * EVERY_BYTE, ((colours >> 8) & 0xFFu) * EVERY_BYTE,
+                           ((colours >> 16) & 0xFFu) * EVERY_BYTE, (colours >> 24) * EVERY_BYTE};
+    return {c[0], c[0] ^ c[1], c[2], c[2] ^ c[3]};
+}
 
-    // Byte i: the colour of pixel i (pattern bit 7 - i) of the row with these pattern bytes.
-    uint64_t row(uint8_t low, uint8_t high) const {
-        const uint64_t low_mask = PIXEL_MASK[low];
-        const uint64_t high_mask = PIXEL_MASK[high];
-        const uint64_t without_high = zero ^ (low_mask & zero_one);
-        const uint64_t with_high = two ^ (low_mask & two_three);
-        return without_high ^ (high_mask & (without_high ^ with_high));
-    }
-};
+inline uint64_t ColourPlanes::row(uint8_t low, uint8_t high) const {
+    const uint64_t low_mask = PIXEL_MASK[low];
+    const uint64_t high_mask = PIXEL_MASK[high];
+    const uint64_t without_high = zero ^ (low_mask & zero_one);
+    const uint64_t with_high = two ^ (low_mask & two_three);
+    return without_high ^ (high_mask & (without_high ^ with_high));
+}
+
+namespace {
+
+// Eight bytes of memory as a word whose byte i is the one at `from` + i, and back.
+inline uint64_t load_bytes(const uint8_t* from) {
+    uint64_t word = 0;
+    if constexpr (std::endian::native == std::endian::little)
+        std::memcpy(&word, from, sizeof word);
+    else
+        for (int i = 0; i < 8; ++i) word |= uint64_t{from[i]} << (8 * i);
+    return word;
+}
+
+inline void store_bytes(uint8_t* to, uint64_t word) {
+    if constexpr (std::endian::native == std::endian::little)
+        std::memcpy(to, &word, sizeof word);
+    else
+        for (int i = 0; i < 8; ++i) to[i] = static_cast<uint8_t>(word >> (8 * i));
+}
 
 // The colours, by pixel, of the rows that tile fetches along one nametable row load: the
 // row's tile numbers and attribute bytes are found once, then each tile is a few loads.
@@ -568,25 +582,33 @@ struct TileRows {
     const ColourPlanes* planes;
     unsigned bg_table;
     uint16_t nt_fold;
-    const uint8_t* names = nullptr;       // the 32 tile numbers of the row
-    const uint8_t* attributes = nullptr;  // its 8 attribute bytes
-    unsigned pattern_row = 0;             // the pattern table and fine Y
-    unsigned lower_half = 0;              // the row's part of the attribute shift
+    const uint8_t* names = nullptr;  // the 32 tile numbers of the row
+    unsigned pattern_row = 0;        // the pattern table and fine Y
+    uint64_t sets = 0;               // the attribute sets of the tiles from the next on, two bits each
 
-    // The nametable row of scroll address `v`. (Folding clears only bits 10 and 11, so the
-    // row's bytes follow the folded address of its first.)
+    // The nametable row of scroll address `v`, from its tile on. (Folding clears only bits 10
+    // and 11, so the row's bytes follow the folded address of its first.)
     void aim(uint16_t v) {
         names = vram + (((v & 0x0FE0) | 0x2000) & nt_fold);
-        attributes = vram + (attribute_address(v & 0x0FE0) & nt_fold);
         pattern_row = bg_table | ((v >> 12) & 7u);
-        lower_half = attribute_shift(v & 0x03E0);
+        sets =
+            row_sets(vram + (attribute_address(v & 0x0FE0) & nt_fold), attribute_shift(v & 0x03E0)) >> 2 * (v & 0x1Fu);
     }
 
-    // The tile's colours; `pattern` gets the address of its low pattern byte.
-    uint64_t row(unsigned coarse_x, uint32_t& pattern) const {
+    // The attribute sets of a row's 32 tiles, two bits each from the lowest: attribute byte k,
+    // shifted by the row's half, holds the sets of tiles 4k and 4k + 1, then of 4k + 2 and 4k + 3.
+    static uint64_t row_sets(const uint8_t* attributes, unsigned lower_half) {
+        const uint64_t halves = load_bytes(attributes) >> lower_half;
+        const uint64_t left = halves & 0x0303030303030303u, right = halves & 0x0C0C0C0C0C0C0C0Cu;
+        return left | left << 2 | right << 2 | right << 4;
+    }
+
+    // The colours of the tile at `coarse_x`, the next in the row; `pattern` gets the address of
+    // its low pattern byte.
+    uint64_t next_row(unsigned coarse_x, uint32_t& pattern) {
         pattern = pattern_row | names[coarse_x] * 16u;
-        const unsigned shift = attribute_shift(static_cast<uint16_t>(coarse_x)) | lower_half;
-        const unsigned set = (attributes[coarse_x >> 2] >> shift) & 3u;
+        const auto set = static_cast<unsigned>(sets & 3u);
+        sets >>= 2;
         return planes[set].row(vram[pattern], vram[pattern + 8]);
     }
 
@@ -655,23 +677,6 @@ inline void put_run(uint16_t* index, uint8_t* rgb, int x, int end, uint8_t colou
     }
     for (; x + 8 <= end; x += 8) put_eight(index, rgb, x, colour * EVERY_BYTE);
     for (; x < end; ++x) put_pixel(index, rgb, x, colour);
-}
-
-// Eight bytes of memory as a word whose byte i is the one at `from` + i, and back.
-inline uint64_t load_bytes(const uint8_t* from) {
-    uint64_t word = 0;
-    if constexpr (std::endian::native == std::endian::little)
-        std::memcpy(&word, from, sizeof word);
-    else
-        for (int i = 0; i < 8; ++i) word |= uint64_t{from[i]} << (8 * i);
-    return word;
-}
-
-inline void store_bytes(uint8_t* to, uint64_t word) {
-    if constexpr (std::endian::native == std::endian::little)
-        std::memcpy(to, &word, sizeof word);
-    else
-        for (int i = 0; i < 8; ++i) to[i] = static_cast<uint8_t>(word >> (8 * i));
 }
 
 // Bytes `from` to `to` - 1 of a word all ones (0 <= from <= to <= 8).
@@ -793,6 +798,12 @@ inline uint64_t over_background(PPU& ppu, const SpriteBytes& s, uint64_t bg, uin
     return (bg & ~show) | (s.colour & show);
 }
 
+// Eight bytes of a tile drawn from fine X (`shift` = 8 x fine X) on, with the start of the tile
+// to its right. (Shifting `right` by 64 - shift in two steps leaves nothing of it at fine X 0.)
+constexpr uint64_t from_fine_x(uint64_t tile, uint64_t right, unsigned shift) {
+    return (tile >> shift) | ((right << 1) << (63 - shift));
+}
+
 // The tile at `v` and the `n` tiles to its right, at most 33 in all: their colours, a row of
 // eight each, and the addresses of their low pattern bytes.
 struct TileRun {
@@ -804,24 +815,30 @@ struct TileRun {
     uint16_t fetch(TileRows tiles, uint16_t v, int n) {
         tiles.aim(v);
         unsigned coarse_x = v & 0x1Fu;
-        colours[0] = tiles.row(coarse_x, patterns[0]);
+        colours[0] = tiles.next_row(coarse_x, patterns[0]);
         for (int g = 1; g <= n; ++g) {
             coarse_x = (coarse_x + 1) & 0x1Fu;
-            if (coarse_x == 0) {  // into the next nametable
-                v ^= 0x0400;
+            if (coarse_x == 0) {  // into the next nametable, at its first tile
+                v = static_cast<uint16_t>((v ^ 0x0400) & ~0x1Fu);
                 tiles.aim(v);
             }
-            colours[g] = tiles.row(coarse_x, patterns[g]);
+            colours[g] = tiles.next_row(coarse_x, patterns[g]);
         }
         return static_cast<uint16_t>((v & ~0x1Fu) | coarse_x);
     }
-};
 
-// Eight bytes of a tile drawn from fine X (`shift` = 8 x fine X) on, with the start of the tile
-// to its right. (Shifting `right` by 64 - shift in two steps leaves nothing of it at fine X 0.)
-constexpr uint64_t from_fine_x(uint64_t tile, uint64_t right, unsigned shift) {
-    return (tile >> shift) | ((right << 1) << (63 - shift));
-}
+    // Group g drawn from fine X: tile g from there on, then the start of tile g + 1. On a
+    // little-endian machine the rows lie pixel after pixel in memory, so that is one load.
+    uint64_t group(int g, unsigned fine_x) const {
+        if constexpr (std::endian::native == std::endian::little) {
+            uint64_t word;
+            std::memcpy(&word, reinterpret_cast<const uint8_t*>(colours + g) + fine_x, sizeof word);
+            return word;
+        } else {
+            return from_fine_x(colours[g], colours[g + 1], 8 * fine_x);
+        }
+    }
+};
 
 // What a span's whole tile groups are drawn with besides their tiles.
 struct GroupLayers {
@@ -849,11 +866,10 @@ struct GroupLayers {
 template <bool Sprites, bool Shifted>
 void draw_run(PPU& ppu, const TileRows& tiles, const TileRun& run, int from, int n, const GroupLayers& layers,
               uint16_t* index, uint8_t* rgb) {
-    const unsigned shift = 8u * layers.fine_x;
     const uint64_t bg_layer = (layers.mask & MASK_BG) ? ~uint64_t{0} : 0;
     for (int g = from; g < n; ++g) {
         uint64_t colours = run.colours[g];
-        if constexpr (Shifted) colours = from_fine_x(colours, run.colours[g + 1], shift);
+        if constexpr (Shifted) colours = run.group(g, layers.fine_x);
         if constexpr (Sprites)
             if (covered_eight(layers.cover + 8 * g))
                 colours = sprites_over_group(ppu, tiles, run, layers, g, colours, bg_layer);
@@ -911,6 +927,33 @@ void blank_span(PPU& ppu, int first, int end) {
     pass_sprite_clock(ppu, ppu.sprite_clock, end - first);
 }
 
+// The background colours for the palette as it is (which holds still while a span runs), made
+// again only where it or the layer's visibility changed since they were last made.
+const PPU::BackgroundColours& background_colours(PPU& ppu, bool shown) {
+    PPU::BackgroundColours& made = ppu.background_colours;
+    const uint8_t* const palette = ppu.video_memory + 0x3F00;
+    if (made.shown == shown && load_bytes(made.palette) == load_bytes(palette) &&
+        load_bytes(made.palette + 8) == load_bytes(palette + 8))
+        return made;
+    std::memcpy(made.palette, palette, sizeof made.palette);
+    made.shown = shown;
+    const uint8_t backdrop = palette[0];
+    for (unsigned q = 0; q < 4; ++q) {
+        if (!shown) {
+            made.sets[q] = backdrop * 0x01010101u;
+        } else if constexpr (std::endian::native == std::endian::little) {
+            uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
+            std::memcpy(&entries, palette + 4 * q, sizeof entries);
+            made.sets[q] = (entries & 0xFFFFFF00u) | backdrop;
+        } else {
+            made.sets[q] = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
+                           uint32_t{palette[4 * q + 3]} << 24;
+        }
+        made.planes[q] = ColourPlanes::of(made.sets[q]);
+    }
+    return made;
+}
+
 // Dots ppu.dot to ppu.dot + count - 1 of a visible line, all within 1-256: per dot the sprite
 // counters, the fetch and evaluation events, the pixel, and the coarse-X step. The caller keeps
 // PPUMASK, PPUCTRL, the mirroring and video memory still for the span, and moves `dot` on.
@@ -937,23 +980,8 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     // Up to this dot the clipped layers show the backdrop.
     const int bg_clip_end = (mask & MASK_BG_LEFT) ? 1 : 9;
 
-    // The palette holds still too: the four colours of each attribute value, once per span.
-    uint32_t colour_sets[4];
-    ColourPlanes planes[4];
-    const uint8_t* palette = vram + 0x3F00;
-    for (unsigned q = 0; q < 4; ++q) {
-        if (!bg_shown) {
-            colour_sets[q] = backdrop * 0x01010101u;
-        } else if constexpr (std::endian::native == std::endian::little) {
-            uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
-            std::memcpy(&entries, palette + 4 * q, sizeof entries);
-            colour_sets[q] = (entries & 0xFFFFFF00u) | backdrop;
-        } else {
-            colour_sets[q] = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
-                             uint32_t{palette[4 * q + 3]} << 24;
-        }
-    }
-    bool planes_made = false;  // for whole tile groups, which a span of a few dots may not have
+    const PPU::BackgroundColours& background = background_colours(ppu, bg_shown);
+    const uint32_t* const colour_sets = background.sets;
     Background bg = Background::latched(ppu);
     bg.set_colours(vram, nt_fold, colour_sets);
     bg.set_pixels();
@@ -963,7 +991,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END);
     const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
-    TileRows tiles{vram, planes, bg_table, nt_fold};
+    TileRows tiles{vram, background.planes, bg_table, nt_fold};
     bool any_fetched = false;
     // The span's sprite pixels: none where PPUMASK bit 4 hides sprites or the line holds none.
     SpriteLayer sprite_layer(ppu, first, count, sprite_clock, mask);
@@ -982,10 +1010,6 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         // cover, at least 256 long, are inside it.)
         const int groups = rendering && ((d - 1) & 7) == 0 ? (end - d) / 8 : 0;
         if (groups > 0) {
-            if (!planes_made) {
-                for (unsigned q = 0; q < 4; ++q) planes[q] = ColourPlanes::of(colour_sets[q]);
-                planes_made = true;
-            }
             const GroupLayers layers{fine_x, mask, backdrop, d < bg_clip_end, cover + (d - first), sprites, d - first};
             v = draw_groups(ppu, tiles, v, groups, layers, index + (d - 1), rgb + 3 * (d - 1));
             d += 8 * groups;
@@ -1197,11 +1221,25 @@ inline bool advance_position(PPU& ppu) {
     return true;
 }
 
-// How many dots from the current one on do nothing but count (the last dot of a line is
-// left to a full step, which moves to the next line).
+// Dots from 257 on of a visible line, `limit` of them at most: dot 257's work, the dots that
+// only count, and the line's last dot, which moves on to the next line. Returns the dots run.
+inline int line_tail(PPU& ppu, int limit, uint8_t mask) {
+    if (ppu.dot == 257) dot_work(ppu, mask);
+    const int to_end = DOTS_PER_LINE - ppu.dot;
+    if (limit < to_end) {
+        ppu.dot += limit;
+        return limit;
+    }
+    ppu.dot = DOTS_PER_LINE - 1;
+    dot_work(ppu, mask);
+    advance_position(ppu);  // never the frame's end: the blank lines follow
+    return to_end;
+}
+
+// How many dots from the current one on, past the visible lines, do nothing but count (the
+// last dot of a line is left to a full step, which moves to the next line).
 inline int idle_dots(const PPU& ppu) {
     const int d = ppu.dot;
-    if (!ppu.past_visible) return d > 257 ? DOTS_PER_LINE - 1 - d : 0;
     if (ppu.scanline != VBLANK_LINE && ppu.scanline != PRE_RENDER_LINE) return DOTS_PER_LINE - 1 - d;
     if (d < 2) return 0;
     if (ppu.scanline == PRE_RENDER_LINE && ppu.rendering_enabled && d <= 304) return d < 280 ? 280 - d : 0;
@@ -1247,6 +1285,8 @@ void PPU::run_dots(uint64_t count) {
     const bool board_counts = board != nullptr && board->clock_counts_dots;
     const int board_dot = board != nullptr && !board_counts ? board->clock_dot : -1;
     const bool board_every_dot = board != nullptr && !board_counts && board_dot < 0;
+    // A board that ignores drawing lets a span draw on past its dot and is called after it.
+    const bool draw_past_board = board_dot >= 0 && board->clock_ignores_drawing;
     // A board watching pattern fetches sees them one dot at a time, not a tile group at once.
     const int most_drawn = mapper != nullptr && mapper->watches_patterns ? 1 : 256;
     // Nothing but this PPU (and the board, after which they are read again) runs until the
@@ -1257,16 +1297,23 @@ void PPU::run_dots(uint64_t count) {
     while (left != 0) {
         // Dots that can run together: none that crosses the line's end or the board's dot.
         int limit = static_cast<int>(std::min<uint64_t>(left, DOTS_PER_LINE));
+        // Dot 0 of a visible line only counts: it runs with the dots drawn after it.
+        const bool drawing = !past_visible && dot <= 256;
         if (board_every_dot)
             limit = 1;
-        else if (board != nullptr && dot < board_dot)
+        else if (board != nullptr && dot < board_dot && !(drawing && draw_past_board))
             limit = std::min(limit, board_dot - dot);
         int done;
         bool frame_ended = false;
-        if (!past_visible && static_cast<uint32_t>(dot - 1) < 256) {
-            done = std::min({limit, 257 - dot, most_drawn});
-            pixel_span(*this, done, mask);
-            dot += done;
+        if (drawing) {
+            const int counted = dot == 0 ? 1 : 0;
+            dot += counted;
+            const int drawn = std::min({limit - counted, 257 - dot, most_drawn});
+            if (drawn > 0) pixel_span(*this, drawn, mask);
+            dot += drawn;
+            done = counted + drawn;
+        } else if (!past_visible) {
+            done = line_tail(*this, limit, mask);
         } else if (const int idle = idle_dots(*this); idle > 0) {
             done = std::min(limit, idle);
             dot += done;
@@ -1276,14 +1323,19 @@ void PPU::run_dots(uint64_t count) {
             frame_ended = advance_position(*this);
         }
         left -= static_cast<uint64_t>(done);
+        // Dots a span drew past the board's dot: the board is called as at its dot.
+        const int past_board = draw_past_board && dot > board_dot && dot - done < board_dot ? dot - board_dot : 0;
         if (board_counts) {
             dot_count.store(dot_count.load() + (count - left));
             count = left;
             for (int i = 0; i < done; ++i) board->clock(clock_context);
-        } else if (board != nullptr && (board_every_dot || dot == board_dot)) {
-            dot_count.store(dot_count.load() + (count - left));
-            count = left;
+        } else if (board != nullptr && (board_every_dot || dot == board_dot || past_board > 0)) {
+            dot_count.store(dot_count.load() + (count - left) - static_cast<uint64_t>(past_board));
+            count = left + static_cast<uint64_t>(past_board);
+            const int reached = dot;
+            dot = board_dot;
             board->clock(clock_context);
+            dot = reached;
             mask = *ppumask;
             rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
         }

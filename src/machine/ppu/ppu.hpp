@@ -10,6 +10,17 @@ namespace NES {
 // Palette byte -> red, green, blue. The renderer's read-only copy.
 extern const uint8_t NTSC_TO_RGB[64][3];
 
+// One attribute set's colours of background pixel values 0-3, each in all eight bytes, kept
+// as value 0, 0 XOR 1, value 2, 2 XOR 3: a tile row's eight colours are then a few masks away
+// (ppu.cpp).
+struct ColourPlanes {
+    uint64_t zero = 0, zero_one = 0, two = 0, two_three = 0;
+
+    static ColourPlanes of(uint32_t colours);
+    // Byte i: the colour of pixel i (pattern bit 7 - i) of the row with these pattern bytes.
+    uint64_t row(uint8_t low, uint8_t high) const;
+};
+
 class PPU {
 public:
     static constexpr uint32_t SPRITE_CLOCK_END = 256 + 8;
@@ -84,6 +95,16 @@ public:
     uint8_t sprite_cover[SPRITE_CLOCK_END + 256] = {};
 
     uint8_t past_visible = 0;
+
+    // The colours the background is drawn with, made from palette bytes 0-15 and whether
+    // PPUMASK shows the layer, kept while those hold: most spans find them made. Each set is
+    // the four colours of one attribute value, one byte each from the lowest.
+    struct BackgroundColours {
+        uint8_t palette[16] = {};
+        uint8_t shown = 0xFF;  // neither shown nor hidden: nothing made yet
+        uint32_t sets[4] = {};
+        ColourPlanes planes[4];
+    } background_colours;
 
     // The picture, and the palette byte last drawn at each pixel: NOT_DRAWN until a pixel is
     // first drawn, a value no palette byte has, so the first draw always writes the RGB bytes.
