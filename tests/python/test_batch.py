@@ -143,7 +143,9 @@ def test_a_pad_cannot_be_attached_while_a_batch_steps_the_console():
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_ends_a_long_batch_between_two_frames(threads):
-    batch, frames = consoles(2), 3000
+    # Far more frames than any machine runs before the signal (the demo runs tens of thousands a
+    # second), so that the batch cannot finish first.
+    batch, frames = consoles(2), 1_000_000
     timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     with pytest.raises(KeyboardInterrupt):
