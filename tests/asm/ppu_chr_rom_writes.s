@@ -13,9 +13,7 @@ SPRITE_COUNT = (sprites_end - sprites) / 4
 .include "ppu_common.inc"
 
 .segment "RODATA"
-palette:
-    .byte $0F,$01,$12,$23, $0F,$05,$16,$27, $0F,$09,$1A,$2B, $0F,$0C,$1C,$3C
-    .byte $0F,$14,$24,$34, $0F,$06,$17,$28, $0F,$0A,$19,$29, $0F,$02,$11,$30
+.include "ppu_palette.inc"
 sprites:
     .byte  30, 1, $00,  40
     .byte  80, 4, $41, 120
