@@ -556,6 +556,13 @@ inline uint64_t ColourPlanes::row(uint8_t low, uint8_t high) const {
     return without_high ^ (high_mask & (without_high ^ with_high));
 }
 
+inline LowByteRow LowByteRow::of(const ColourPlanes& planes, uint8_t low) {
+    const uint64_t without_high = planes.row(low, 0);
+    return {without_high, without_high ^ planes.row(low, 0xFF)};
+}
+
+inline uint64_t LowByteRow::row(uint8_t high) const { return without_high ^ (PIXEL_MASK[high] & high_change); }
+
 namespace {
 
 // Eight bytes of memory as a word whose byte i is the one at `from` + i, and back.
@@ -579,7 +586,7 @@ inline void store_bytes(uint8_t* to, uint64_t word) {
 // row's tile numbers and attribute bytes are found once, then each tile is a few loads.
 struct TileRows {
     const uint8_t* vram;
-    const ColourPlanes* planes;
+    const LowByteRow (*rows)[256];  // by attribute set and low pattern byte
     unsigned bg_table;
     uint16_t nt_fold;
     const uint8_t* names = nullptr;  // the 32 tile numbers of the row
@@ -609,7 +616,7 @@ struct TileRows {
         pattern = pattern_row | names[coarse_x] * 16u;
         const auto set = static_cast<unsigned>(sets & 3u);
         sets >>= 2;
-        return planes[set].row(vram[pattern], vram[pattern + 8]);
+        return rows[set][vram[pattern]].row(vram[pattern + 8]);
     }
 
     // The pixels of the tile with its low pattern byte at `pattern` whose value is not 0, as
@@ -939,17 +946,21 @@ const PPU::BackgroundColours& background_colours(PPU& ppu, bool shown) {
     made.shown = shown;
     const uint8_t backdrop = palette[0];
     for (unsigned q = 0; q < 4; ++q) {
-        if (!shown) {
-            made.sets[q] = backdrop * 0x01010101u;
-        } else if constexpr (std::endian::native == std::endian::little) {
-            uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
-            std::memcpy(&entries, palette + 4 * q, sizeof entries);
-            made.sets[q] = (entries & 0xFFFFFF00u) | backdrop;
-        } else {
-            made.sets[q] = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
-                           uint32_t{palette[4 * q + 3]} << 24;
+        uint32_t set = backdrop * 0x01010101u;  // a hidden layer shows the backdrop alone
+        if (shown) {
+            if constexpr (std::endian::native == std::endian::little) {
+                uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
+                std::memcpy(&entries, palette + 4 * q, sizeof entries);
+                set = (entries & 0xFFFFFF00u) | backdrop;
+            } else {
+                set = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
+                      uint32_t{palette[4 * q + 3]} << 24;
+            }
         }
-        made.planes[q] = ColourPlanes::of(made.sets[q]);
+        if (set == made.sets[q]) continue;
+        made.sets[q] = set;
+        const ColourPlanes planes = ColourPlanes::of(set);
+        for (unsigned low = 0; low < 256; ++low) made.rows[q][low] = LowByteRow::of(planes, static_cast<uint8_t>(low));
     }
     return made;
 }
@@ -991,7 +1002,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END);
     const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
-    TileRows tiles{vram, background.planes, bg_table, nt_fold};
+    TileRows tiles{vram, background.rows, bg_table, nt_fold};
     bool any_fetched = false;
     // The span's sprite pixels: none where PPUMASK bit 4 hides sprites or the line holds none.
     SpriteLayer sprite_layer(ppu, first, count, sprite_clock, mask);

@@ -21,6 +21,16 @@ struct ColourPlanes {
     uint64_t row(uint8_t low, uint8_t high) const;
 };
 
+// The colours of the rows with one low pattern byte in one attribute set: those where the high
+// byte is 0, and how each set bit of the high byte changes its pixel's colour. A tile's row is
+// then two loads and two operations (ppu.cpp).
+struct LowByteRow {
+    uint64_t without_high = 0, high_change = 0;
+
+    static LowByteRow of(const ColourPlanes& planes, uint8_t low);
+    uint64_t row(uint8_t high) const;
+};
+
 class PPU {
 public:
     static constexpr uint32_t SPRITE_CLOCK_END = 256 + 8;
@@ -98,12 +108,13 @@ public:
 
     // The colours the background is drawn with, made from palette bytes 0-15 and whether
     // PPUMASK shows the layer, kept while those hold: most spans find them made. Each set is
-    // the four colours of one attribute value, one byte each from the lowest.
+    // the four colours of one attribute value, one byte each from the lowest; its rows by low
+    // pattern byte are made again only when its colours change (all zero fit colours 0).
     struct BackgroundColours {
         uint8_t palette[16] = {};
         uint8_t shown = 0xFF;  // neither shown nor hidden: nothing made yet
         uint32_t sets[4] = {};
-        ColourPlanes planes[4];
+        LowByteRow rows[4][256];
     } background_colours;
 
     // The picture, and the palette byte last drawn at each pixel: NOT_DRAWN until a pixel is
