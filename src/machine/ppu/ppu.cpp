@@ -637,8 +637,8 @@ inline unsigned record_eight(uint16_t* index, uint64_t colours) {
 #if defined(__SSE2__)
     const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&colours));  // also on 32-bit x86
     const __m128i wanted = _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
-    const __m128i have = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index));
-    const auto changed = static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmpeq_epi16(wanted, have)) & 0xFFFF);
+    const __m128i same = _mm_cmpeq_epi16(wanted, _mm_loadu_si128(reinterpret_cast<const __m128i*>(index)));
+    const auto changed = static_cast<unsigned>(_mm_movemask_epi8(same) ^ 0xFFFF);
     if (changed != 0) _mm_storeu_si128(reinterpret_cast<__m128i*>(index), wanted);
     return changed;
 #else
@@ -655,10 +655,13 @@ inline unsigned record_eight(uint16_t* index, uint64_t colours) {
 // Pixels x to x + 7 of a row in colour bytes 0-7: a row that did not change costs one compare,
 // and only the pixels that changed get their RGB bytes written.
 inline void put_eight(uint16_t* index, uint8_t* rgb, int x, uint64_t colours) {
-    for (unsigned changed = record_eight(index + x, colours); changed != 0; changed &= changed - 1) {
-        const int i = std::countr_zero(changed) / 2;
-        changed &= changed - 1;  // the pixel's first bit; the loop clears its second
-        std::memcpy(rgb + 3 * (x + i), NTSC_TO_RGB[(colours >> (8 * i)) & 0x3F], 3);
+    unsigned changed = record_eight(index + x, colours);
+    if (changed == 0) return;
+    uint8_t colour[8];  // read back a byte at a time: cheaper than shifting the word
+    store_bytes(colour, colours);
+    for (changed &= 0xAAAA; changed != 0; changed &= changed - 1) {  // a bit of each pixel
+        const auto i = static_cast<unsigned>(std::countr_zero(changed)) / 2;
+        std::memcpy(rgb + 3 * (static_cast<unsigned>(x) + i), NTSC_TO_RGB[colour[i] & 0x3Fu], 3);
     }
 }
 
