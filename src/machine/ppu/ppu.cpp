@@ -823,18 +823,13 @@ struct TileRun {
     // Returns `v` stepped n tiles to the right. (The rows are a copy, which no store into the
     // run can change.)
     uint16_t fetch(TileRows tiles, uint16_t v, int n) {
-        tiles.aim(v);
-        unsigned coarse_x = v & 0x1Fu;
-        colours[0] = tiles.next_row(coarse_x, patterns[0]);
-        for (int g = 1; g <= n; ++g) {
-            coarse_x = (coarse_x + 1) & 0x1Fu;
-            if (coarse_x == 0) {  // into the next nametable, at its first tile
-                v = static_cast<uint16_t>((v ^ 0x0400) & ~0x1Fu);
-                tiles.aim(v);
-            }
-            colours[g] = tiles.next_row(coarse_x, patterns[g]);
+        for (int g = 0;; v = static_cast<uint16_t>((v ^ 0x0400) & ~0x1Fu)) {  // on at the next nametable's first
+            tiles.aim(v);
+            const auto first = static_cast<int>(v & 0x1Fu);
+            const int last = std::min(first + n - g, 31);  // the run's last tile in this nametable row
+            for (int x = first; x <= last; ++x, ++g) colours[g] = tiles.next_row(static_cast<unsigned>(x), patterns[g]);
+            if (g > n) return static_cast<uint16_t>((v & ~0x1Fu) | static_cast<unsigned>(last));
         }
-        return static_cast<uint16_t>((v & ~0x1Fu) | coarse_x);
     }
 
     // Group g drawn from fine X: tile g from there on, then the start of tile g + 1. On a
