@@ -808,6 +808,24 @@ inline uint64_t over_background(PPU& ppu, const SpriteBytes& s, uint64_t bg, uin
     return (bg & ~show) | (s.colour & show);
 }
 
+// Hands `take` the colours and the low pattern byte's address of the tile at `v` and the n
+// tiles to its right, as (k, colours, address) with k = 0 to n; returns `v` stepped n tiles
+// to the right. (The rows are a copy, which no store into the picture can change.)
+template <class Take>
+uint16_t walk_tiles(TileRows tiles, uint16_t v, int n, Take take) {
+    for (int k = 0;; v = static_cast<uint16_t>((v ^ 0x0400) & ~0x1Fu)) {  // on at the next nametable's first
+        tiles.aim(v);
+        const auto first = static_cast<int>(v & 0x1Fu);
+        const int last = std::min(first + n - k, 31);  // the last tile in this nametable row
+        for (int x = first; x <= last; ++x, ++k) {
+            uint32_t pattern;
+            const uint64_t row = tiles.next_row(static_cast<unsigned>(x), pattern);
+            take(k, row, pattern);
+        }
+        if (k > n) return static_cast<uint16_t>((v & ~0x1Fu) | static_cast<unsigned>(last));
+    }
+}
+
 // Eight bytes of a tile drawn from fine X (`shift` = 8 x fine X) on, with the start of the tile
 // to its right. (Shifting `right` by 64 - shift in two steps leaves nothing of it at fine X 0.)
 constexpr uint64_t from_fine_x(uint64_t tile, uint64_t right, unsigned shift) {
@@ -820,16 +838,12 @@ struct TileRun {
     uint64_t colours[33];
     uint32_t patterns[33];
 
-    // Returns `v` stepped n tiles to the right. (The rows are a copy, which no store into the
-    // run can change.)
-    uint16_t fetch(TileRows tiles, uint16_t v, int n) {
-        for (int g = 0;; v = static_cast<uint16_t>((v ^ 0x0400) & ~0x1Fu)) {  // on at the next nametable's first
-            tiles.aim(v);
-            const auto first = static_cast<int>(v & 0x1Fu);
-            const int last = std::min(first + n - g, 31);  // the run's last tile in this nametable row
-            for (int x = first; x <= last; ++x, ++g) colours[g] = tiles.next_row(static_cast<unsigned>(x), patterns[g]);
-            if (g > n) return static_cast<uint16_t>((v & ~0x1Fu) | static_cast<unsigned>(last));
-        }
+    // Returns `v` stepped n tiles to the right.
+    uint16_t fetch(const TileRows& tiles, uint16_t v, int n) {
+        return walk_tiles(tiles, v, n, [this](int g, uint64_t row, uint32_t pattern) {
+            colours[g] = row;
+            patterns[g] = pattern;
+        });
     }
 
     // Group g drawn from fine X: tile g from there on, then the start of tile g + 1. On a
@@ -882,11 +896,26 @@ void draw_run(PPU& ppu, const TileRows& tiles, const TileRun& run, int from, int
     }
 }
 
+// Whole groups at fine X 0 with no sprites shown: each is its own tile's row, drawn as soon as
+// it is fetched. Returns `v` stepped n tiles to the right.
+inline uint16_t draw_plain_groups(const TileRows& tiles, uint16_t v, int n, const GroupLayers& layers, uint16_t* index,
+                                  uint8_t* rgb) {
+    const int from = layers.clipped ? 1 : 0;
+    if (layers.clipped) {
+        put_eight(index, rgb, 0, layers.backdrop * EVERY_BYTE);
+        v = coarse_x_step(v);
+    }
+    if (from == n) return v;
+    const auto draw = [=](int k, uint64_t row, uint32_t) { put_eight(index, rgb, 8 * (from + k), row); };
+    return coarse_x_step(walk_tiles(tiles, v, n - 1 - from, draw));
+}
+
 // Whole tile groups, at most 32, from the tile at `v` on: each is the tile shifted left by fine
 // X with the start of the tile to its right, with any sprite pixels over it. Returns `v`
 // stepped n tiles to the right.
 inline uint16_t draw_groups(PPU& ppu, const TileRows& tiles, uint16_t v, int n, const GroupLayers& layers,
                             uint16_t* index, uint8_t* rgb) {
+    if (layers.sprites == nullptr && layers.fine_x == 0) return draw_plain_groups(tiles, v, n, layers, index, rgb);
     TileRun run;  // filled before drawing: the picture's stores cannot touch it
     v = run.fetch(tiles, v, n);
     int g = 0;
@@ -898,10 +927,12 @@ inline uint16_t draw_groups(PPU& ppu, const TileRows& tiles, uint16_t v, int n, 
         g = 1;
     }
     // The loop for this run's case, so that it tests nothing the run decides.
-    using Run = void (*)(PPU&, const TileRows&, const TileRun&, int, int, const GroupLayers&, uint16_t*, uint8_t*);
-    static constexpr Run RUNS[2][2] = {{draw_run<false, false>, draw_run<false, true>},
-                                       {draw_run<true, false>, draw_run<true, true>}};
-    RUNS[layers.sprites != nullptr][layers.fine_x != 0](ppu, tiles, run, g, n, layers, index, rgb);
+    if (layers.sprites == nullptr)
+        draw_run<false, true>(ppu, tiles, run, g, n, layers, index, rgb);
+    else if (layers.fine_x == 0)
+        draw_run<true, false>(ppu, tiles, run, g, n, layers, index, rgb);
+    else
+        draw_run<true, true>(ppu, tiles, run, g, n, layers, index, rgb);
     return v;
 }
 
