@@ -624,11 +624,22 @@ struct TileRows {
     unsigned opaque(uint32_t pattern) const { return vram[pattern] | vram[pattern + 8]; }
 };
 
+// The RGB bytes of every colour byte (a palette byte keeps all eight bits; its low six pick the
+// colour), four bytes apart: a pixel's bytes are found with no masking or multiplying.
+struct RgbByColour {
+    uint8_t rgb[256][4];
+
+    RgbByColour() : rgb{} {
+        for (unsigned c = 0; c < 256; ++c) std::memcpy(rgb[c], NTSC_TO_RGB[c & 0x3Fu], 3);
+    }
+};
+const RgbByColour RGB_BY_COLOUR;
+
 // Pixel x of a row takes a colour byte; its RGB bytes are written only when the byte changed.
 inline void put_pixel(uint16_t* index, uint8_t* rgb, int x, uint8_t colour) {
     if (colour == index[x]) return;
     index[x] = colour;
-    std::memcpy(rgb + 3 * x, NTSC_TO_RGB[colour & 0x3F], 3);
+    std::memcpy(rgb + 3 * x, RGB_BY_COLOUR.rgb[colour], 3);
 }
 
 // Records colour bytes 0-7 of `colours` as the last drawn at the eight pixels from `index` on;
@@ -661,7 +672,7 @@ inline void put_eight(uint16_t* index, uint8_t* rgb, int x, uint64_t colours) {
     store_bytes(colour, colours);
     for (changed &= 0xAAAA; changed != 0; changed &= changed - 1) {  // a bit of each pixel
         const auto i = static_cast<unsigned>(std::countr_zero(changed)) / 2;
-        std::memcpy(rgb + 3 * (static_cast<unsigned>(x) + i), NTSC_TO_RGB[colour[i] & 0x3Fu], 3);
+        std::memcpy(rgb + 3 * (static_cast<unsigned>(x) + i), RGB_BY_COLOUR.rgb[colour[i]], 3);
     }
 }
 
