@@ -897,9 +897,10 @@ template <bool Sprites, bool Shifted>
 void draw_run(PPU& ppu, const TileRows& tiles, const TileRun& run, int from, int n, const GroupLayers& layers,
               uint16_t* index, uint8_t* rgb) {
     const uint64_t bg_layer = (layers.mask & MASK_BG) ? ~uint64_t{0} : 0;
+    const unsigned fine_x = layers.fine_x;  // in a register: the picture's stores may alias the layers
     for (int g = from; g < n; ++g) {
         uint64_t colours = run.colours[g];
-        if constexpr (Shifted) colours = run.group(g, layers.fine_x);
+        if constexpr (Shifted) colours = run.group(g, fine_x);
         if constexpr (Sprites)
             if (covered_eight(layers.cover + 8 * g))
                 colours = sprites_over_group(ppu, tiles, run, layers, g, colours, bg_layer);
