@@ -849,8 +849,10 @@ struct TileRun {
     uint64_t colours[33];
     uint32_t patterns[33];
 
-    // Returns `v` stepped n tiles to the right.
-    uint16_t fetch(const TileRows& tiles, uint16_t v, int n) {
+    // Returns `v` stepped n tiles to the right. The pattern addresses are kept only for
+    // sprites, which need the background's opaque pixels.
+    uint16_t fetch(const TileRows& tiles, uint16_t v, int n, bool for_sprites) {
+        if (!for_sprites) return walk_tiles(tiles, v, n, [this](int g, uint64_t row, uint32_t) { colours[g] = row; });
         return walk_tiles(tiles, v, n, [this](int g, uint64_t row, uint32_t pattern) {
             colours[g] = row;
             patterns[g] = pattern;
@@ -929,7 +931,7 @@ inline uint16_t draw_groups(PPU& ppu, const TileRows& tiles, uint16_t v, int n, 
                             uint16_t* index, uint8_t* rgb) {
     if (layers.sprites == nullptr && layers.fine_x == 0) return draw_plain_groups(tiles, v, n, layers, index, rgb);
     TileRun run;  // filled before drawing: the picture's stores cannot touch it
-    v = run.fetch(tiles, v, n);
+    v = run.fetch(tiles, v, n, layers.sprites != nullptr);
     int g = 0;
     if (layers.clipped) {
         uint64_t colours = layers.backdrop * EVERY_BYTE;
