@@ -556,12 +556,17 @@ inline uint64_t ColourPlanes::row(uint8_t low, uint8_t high) const {
     return without_high ^ (high_mask & (without_high ^ with_high));
 }
 
-inline LowByteRow LowByteRow::of(const ColourPlanes& planes, uint8_t low) {
-    const uint64_t without_high = planes.row(low, 0);
-    return {without_high, without_high ^ planes.row(low, 0xFF)};
+inline void LowByteRows::make(unsigned set, const ColourPlanes& planes) {
+    for (unsigned low = 0; low < 256; ++low) {
+        const uint64_t plain = planes.row(static_cast<uint8_t>(low), 0);
+        without_high[set << 8 | low] = plain;
+        high_change[set << 8 | low] = plain ^ planes.row(static_cast<uint8_t>(low), 0xFF);
+    }
 }
 
-inline uint64_t LowByteRow::row(uint8_t high) const { return without_high ^ (PIXEL_MASK[high] & high_change); }
+inline uint64_t LowByteRows::row(unsigned set, uint8_t low, uint8_t high) const {
+    return without_high[set << 8 | low] ^ (PIXEL_MASK[high] & high_change[set << 8 | low]);
+}
 
 namespace {
 
@@ -586,7 +591,7 @@ inline void store_bytes(uint8_t* to, uint64_t word) {
 // row's tile numbers and attribute bytes are found once, then each tile is a few loads.
 struct TileRows {
     const uint8_t* vram;
-    const LowByteRow (*rows)[256];  // by attribute set and low pattern byte
+    const LowByteRows* rows;
     unsigned bg_table;
     uint16_t nt_fold;
     const uint8_t* names = nullptr;  // the 32 tile numbers of the row
@@ -616,7 +621,7 @@ struct TileRows {
         pattern = pattern_row | names[coarse_x] * 16u;
         const auto set = static_cast<unsigned>(sets & 3u);
         sets >>= 2;
-        return rows[set][vram[pattern]].row(vram[pattern + 8]);
+        return rows->row(set, vram[pattern], vram[pattern + 8]);
     }
 
     // The pixels of the tile with its low pattern byte at `pattern` whose value is not 0, as
@@ -1002,8 +1007,7 @@ const PPU::BackgroundColours& background_colours(PPU& ppu, bool shown) {
         }
         if (set == made.sets[q]) continue;
         made.sets[q] = set;
-        const ColourPlanes planes = ColourPlanes::of(set);
-        for (unsigned low = 0; low < 256; ++low) made.rows[q][low] = LowByteRow::of(planes, static_cast<uint8_t>(low));
+        made.rows.make(q, ColourPlanes::of(set));
     }
     return made;
 }
@@ -1045,7 +1049,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
     const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END);
     const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
-    TileRows tiles{vram, background.rows, bg_table, nt_fold};
+    TileRows tiles{vram, &background.rows, bg_table, nt_fold};
     bool any_fetched = false;
     // The span's sprite pixels: none where PPUMASK bit 4 hides sprites or the line holds none.
     SpriteLayer sprite_layer(ppu, first, count, sprite_clock, mask);

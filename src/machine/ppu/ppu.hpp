@@ -21,14 +21,15 @@ struct ColourPlanes {
     uint64_t row(uint8_t low, uint8_t high) const;
 };
 
-// The colours of the rows with one low pattern byte in one attribute set: those where the high
-// byte is 0, and how each set bit of the high byte changes its pixel's colour. A tile's row is
-// then two loads and two operations (ppu.cpp).
-struct LowByteRow {
-    uint64_t without_high = 0, high_change = 0;
+// The colours of the rows with one low pattern byte in each attribute set, by set x 256 + low
+// byte: those where the high byte is 0, and how each set bit of the high byte changes its
+// pixel's colour. A tile's row is then two loads and two operations (ppu.cpp).
+struct LowByteRows {
+    uint64_t without_high[4 * 256] = {};
+    uint64_t high_change[4 * 256] = {};
 
-    static LowByteRow of(const ColourPlanes& planes, uint8_t low);
-    uint64_t row(uint8_t high) const;
+    void make(unsigned set, const ColourPlanes& planes);
+    uint64_t row(unsigned set, uint8_t low, uint8_t high) const;
 };
 
 class PPU {
@@ -114,7 +115,7 @@ public:
         uint8_t palette[16] = {};
         uint8_t shown = 0xFF;  // neither shown nor hidden: nothing made yet
         uint32_t sets[4] = {};
-        LowByteRow rows[4][256];
+        LowByteRows rows;
     } background_colours;
 
     // The picture, and the palette byte last drawn at each pixel: NOT_DRAWN until a pixel is
