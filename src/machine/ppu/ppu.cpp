@@ -325,17 +325,28 @@ inline void evaluate_sprites(PPU& ppu, int first, int end) {
     ppu.secondary_count = static_cast<uint8_t>(count);
 }
 
+// Clears the sprite cover of the line list's entries.
+inline void clear_cover(PPU& ppu) {
+    if (ppu.cover_unknown) {
+        std::memset(ppu.sprite_cover, 0, PPU::SPRITE_CLOCK_END);
+        ppu.cover_unknown = 0;
+        return;
+    }
+    for (int i = 0; i < ppu.line_sprite_count; ++i)
+        std::memset(ppu.sprite_cover + static_cast<uint8_t>(ppu.sprite_x_counter[i]), 0, 8);
+}
+
 // Dot 257: the horizontal scroll returns to `t` and the sprites found become the line list.
 inline void load_line_sprites(PPU& ppu) {
     ppu.v = static_cast<uint16_t>((ppu.v & 0xFBE0) | (ppu.t & 0x041F));
     ppu.oam_addr = 0;
+    clear_cover(ppu);
     const int count = ppu.secondary_count;
     std::memcpy(ppu.line_sprites, ppu.secondary_oam, 4u * static_cast<unsigned>(count));
     ppu.line_sprite_count = static_cast<uint8_t>(count);
     ppu.sprite_active = 0;
     std::memcpy(ppu.sprite_x_counter, ppu.sprite_x_start, sizeof ppu.sprite_x_counter);
     ppu.sprite0_on_line = ppu.sprite0_in_secondary;
-    std::memset(ppu.sprite_cover, 0, PPU::SPRITE_CLOCK_END);
     for (int i = 0; i < count; ++i) {
         ppu.sprite_bit[i] = 7;
         const auto x = static_cast<uint8_t>(ppu.sprite_x_start[i]);

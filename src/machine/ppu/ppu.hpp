@@ -104,6 +104,9 @@ public:
     // stays active up to clock 262 when the list is not reloaded. A line's worth of zeros follows,
     // so a span of dots can read on from any clock up to the end without a bounds test.
     uint8_t sprite_cover[SPRITE_CLOCK_END + 256] = {};
+    // Only loading the list writes the cover, so its entries' bytes are all it holds; after a
+    // snapshot is loaded that is not known, and the next load clears all of it. (Not state.)
+    uint8_t cover_unknown = 0;
 
     uint8_t past_visible = 0;
 
