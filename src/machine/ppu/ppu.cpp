@@ -567,6 +567,8 @@ inline uint64_t ColourPlanes::row(uint8_t low, uint8_t high) const {
     return without_high ^ (high_mask & (without_high ^ with_high));
 }
 
+LowByteRows::LowByteRows() { std::copy(PIXEL_MASK.begin(), PIXEL_MASK.end(), pixel_masks); }
+
 inline void LowByteRows::make(unsigned set, const ColourPlanes& planes) {
     for (unsigned low = 0; low < 256; ++low) {
         const uint64_t plain = planes.row(static_cast<uint8_t>(low), 0);
@@ -576,7 +578,7 @@ inline void LowByteRows::make(unsigned set, const ColourPlanes& planes) {
 }
 
 inline uint64_t LowByteRows::row(unsigned set, uint8_t low, uint8_t high) const {
-    return without_high[set << 8 | low] ^ (PIXEL_MASK[high] & high_change[set << 8 | low]);
+    return without_high[set << 8 | low] ^ (pixel_masks[high] & high_change[set << 8 | low]);
 }
 
 namespace {

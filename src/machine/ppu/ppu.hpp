@@ -27,7 +27,11 @@ struct ColourPlanes {
 struct LowByteRows {
     uint64_t without_high[4 * 256] = {};
     uint64_t high_change[4 * 256] = {};
+    // Byte i all ones where bit 7 - i of a pattern byte is set: a copy of the renderer's table
+    // kept beside the rows, so that the fetch loop reaches all three from one register.
+    uint64_t pixel_masks[256];
 
+    LowByteRows();
     void make(unsigned set, const ColourPlanes& planes);
     uint64_t row(unsigned set, uint8_t low, uint8_t high) const;
 };
