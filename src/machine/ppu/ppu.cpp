@@ -325,7 +325,8 @@ inline void evaluate_sprites(PPU& ppu, int first, int end) {
     ppu.secondary_count = static_cast<uint8_t>(count);
 }
 
-// Clears the sprite cover of the line list's entries.
+// Clears the sprite cover before a new list is loaded: only the old list's entries set bytes
+// of it, unless a snapshot was loaded since.
 inline void clear_cover(PPU& ppu) {
     if (ppu.cover_unknown) {
         std::memset(ppu.sprite_cover, 0, PPU::SPRITE_CLOCK_END);
