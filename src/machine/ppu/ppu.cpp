@@ -1054,9 +1054,13 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
 
     const PPU::BackgroundColours& background = background_colours(ppu, bg_shown);
     const uint32_t* const colour_sets = background.sets;
+    // Whole tile groups from dot d on, drawn together (dots 8k + 1 to 8k + 8, with rendering).
+    const auto whole_groups = [&](int d) { return rendering && ((d - 1) & 7) == 0 ? (end - d) / 8 : 0; };
     Background bg = Background::latched(ppu);
-    bg.set_colours(vram, nt_fold, colour_sets);
-    bg.set_pixels();
+    if (whole_groups(first) == 0) {  // else the groups fetch the latches anew before a dot reads them
+        bg.set_colours(vram, nt_fold, colour_sets);
+        bg.set_pixels();
+    }
     uint16_t v = ppu.v;
     // Clocks from SPRITE_CLOCK_END on find no sprite; the cover reads zeros there.
     const uint32_t sprite_clock = ppu.sprite_clock;
@@ -1080,7 +1084,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         // leaving the latches on the tile at `v` with the counter at fine X. The tile at `v` is
         // drawn from there on, so a group is one row of eight colours. (Their entries of the
         // cover, at least 256 long, are inside it.)
-        const int groups = rendering && ((d - 1) & 7) == 0 ? (end - d) / 8 : 0;
+        const int groups = whole_groups(d);
         if (groups > 0) {
             const GroupLayers layers{fine_x, mask, backdrop, d < bg_clip_end, cover + (d - first), sprites, d - first};
             v = draw_groups(ppu, tiles, v, groups, layers, index + (d - 1), rgb + 3 * (d - 1));
