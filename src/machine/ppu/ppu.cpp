@@ -1097,10 +1097,13 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
                 if (fine_x == 0) fetched = coarse_x_step(v);
             }
             any_fetched = true;
-            bg.fetch(vram, fetched, bg_table, nt_fold, colour_sets);
+            bg.load(vram, fetched, bg_table, nt_fold);
             tell_board(ppu, bg);
             bg.bit_counter = fine_x;
-            bg.set_pixels();
+            if (d < end) {  // dots follow that read the tile's colours and pixels
+                bg.set_colours(vram, nt_fold, colour_sets);
+                bg.set_pixels();
+            }
             continue;
         }
         const unsigned events = DOT_EVENTS[static_cast<size_t>(d)] & event_mask;
