@@ -325,17 +325,29 @@ inline void evaluate_sprites(PPU& ppu, int first, int end) {
     ppu.secondary_count = static_cast<uint8_t>(count);
 }
 
+// Clears the sprite cover before a new list is loaded: only the old list's entries set bytes
+// of it, unless a snapshot was loaded since.
+inline void clear_cover(PPU& ppu) {
+    if (ppu.cover_unknown) {
+        std::memset(ppu.sprite_cover, 0, PPU::SPRITE_CLOCK_END);
+        ppu.cover_unknown = 0;
+        return;
+    }
+    for (int i = 0; i < ppu.line_sprite_count; ++i)
+        std::memset(ppu.sprite_cover + static_cast<uint8_t>(ppu.sprite_x_counter[i]), 0, 8);
+}
+
 // Dot 257: the horizontal scroll returns to `t` and the sprites found become the line list.
 inline void load_line_sprites(PPU& ppu) {
     ppu.v = static_cast<uint16_t>((ppu.v & 0xFBE0) | (ppu.t & 0x041F));
     ppu.oam_addr = 0;
+    clear_cover(ppu);
     const int count = ppu.secondary_count;
     std::memcpy(ppu.line_sprites, ppu.secondary_oam, 4u * static_cast<unsigned>(count));
     ppu.line_sprite_count = static_cast<uint8_t>(count);
     ppu.sprite_active = 0;
     std::memcpy(ppu.sprite_x_counter, ppu.sprite_x_start, sizeof ppu.sprite_x_counter);
     ppu.sprite0_on_line = ppu.sprite0_in_secondary;
-    std::memset(ppu.sprite_cover, 0, PPU::SPRITE_CLOCK_END);
     for (int i = 0; i < count; ++i) {
         ppu.sprite_bit[i] = 7;
         const auto x = static_cast<uint8_t>(ppu.sprite_x_start[i]);
@@ -556,6 +568,20 @@ inline uint64_t ColourPlanes::row(uint8_t low, uint8_t high) const {
     return without_high ^ (high_mask & (without_high ^ with_high));
 }
 
+LowByteRows::LowByteRows() { std::copy(PIXEL_MASK.begin(), PIXEL_MASK.end(), pixel_masks); }
+
+inline void LowByteRows::make(unsigned set, const ColourPlanes& planes) {
+    for (unsigned low = 0; low < 256; ++low) {
+        const uint64_t plain = planes.row(static_cast<uint8_t>(low), 0);
+        without_high[set << 8 | low] = plain;
+        high_change[set << 8 | low] = plain ^ planes.row(static_cast<uint8_t>(low), 0xFF);
+    }
+}
+
+inline uint64_t LowByteRows::row(unsigned set, uint8_t low, uint8_t high) const {
+    return without_high[set << 8 | low] ^ (pixel_masks[high] & high_change[set << 8 | low]);
+}
+
 namespace {
 
 // Eight bytes of memory as a word whose byte i is the one at `from` + i, and back.
@@ -579,7 +605,7 @@ inline void store_bytes(uint8_t* to, uint64_t word) {
 // row's tile numbers and attribute bytes are found once, then each tile is a few loads.
 struct TileRows {
     const uint8_t* vram;
-    const ColourPlanes* planes;
+    const LowByteRows* rows;
     unsigned bg_table;
     uint16_t nt_fold;
     const uint8_t* names = nullptr;  // the 32 tile numbers of the row
@@ -609,7 +635,7 @@ struct TileRows {
         pattern = pattern_row | names[coarse_x] * 16u;
         const auto set = static_cast<unsigned>(sets & 3u);
         sets >>= 2;
-        return planes[set].row(vram[pattern], vram[pattern + 8]);
+        return rows->row(set, vram[pattern], vram[pattern + 8]);
     }
 
     // The pixels of the tile with its low pattern byte at `pattern` whose value is not 0, as
@@ -617,11 +643,22 @@ struct TileRows {
     unsigned opaque(uint32_t pattern) const { return vram[pattern] | vram[pattern + 8]; }
 };
 
+// The RGB bytes of every colour byte (a palette byte keeps all eight bits; its low six pick the
+// colour), four bytes apart: a pixel's bytes are found with no masking or multiplying.
+struct RgbByColour {
+    uint8_t rgb[256][4];
+
+    RgbByColour() : rgb{} {
+        for (unsigned c = 0; c < 256; ++c) std::memcpy(rgb[c], NTSC_TO_RGB[c & 0x3Fu], 3);
+    }
+};
+const RgbByColour RGB_BY_COLOUR;
+
 // Pixel x of a row takes a colour byte; its RGB bytes are written only when the byte changed.
 inline void put_pixel(uint16_t* index, uint8_t* rgb, int x, uint8_t colour) {
     if (colour == index[x]) return;
     index[x] = colour;
-    std::memcpy(rgb + 3 * x, NTSC_TO_RGB[colour & 0x3F], 3);
+    std::memcpy(rgb + 3 * x, RGB_BY_COLOUR.rgb[colour], 3);
 }
 
 // Records colour bytes 0-7 of `colours` as the last drawn at the eight pixels from `index` on;
@@ -630,8 +667,8 @@ inline unsigned record_eight(uint16_t* index, uint64_t colours) {
 #if defined(__SSE2__)
     const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&colours));  // also on 32-bit x86
     const __m128i wanted = _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
-    const __m128i have = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index));
-    const auto changed = static_cast<unsigned>(~_mm_movemask_epi8(_mm_cmpeq_epi16(wanted, have)) & 0xFFFF);
+    const __m128i same = _mm_cmpeq_epi16(wanted, _mm_loadu_si128(reinterpret_cast<const __m128i*>(index)));
+    const auto changed = static_cast<unsigned>(_mm_movemask_epi8(same) ^ 0xFFFF);
     if (changed != 0) _mm_storeu_si128(reinterpret_cast<__m128i*>(index), wanted);
     return changed;
 #else
@@ -648,10 +685,13 @@ inline unsigned record_eight(uint16_t* index, uint64_t colours) {
 // Pixels x to x + 7 of a row in colour bytes 0-7: a row that did not change costs one compare,
 // and only the pixels that changed get their RGB bytes written.
 inline void put_eight(uint16_t* index, uint8_t* rgb, int x, uint64_t colours) {
-    for (unsigned changed = record_eight(index + x, colours); changed != 0; changed &= changed - 1) {
-        const int i = std::countr_zero(changed) / 2;
-        changed &= changed - 1;  // the pixel's first bit; the loop clears its second
-        std::memcpy(rgb + 3 * (x + i), NTSC_TO_RGB[(colours >> (8 * i)) & 0x3F], 3);
+    unsigned changed = record_eight(index + x, colours);
+    if (changed == 0) return;
+    uint8_t colour[8];  // read back a byte at a time: cheaper than shifting the word
+    store_bytes(colour, colours);
+    for (changed &= 0xAAAA; changed != 0; changed &= changed - 1) {  // a bit of each pixel
+        const auto i = static_cast<unsigned>(std::countr_zero(changed)) / 2;
+        std::memcpy(rgb + 3 * (static_cast<unsigned>(x) + i), RGB_BY_COLOUR.rgb[colour[i]], 3);
     }
 }
 
@@ -798,6 +838,24 @@ inline uint64_t over_background(PPU& ppu, const SpriteBytes& s, uint64_t bg, uin
     return (bg & ~show) | (s.colour & show);
 }
 
+// Hands `take` the colours and the low pattern byte's address of the tile at `v` and the n
+// tiles to its right, as (k, colours, address) with k = 0 to n; returns `v` stepped n tiles
+// to the right. (The rows are a copy, which no store into the picture can change.)
+template <class Take>
+uint16_t walk_tiles(TileRows tiles, uint16_t v, int n, Take take) {
+    for (int k = 0;; v = static_cast<uint16_t>((v ^ 0x0400) & ~0x1Fu)) {  // on at the next nametable's first
+        tiles.aim(v);
+        const auto first = static_cast<int>(v & 0x1Fu);
+        const int last = std::min(first + n - k, 31);  // the last tile in this nametable row
+        for (int x = first; x <= last; ++x, ++k) {
+            uint32_t pattern;
+            const uint64_t row = tiles.next_row(static_cast<unsigned>(x), pattern);
+            take(k, row, pattern);
+        }
+        if (k > n) return static_cast<uint16_t>((v & ~0x1Fu) | static_cast<unsigned>(last));
+    }
+}
+
 // Eight bytes of a tile drawn from fine X (`shift` = 8 x fine X) on, with the start of the tile
 // to its right. (Shifting `right` by 64 - shift in two steps leaves nothing of it at fine X 0.)
 constexpr uint64_t from_fine_x(uint64_t tile, uint64_t right, unsigned shift) {
@@ -810,21 +868,14 @@ struct TileRun {
     uint64_t colours[33];
     uint32_t patterns[33];
 
-    // Returns `v` stepped n tiles to the right. (The rows are a copy, which no store into the
-    // run can change.)
-    uint16_t fetch(TileRows tiles, uint16_t v, int n) {
-        tiles.aim(v);
-        unsigned coarse_x = v & 0x1Fu;
-        colours[0] = tiles.next_row(coarse_x, patterns[0]);
-        for (int g = 1; g <= n; ++g) {
-            coarse_x = (coarse_x + 1) & 0x1Fu;
-            if (coarse_x == 0) {  // into the next nametable, at its first tile
-                v = static_cast<uint16_t>((v ^ 0x0400) & ~0x1Fu);
-                tiles.aim(v);
-            }
-            colours[g] = tiles.next_row(coarse_x, patterns[g]);
-        }
-        return static_cast<uint16_t>((v & ~0x1Fu) | coarse_x);
+    // Returns `v` stepped n tiles to the right. The pattern addresses are kept only for
+    // sprites, which need the background's opaque pixels.
+    uint16_t fetch(const TileRows& tiles, uint16_t v, int n, bool for_sprites) {
+        if (!for_sprites) return walk_tiles(tiles, v, n, [this](int g, uint64_t row, uint32_t) { colours[g] = row; });
+        return walk_tiles(tiles, v, n, [this](int g, uint64_t row, uint32_t pattern) {
+            colours[g] = row;
+            patterns[g] = pattern;
+        });
     }
 
     // Group g drawn from fine X: tile g from there on, then the start of tile g + 1. On a
@@ -867,9 +918,10 @@ template <bool Sprites, bool Shifted>
 void draw_run(PPU& ppu, const TileRows& tiles, const TileRun& run, int from, int n, const GroupLayers& layers,
               uint16_t* index, uint8_t* rgb) {
     const uint64_t bg_layer = (layers.mask & MASK_BG) ? ~uint64_t{0} : 0;
+    const unsigned fine_x = layers.fine_x;  // in a register: the picture's stores may alias the layers
     for (int g = from; g < n; ++g) {
         uint64_t colours = run.colours[g];
-        if constexpr (Shifted) colours = run.group(g, layers.fine_x);
+        if constexpr (Shifted) colours = run.group(g, fine_x);
         if constexpr (Sprites)
             if (covered_eight(layers.cover + 8 * g))
                 colours = sprites_over_group(ppu, tiles, run, layers, g, colours, bg_layer);
@@ -877,13 +929,28 @@ void draw_run(PPU& ppu, const TileRows& tiles, const TileRun& run, int from, int
     }
 }
 
+// Whole groups at fine X 0 with no sprites shown: each is its own tile's row, drawn as soon as
+// it is fetched. Returns `v` stepped n tiles to the right.
+inline uint16_t draw_plain_groups(const TileRows& tiles, uint16_t v, int n, const GroupLayers& layers, uint16_t* index,
+                                  uint8_t* rgb) {
+    const int from = layers.clipped ? 1 : 0;
+    if (layers.clipped) {
+        put_eight(index, rgb, 0, layers.backdrop * EVERY_BYTE);
+        v = coarse_x_step(v);
+    }
+    if (from == n) return v;
+    const auto draw = [=](int k, uint64_t row, uint32_t) { put_eight(index, rgb, 8 * (from + k), row); };
+    return coarse_x_step(walk_tiles(tiles, v, n - 1 - from, draw));
+}
+
 // Whole tile groups, at most 32, from the tile at `v` on: each is the tile shifted left by fine
 // X with the start of the tile to its right, with any sprite pixels over it. Returns `v`
 // stepped n tiles to the right.
 inline uint16_t draw_groups(PPU& ppu, const TileRows& tiles, uint16_t v, int n, const GroupLayers& layers,
                             uint16_t* index, uint8_t* rgb) {
+    if (layers.sprites == nullptr && layers.fine_x == 0) return draw_plain_groups(tiles, v, n, layers, index, rgb);
     TileRun run;  // filled before drawing: the picture's stores cannot touch it
-    v = run.fetch(tiles, v, n);
+    v = run.fetch(tiles, v, n, layers.sprites != nullptr);
     int g = 0;
     if (layers.clipped) {
         uint64_t colours = layers.backdrop * EVERY_BYTE;
@@ -893,10 +960,12 @@ inline uint16_t draw_groups(PPU& ppu, const TileRows& tiles, uint16_t v, int n, 
         g = 1;
     }
     // The loop for this run's case, so that it tests nothing the run decides.
-    using Run = void (*)(PPU&, const TileRows&, const TileRun&, int, int, const GroupLayers&, uint16_t*, uint8_t*);
-    static constexpr Run RUNS[2][2] = {{draw_run<false, false>, draw_run<false, true>},
-                                       {draw_run<true, false>, draw_run<true, true>}};
-    RUNS[layers.sprites != nullptr][layers.fine_x != 0](ppu, tiles, run, g, n, layers, index, rgb);
+    if (layers.sprites == nullptr)
+        draw_run<false, true>(ppu, tiles, run, g, n, layers, index, rgb);
+    else if (layers.fine_x == 0)
+        draw_run<true, false>(ppu, tiles, run, g, n, layers, index, rgb);
+    else
+        draw_run<true, true>(ppu, tiles, run, g, n, layers, index, rgb);
     return v;
 }
 
@@ -939,17 +1008,20 @@ const PPU::BackgroundColours& background_colours(PPU& ppu, bool shown) {
     made.shown = shown;
     const uint8_t backdrop = palette[0];
     for (unsigned q = 0; q < 4; ++q) {
-        if (!shown) {
-            made.sets[q] = backdrop * 0x01010101u;
-        } else if constexpr (std::endian::native == std::endian::little) {
-            uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
-            std::memcpy(&entries, palette + 4 * q, sizeof entries);
-            made.sets[q] = (entries & 0xFFFFFF00u) | backdrop;
-        } else {
-            made.sets[q] = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
-                           uint32_t{palette[4 * q + 3]} << 24;
+        uint32_t set = backdrop * 0x01010101u;  // a hidden layer shows the backdrop alone
+        if (shown) {
+            if constexpr (std::endian::native == std::endian::little) {
+                uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
+                std::memcpy(&entries, palette + 4 * q, sizeof entries);
+                set = (entries & 0xFFFFFF00u) | backdrop;
+            } else {
+                set = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
+                      uint32_t{palette[4 * q + 3]} << 24;
+            }
         }
-        made.planes[q] = ColourPlanes::of(made.sets[q]);
+        if (set == made.sets[q]) continue;
+        made.sets[q] = set;
+        made.rows.make(q, ColourPlanes::of(set));
     }
     return made;
 }
@@ -982,16 +1054,20 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
 
     const PPU::BackgroundColours& background = background_colours(ppu, bg_shown);
     const uint32_t* const colour_sets = background.sets;
+    // Whole tile groups from dot d on, drawn together (dots 8k + 1 to 8k + 8, with rendering).
+    const auto whole_groups = [&](int d) { return rendering && ((d - 1) & 7) == 0 ? (end - d) / 8 : 0; };
     Background bg = Background::latched(ppu);
-    bg.set_colours(vram, nt_fold, colour_sets);
-    bg.set_pixels();
+    if (whole_groups(first) == 0) {  // else the groups fetch the latches anew before a dot reads them
+        bg.set_colours(vram, nt_fold, colour_sets);
+        bg.set_pixels();
+    }
     uint16_t v = ppu.v;
     // Clocks from SPRITE_CLOCK_END on find no sprite; the cover reads zeros there.
     const uint32_t sprite_clock = ppu.sprite_clock;
     const uint8_t* const cover = ppu.sprite_cover + std::min(sprite_clock, PPU::SPRITE_CLOCK_END);
     const auto cover_size = static_cast<int>(std::end(ppu.sprite_cover) - cover);
     uint16_t fetched = 0;  // the address of the last fetch in this span
-    TileRows tiles{vram, background.planes, bg_table, nt_fold};
+    TileRows tiles{vram, &background.rows, bg_table, nt_fold};
     bool any_fetched = false;
     // The span's sprite pixels: none where PPUMASK bit 4 hides sprites or the line holds none.
     SpriteLayer sprite_layer(ppu, first, count, sprite_clock, mask);
@@ -1008,7 +1084,7 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
         // leaving the latches on the tile at `v` with the counter at fine X. The tile at `v` is
         // drawn from there on, so a group is one row of eight colours. (Their entries of the
         // cover, at least 256 long, are inside it.)
-        const int groups = rendering && ((d - 1) & 7) == 0 ? (end - d) / 8 : 0;
+        const int groups = whole_groups(d);
         if (groups > 0) {
             const GroupLayers layers{fine_x, mask, backdrop, d < bg_clip_end, cover + (d - first), sprites, d - first};
             v = draw_groups(ppu, tiles, v, groups, layers, index + (d - 1), rgb + 3 * (d - 1));
@@ -1021,10 +1097,13 @@ void pixel_span(PPU& ppu, int count, uint8_t mask) {
                 if (fine_x == 0) fetched = coarse_x_step(v);
             }
             any_fetched = true;
-            bg.fetch(vram, fetched, bg_table, nt_fold, colour_sets);
+            bg.load(vram, fetched, bg_table, nt_fold);
             tell_board(ppu, bg);
             bg.bit_counter = fine_x;
-            bg.set_pixels();
+            if (d < end) {  // dots follow that read the tile's colours and pixels
+                bg.set_colours(vram, nt_fold, colour_sets);
+                bg.set_pixels();
+            }
             continue;
         }
         const unsigned events = DOT_EVENTS[static_cast<size_t>(d)] & event_mask;

@@ -21,6 +21,21 @@ struct ColourPlanes {
     uint64_t row(uint8_t low, uint8_t high) const;
 };
 
+// The colours of the rows with one low pattern byte in each attribute set, by set x 256 + low
+// byte: those where the high byte is 0, and how each set bit of the high byte changes its
+// pixel's colour. A tile's row is then two loads and two operations (ppu.cpp).
+struct LowByteRows {
+    uint64_t without_high[4 * 256] = {};
+    uint64_t high_change[4 * 256] = {};
+    // Byte i all ones where bit 7 - i of a pattern byte is set: a copy of the renderer's table
+    // kept beside the rows, so that the fetch loop reaches all three from one register.
+    uint64_t pixel_masks[256];
+
+    LowByteRows();
+    void make(unsigned set, const ColourPlanes& planes);
+    uint64_t row(unsigned set, uint8_t low, uint8_t high) const;
+};
+
 class PPU {
 public:
     static constexpr uint32_t SPRITE_CLOCK_END = 256 + 8;
@@ -93,17 +108,21 @@ public:
     // stays active up to clock 262 when the list is not reloaded. A line's worth of zeros follows,
     // so a span of dots can read on from any clock up to the end without a bounds test.
     uint8_t sprite_cover[SPRITE_CLOCK_END + 256] = {};
+    // Only loading the list writes the cover, so its entries' bytes are all it holds; after a
+    // snapshot is loaded that is not known, and the next load clears all of it. (Not state.)
+    uint8_t cover_unknown = 0;
 
     uint8_t past_visible = 0;
 
     // The colours the background is drawn with, made from palette bytes 0-15 and whether
     // PPUMASK shows the layer, kept while those hold: most spans find them made. Each set is
-    // the four colours of one attribute value, one byte each from the lowest.
+    // the four colours of one attribute value, one byte each from the lowest; its rows by low
+    // pattern byte are made again only when its colours change (all zero fit colours 0).
     struct BackgroundColours {
         uint8_t palette[16] = {};
         uint8_t shown = 0xFF;  // neither shown nor hidden: nothing made yet
         uint32_t sets[4] = {};
-        ColourPlanes planes[4];
+        LowByteRows rows;
     } background_colours;
 
     // The picture, and the palette byte last drawn at each pixel: NOT_DRAWN until a pixel is

@@ -53,6 +53,7 @@ void PPU::state_fields(StateArchive& ar) {
     ar.num(sprite0_on_line);
     ar.num(sprite_clock, uint32_t{0}, SPRITE_CLOCK_END, "PPU sprite clock");
     ar.array(sprite_cover);
+    if (ar.mode() == StateArchive::Mode::load) cover_unknown = 1;
     const uint8_t past = ar.num(past_visible, uint8_t{0}, uint8_t{1}, "PPU past-visible flag");
     // The rows of this frame drawn so far: the rest are drawn again before the frame ends.
     // Each pixel travels with the palette byte the renderer compares against.
