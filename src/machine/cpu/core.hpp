@@ -56,7 +56,7 @@ struct Core {
     // Where `CPU::run` looks closer at an instruction's end: `stop` while calm, else at once.
     int64_t watch = INT64_MIN;
     // The code-read mask of the 2 KiB the opcode came from.
-    uint32_t code_mask = 0;
+    uint16_t code_mask = 0;
     uint8_t immediate = 0;
 
     explicit Core(CPU& c)

@@ -57,14 +57,14 @@ bool CPU::board_sees_ram_writes() const {
 void CPU::map_plain_reads() {
     for (uint32_t region = 0; region < 32; ++region) {
         const uint32_t start = region << 11;
-        uint32_t mask = 0xFFFF;
+        uint16_t mask = 0xFFFF;
         if (start < 0x2000)
             mask = 0x07FF;
         else if (start < 0x4800)  // the PPU, APU and pad ports
             mask = 0;
         else if (start >= 0xC000 && prg_fold16)
             mask = 0xBFFF;
-        plain_read_masks[region] = board_sees_reads() ? 0 : mask;
+        plain_read_masks[region] = board_sees_reads() ? uint16_t{0} : mask;
         code_read_masks[region] = plain_read_masks[region];
     }
     code_read_masks[0x1800 >> 11] = 0;
