@@ -670,13 +670,19 @@ CORE_INLINE uint32_t Core::run() {
             }
         }
         if (pc > pc_before) continue;
-        // A loop that changed a register or the bus since it last came here is not waiting.
+        // A loop that touched the bus since it last came here is not waiting; most loops do,
+        // and for them the registers need no look (a waiting loop is then seen a round later).
+        const uint64_t effects = cpu.bus_effects - cpu.status_reads;
+        if (effects != cpu.back_effects) {
+            cpu.back_effects = effects;
+            cpu.back_round = ~uint64_t{0};
+            continue;
+        }
+        // Nor is one that changed a register.
         const uint64_t round =
             pc | uint64_t{a} << 17 | uint64_t{x} << 25 | uint64_t{y} << 33 | uint64_t{p} << 41 | uint64_t{sp} << 49;
-        const uint64_t effects = cpu.bus_effects - cpu.status_reads;
-        if (round == cpu.back_round && effects == cpu.back_effects) return pc_before;
+        if (round == cpu.back_round) return pc_before;
         cpu.back_round = round;
-        cpu.back_effects = effects;
     }
 }
 
