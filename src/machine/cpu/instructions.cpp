@@ -661,6 +661,8 @@ CORE_INLINE uint32_t Core::run() {
             refill();
             if (cycles >= stop) return pc_before;
         } else {
+            // Stores and zero-page reads need not ask.
+            if (!plain_ram_writes || !plain_ram_reads) __builtin_unreachable();
             // As `step`, with one test for the interrupt and the stop while calm.
             const bool nmi_now = execute_next<false>();
             if (cycles >= watch) {
@@ -691,7 +693,9 @@ Loc CPU::run(int64_t stop_cycle) {
     Core core(*this);
     core.stop = stop_cycle;
     uint32_t last = 0;
-    if (debug) {
+    // The loop that runs instructions one by one through the clock serves where the trace
+    // prints, or a board looks at RAM (none of the implemented boards does).
+    if (debug || !core.plain_ram_writes || !core.plain_ram_reads) {
         last = core.run<true>();
     } else {
         last = core.run<false>();
