@@ -126,8 +126,9 @@ public:
     // Runs instructions as `clock` does, one after another, until one ends with `cycle_count`
     // at `stop_cycle` or beyond, brought the APU up to date (which may have armed the DMC
     // interrupt), or moved the program counter back (or left it where it was) to where the
-    // last such move went, with the same registers and no effect on the bus but PPUSTATUS
-    // reads since: a loop that may be waiting. Returns where the last instruction began.
+    // last such move went, with the same A, X and Y and no effect on the bus but PPUSTATUS
+    // reads since, nor between the two moves before: a loop that may be waiting (whoever
+    // skips its rounds looks closer). Returns where the last instruction began.
     // For the console's frame loop while the APU lags.
     Loc run(int64_t stop_cycle);
     void start_nmi();

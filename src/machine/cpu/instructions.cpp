@@ -680,9 +680,8 @@ CORE_INLINE uint32_t Core::run() {
             cpu.back_round = ~uint64_t{0};
             continue;
         }
-        // Nor is one that changed a register.
-        const uint64_t round =
-            pc | uint64_t{a} << 17 | uint64_t{x} << 25 | uint64_t{y} << 33 | uint64_t{p} << 41 | uint64_t{sp} << 49;
+        // Nor is one that changed A, X or Y (the console looks at the flags and the stack too).
+        const uint64_t round = pc | uint64_t{a} << 17 | uint64_t{x} << 25 | uint64_t{y} << 33;
         if (round == cpu.back_round) return pc_before;
         cpu.back_round = round;
     }
