@@ -471,7 +471,7 @@ CORE_INLINE void Core::branch(uint32_t target, bool taken) {
     const uint32_t after = (pc + pc_step) & 0xFFFF;
     pc = target;
     const uint32_t next = (pc + pc_step) & 0xFFFF;
-    cycles += (after >> 8) != (next >> 8) ? 2 : 1;
+    cycles += (after ^ next) > 0xFF ? 2 : 1;  // the high bytes differ
 }
 
 CORE_INLINE void Core::BPL(uint32_t at) { branch(at, !(p & CPU::FLAG_N)); }
