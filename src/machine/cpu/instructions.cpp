@@ -498,6 +498,9 @@ CORE_INLINE bool Core::execute() {
     constexpr uint8_t crossed_cycles = static_cast<uint8_t>(CYCLES_PAGE_CROSS[Code] - '0');
     opcode = Code;
     pc_step = step_of(Code);
+    // Only an indexing mode sets `page_crossed`; one instruction at a time, it is cleared for the
+    // others as it goes, while run's loop leaves that to `settle`.
+    if constexpr (Traced && !(mode_at >= 0 && MODES[mode_at].indexes)) page_crossed = false;
     uint32_t at = (pc + 1) & 0xFFFF;
     if constexpr (mode_at >= 0) at = (this->*MODES[mode_at].core)(at);
     // What the operation reads: an immediate in plainly readable code is read here, as the
@@ -646,7 +649,6 @@ CPU_MODES(ON_FIELDS)
 void CPU::clock() {
     Core core(*this);
     core.step<true>();
-    core.settle();
     core.flush();
 }
 
