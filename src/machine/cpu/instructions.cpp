@@ -513,7 +513,7 @@ CORE_INLINE bool Core::execute() {
             operand_at = IMMEDIATE;
         }
     }
-    // Only an indexing mode sets `page_crossed` for this instruction.
+    // `page_crossed` tells of this instruction only after an indexing mode.
     if constexpr (base_cycles == crossed_cycles || mode_at < 0 || !MODES[mode_at].indexes)
         cycles += base_cycles;
     else
