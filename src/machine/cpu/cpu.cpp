@@ -190,7 +190,8 @@ void CPU::write(Loc loc, uint8_t value) {
     if (a < 0x8000 && a != 0x2002) memory[a] = value;
 }
 
-void CPU::write_port(uint16_t a, uint8_t& value) {
+// Inlined into `write`, whose busiest case it is.
+[[gnu::always_inline]] inline void CPU::write_port(uint16_t a, uint8_t& value) {
     if (a >= 0x4000) {
         if (a == 0x4014)
             oam_dma(value);
