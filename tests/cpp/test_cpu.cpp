@@ -293,16 +293,27 @@ TEST_F(Bus, TheBoardSeesFoldedWritesAndNotifyingReads) {
     EXPECT_EQ(board.reads, (std::vector<long>{0x0200}));
 
     // Stores to internal RAM reach only a board that looks at them; RAM keeps them either way.
+    // Stepped or run, and zero-page reads too.
     using Writes = std::vector<std::pair<long, uint8_t>>;
-    for (const bool sees_ram : {true, false}) {
-        board.sees_ram_writes = sees_ram;
-        board.writes.clear();
-        cpu.memory[0x0001] = 0;
-        m.program(0x0200, {0x8D, 0x01, 0x08, 0x8D, 0x00, 0x60});  // STA $0801; STA $6000
-        m.step();
-        m.step();
-        EXPECT_EQ(board.writes, sees_ram ? (Writes{{0x0001, 2}, {0x6000, 2}}) : (Writes{{0x6000, 2}}));
-        EXPECT_EQ(cpu.memory[0x0001], 2);
+    for (const bool ran : {false, true}) {
+        for (const bool sees_ram : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "run: " << ran << ", board sees RAM writes: " << sees_ram);
+            board.sees_ram_writes = sees_ram;
+            board.writes.clear();
+            cpu.memory[0x0001] = 0;
+            cpu.A = 2;
+            m.program(0x0200, {0x8D, 0x01, 0x08, 0x8D, 0x00, 0x60, 0xA5, 0x05});  // STA $0801; STA $6000; LDA $05
+            board.reads.clear();
+            if (ran) {
+                cpu.run(cpu.cycle_count + 11);
+            } else {
+                for (int i = 0; i < 3; ++i) m.step();
+            }
+            EXPECT_EQ(board.writes, sees_ram ? (Writes{{0x0001, 2}, {0x6000, 2}}) : (Writes{{0x6000, 2}}));
+            EXPECT_EQ(cpu.memory[0x0001], 2);
+            EXPECT_EQ(board.reads,
+                      (std::vector<long>{0x0200, 0x0201, 0x0202, 0x0203, 0x0204, 0x0205, 0x0206, 0x0207, 0x0005}));
+        }
     }
 }
 

@@ -56,8 +56,10 @@ struct Core {
     // Where `CPU::run` looks closer at an instruction's end: `stop` while calm, else at once.
     int64_t watch = INT64_MIN;
     // The code-read mask of the 2 KiB the opcode came from.
-    uint32_t code_mask = 0;
+    uint16_t code_mask = 0;
     uint8_t immediate = 0;
+    // The opcode of the instruction that runs or ran last.
+    uint8_t opcode = 0;
 
     explicit Core(CPU& c)
         : cpu(c),
@@ -177,13 +179,14 @@ struct Core {
     template <bool Traced>
     inline bool execute_next();
     template <bool Traced>
-    inline bool dispatch(uint8_t opcode);
+    inline bool dispatch(uint8_t code);
     template <unsigned Code, bool Traced>
     inline bool execute();
     inline void interrupt(uint16_t vector);
     inline void take_interrupt(bool nmi_now);
     inline void start_irq();
     inline void trace(uint32_t effective);
+    inline void settle();
 
     // Addressing modes: `next` is the address of the byte after the opcode; they return the
     // effective address.

@@ -57,14 +57,14 @@ bool CPU::board_sees_ram_writes() const {
 void CPU::map_plain_reads() {
     for (uint32_t region = 0; region < 32; ++region) {
         const uint32_t start = region << 11;
-        uint32_t mask = 0xFFFF;
+        uint16_t mask = 0xFFFF;
         if (start < 0x2000)
             mask = 0x07FF;
         else if (start < 0x4800)  // the PPU, APU and pad ports
             mask = 0;
         else if (start >= 0xC000 && prg_fold16)
             mask = 0xBFFF;
-        plain_read_masks[region] = board_sees_reads() ? 0 : mask;
+        plain_read_masks[region] = board_sees_reads() ? uint16_t{0} : mask;
         code_read_masks[region] = plain_read_masks[region];
     }
     code_read_masks[0x1800 >> 11] = 0;
@@ -190,7 +190,8 @@ void CPU::write(Loc loc, uint8_t value) {
     if (a < 0x8000 && a != 0x2002) memory[a] = value;
 }
 
-void CPU::write_port(uint16_t a, uint8_t& value) {
+// Inlined into `write`, whose busiest case it is.
+[[gnu::always_inline]] inline void CPU::write_port(uint16_t a, uint8_t& value) {
     if (a >= 0x4000) {
         if (a == 0x4014)
             oam_dma(value);

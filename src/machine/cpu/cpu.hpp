@@ -56,11 +56,11 @@ public:
     bool prg_fold16 = false;
     // For each 2 KiB of the address space, the mask that folds a read there onto `memory`
     // when it has no side effect and no board sees it; 0 otherwise (set by loadRom).
-    uint32_t plain_read_masks[32] = {};
+    uint16_t plain_read_masks[32] = {};
     // The same for an instruction's bytes, read with the mask of the opcode's 2 KiB even where
     // the operand runs into the next: 0 for RAM's last mirror, whose next bytes are the ports,
     // and the fold's mask for the 2 KiB before $C000 when $C000 folds onto $8000.
-    uint32_t code_read_masks[32] = {};
+    uint16_t code_read_masks[32] = {};
     // Set while the console lets the PPU fall behind (it then catches up only when something
     // could tell): before the CPU reads a PPU port or writes anything outside RAM and the APU
     // registers, the PPU is brought to where it would stand after the previous instruction,
@@ -126,8 +126,9 @@ public:
     // Runs instructions as `clock` does, one after another, until one ends with `cycle_count`
     // at `stop_cycle` or beyond, brought the APU up to date (which may have armed the DMC
     // interrupt), or moved the program counter back (or left it where it was) to where the
-    // last such move went, with the same registers and no effect on the bus but PPUSTATUS
-    // reads since: a loop that may be waiting. Returns where the last instruction began.
+    // last such move went, with the same A, X and Y and no effect on the bus but PPUSTATUS
+    // reads since, nor between the two moves before: a loop that may be waiting (whoever
+    // skips its rounds looks closer). Returns where the last instruction began.
     // For the console's frame loop while the APU lags.
     Loc run(int64_t stop_cycle);
     void start_nmi();

@@ -145,7 +145,12 @@ static_assert(sizeof CYCLES == 257 && sizeof CYCLES_PAGE_CROSS == 257, "one digi
     X(CLI) X(CLV) X(CMP) X(CPX) X(CPY) X(DEC) X(DEX) X(DEY) X(EOR) X(INC) X(INX) X(INY) X(JMP) X(JSR) X(LDA)    \
     X(LDX) X(LDY) X(LSR) X(NOP) X(ORA) X(PHA) X(PHP) X(PLA) X(PLP) X(ROL) X(ROR) X(RTI) X(RTS) X(SBC) X(SEC)    \
     X(SED) X(SEI) X(STA) X(STX) X(STY) X(TAX) X(TAY) X(TSX) X(TXA) X(TXS) X(TYA)
-#define CPU_MODES(X) X(acc) X(imm) X(zpg) X(zpgx) X(zpgy) X(abs) X(absx) X(absy) X(ind) X(xind) X(indy) X(rel)
+// Each mode with its `pc_step`, the opcode and the bytes the mode reads after it (0 for the
+// accumulator: the mode leaves `pc_step` as it is, 1 within the clock), and whether it indexes
+// a 16-bit address (and so sets `page_crossed`).
+#define CPU_MODES(X)                                                                                              \
+    X(acc, 0, false) X(imm, 2, false) X(zpg, 2, false) X(zpgx, 2, false) X(zpgy, 2, false) X(abs, 3, false)       \
+    X(absx, 3, true) X(absy, 3, true) X(ind, 3, false) X(xind, 2, false) X(indy, 2, true) X(rel, 2, false)
 // clang-format on
 
 struct NamedOp {
@@ -158,11 +163,15 @@ struct NamedMode {
     const char* name;
     CPU::Mode mode;
     uint32_t (Core::*core)(uint32_t);
+    uint8_t pc_step;
+    bool indexes;
 };
 
 #define NAMED(name) {#name, &CPU::name, &Core::name},
+#define NAMED_MODE(name, step, indexes) {#name, &CPU::name, &Core::name, step, indexes},
 constexpr NamedOp OPERATIONS[] = {CPU_OPERATIONS(NAMED)};
-constexpr NamedMode MODES[] = {CPU_MODES(NAMED)};
+constexpr NamedMode MODES[] = {CPU_MODES(NAMED_MODE)};
+#undef NAMED_MODE
 #undef NAMED
 
 constexpr bool same_name(const char* a, const char* b) {
@@ -192,6 +201,16 @@ constexpr int index_of(const Named (&list)[N], const char* name) {
 
 constexpr int operation_index(unsigned code) { return index_of(OPERATIONS, OPCODES[code].mnemonic); }
 constexpr int mode_index(unsigned code) { return index_of(MODES, OPCODES[code].mode); }
+
+// How far the clock advances `PC` past an opcode and its operand bytes. BRK sets its own, as
+// it skips a padding byte besides.
+constexpr uint8_t BRK_STEP = 3;
+constexpr uint8_t step_of(unsigned code) {
+    return mode_index(code) < 0 || MODES[mode_index(code)].pc_step == 0 ? 1 : MODES[mode_index(code)].pc_step;
+}
+constexpr uint8_t step_after(unsigned code) {
+    return operation_index(code) == index_of(OPERATIONS, "BRK") ? BRK_STEP : step_of(code);
+}
 
 constexpr CPU::Op operation_of(unsigned code) {
     return operation_index(code) < 0 ? nullptr : OPERATIONS[operation_index(code)].op;
@@ -247,28 +266,15 @@ CORE_INLINE void Core::set_zn(uint8_t r) { p = static_cast<uint8_t>((p & ~(CPU::
 CORE_INLINE uint32_t Core::acc(uint32_t) { return ACC; }
 
 // The operand byte itself; reads and writes fold its address as they do any other.
-CORE_INLINE uint32_t Core::imm(uint32_t next) {
-    pc_step = 2;
-    return next;
-}
+CORE_INLINE uint32_t Core::imm(uint32_t next) { return next; }
 
-CORE_INLINE uint32_t Core::zpg(uint32_t next) {
-    pc_step = 2;
-    return operand(next);
-}
+CORE_INLINE uint32_t Core::zpg(uint32_t next) { return operand(next); }
 
-CORE_INLINE uint32_t Core::zpgx(uint32_t next) {
-    pc_step = 2;
-    return (operand(next) + x) & 0xFFu;
-}
+CORE_INLINE uint32_t Core::zpgx(uint32_t next) { return (operand(next) + x) & 0xFFu; }
 
-CORE_INLINE uint32_t Core::zpgy(uint32_t next) {
-    pc_step = 2;
-    return (operand(next) + y) & 0xFFu;
-}
+CORE_INLINE uint32_t Core::zpgy(uint32_t next) { return (operand(next) + y) & 0xFFu; }
 
 CORE_INLINE uint32_t Core::abs(uint32_t next) {
-    pc_step = 3;
     const uint32_t low = operand(next);
     return word(low, operand((next + 1) & 0xFFFF));
 }
@@ -287,21 +293,18 @@ CORE_INLINE uint32_t Core::absy(uint32_t next) {
 
 // The pointer's high byte comes from the same page: JMP ($10FF) reads $10FF and $1000.
 CORE_INLINE uint32_t Core::ind(uint32_t next) {
-    pc_step = 3;
     const uint32_t pointer = word(mem[cpu.fold(next)], mem[cpu.fold((next + 1) & 0xFFFF)]);
     const uint32_t low = load(pointer);
     return word(low, load((pointer & 0xFF00) | ((pointer + 1) & 0xFF)));
 }
 
 CORE_INLINE uint32_t Core::xind(uint32_t next) {
-    pc_step = 2;
     const uint32_t z = operand(next) + x;
     const uint32_t low = load(z & 0xFF);
     return word(low, load((z + 1) & 0xFF));
 }
 
 CORE_INLINE uint32_t Core::indy(uint32_t next) {
-    pc_step = 2;
     const uint32_t z = operand(next);
     const uint32_t low = load(z);
     const uint32_t base = word(low, load((z + 1) & 0xFF));
@@ -310,7 +313,6 @@ CORE_INLINE uint32_t Core::indy(uint32_t next) {
 }
 
 CORE_INLINE uint32_t Core::rel(uint32_t next) {
-    pc_step = 2;
     const auto offset = static_cast<int8_t>(operand(next));
     return static_cast<uint32_t>(static_cast<int32_t>(pc) + offset) & 0xFFFF;
 }
@@ -453,7 +455,7 @@ CORE_INLINE void Core::BRK(uint32_t) {
     p |= CPU::FLAG_B | CPU::FLAG_U;
     push(p);
     p |= CPU::FLAG_I;
-    pc_step = 3;
+    pc_step = BRK_STEP;
     const uint32_t low = load(0xFFFE);
     pc = (word(low, load(0xFFFF)) - 3) & 0xFFFF;
 }
@@ -469,7 +471,7 @@ CORE_INLINE void Core::branch(uint32_t target, bool taken) {
     const uint32_t after = (pc + pc_step) & 0xFFFF;
     pc = target;
     const uint32_t next = (pc + pc_step) & 0xFFFF;
-    cycles += (after >> 8) != (next >> 8) ? 2 : 1;
+    cycles += (after ^ next) > 0xFF ? 2 : 1;  // the high bytes differ
 }
 
 CORE_INLINE void Core::BPL(uint32_t at) { branch(at, !(p & CPU::FLAG_N)); }
@@ -494,7 +496,11 @@ CORE_INLINE bool Core::execute() {
     constexpr int op_at = operation_index(Code);
     constexpr uint8_t base_cycles = static_cast<uint8_t>(CYCLES[Code] - '0');
     constexpr uint8_t crossed_cycles = static_cast<uint8_t>(CYCLES_PAGE_CROSS[Code] - '0');
-    page_crossed = false;
+    opcode = Code;
+    pc_step = step_of(Code);
+    // Only an indexing mode sets `page_crossed`; one instruction at a time, it is cleared for the
+    // others as it goes, while run's loop leaves that to `settle`.
+    if constexpr (Traced && !(mode_at >= 0 && MODES[mode_at].indexes)) page_crossed = false;
     uint32_t at = (pc + 1) & 0xFFFF;
     if constexpr (mode_at >= 0) at = (this->*MODES[mode_at].core)(at);
     // What the operation reads: an immediate in plainly readable code is read here, as the
@@ -507,7 +513,8 @@ CORE_INLINE bool Core::execute() {
             operand_at = IMMEDIATE;
         }
     }
-    if constexpr (base_cycles == crossed_cycles)
+    // `page_crossed` tells of this instruction only after an indexing mode.
+    if constexpr (base_cycles == crossed_cycles || mode_at < 0 || !MODES[mode_at].indexes)
         cycles += base_cycles;
     else
         cycles += page_crossed ? crossed_cycles : base_cycles;
@@ -530,14 +537,14 @@ CORE_INLINE bool Core::execute() {
 
 // A switch, so that each opcode's `execute` is inlined here and reached by one jump.
 template <bool Traced>
-CORE_INLINE bool Core::dispatch(uint8_t opcode) {
+CORE_INLINE bool Core::dispatch(uint8_t code) {
     // clang-format off
 #define CASE(code) case code: return execute<code, Traced>();
 #define CASES(row)                                                                                  \
     CASE(row + 0x0) CASE(row + 0x1) CASE(row + 0x2) CASE(row + 0x3) CASE(row + 0x4) CASE(row + 0x5) \
     CASE(row + 0x6) CASE(row + 0x7) CASE(row + 0x8) CASE(row + 0x9) CASE(row + 0xA) CASE(row + 0xB) \
     CASE(row + 0xC) CASE(row + 0xD) CASE(row + 0xE) CASE(row + 0xF)
-    switch (opcode) {
+    switch (code) {
         CASES(0x00) CASES(0x10) CASES(0x20) CASES(0x30) CASES(0x40) CASES(0x50) CASES(0x60) CASES(0x70)
         CASES(0x80) CASES(0x90) CASES(0xA0) CASES(0xB0) CASES(0xC0) CASES(0xD0) CASES(0xE0) CASES(0xF0)
     }
@@ -551,7 +558,6 @@ CORE_INLINE bool Core::dispatch(uint8_t opcode) {
 template <bool Traced>
 CORE_INLINE bool Core::execute_next() {
     start = cycles;
-    pc_step = 1;
     const bool nmi_now = dispatch<Traced>(fetch_opcode());
     ++cpu.instruction_count;
     return nmi_now;
@@ -589,6 +595,28 @@ CORE_INLINE void Core::start_irq() {
     interrupt(cpu.irq_vector);
 }
 
+namespace {
+// `step_after`, and whether the mode indexes, for each opcode.
+struct LastInstruction {
+    uint8_t pc_step[256] = {};
+    bool indexes[256] = {};
+    constexpr LastInstruction() {
+        for (unsigned code = 0; code < 256; ++code) {
+            pc_step[code] = step_after(code);
+            indexes[code] = mode_index(code) >= 0 && MODES[mode_index(code)].indexes;
+        }
+    }
+};
+constexpr LastInstruction LAST;
+}  // namespace
+
+// The instructions keep neither `pc_step` nor `page_crossed` from one to the next (in run's
+// loop the compiler then needs no register for them): the last opcode tells what they were.
+CORE_INLINE void Core::settle() {
+    pc_step = LAST.pc_step[opcode];
+    if (!LAST.indexes[opcode]) page_crossed = false;
+}
+
 CORE_INLINE void Core::trace(uint32_t effective) {
     flush();
     cpu.trace(location(effective));
@@ -606,9 +634,10 @@ CORE_INLINE void Core::trace(uint32_t effective) {
     }
 CPU_OPERATIONS(ON_FIELDS)
 #undef ON_FIELDS
-#define ON_FIELDS(name)                                                           \
+#define ON_FIELDS(name, step, indexes)                                            \
     Loc CPU::name(Loc p) {                                                        \
         Core core(*this);                                                         \
+        if (step != 0) core.pc_step = step;                                       \
         const uint32_t at = core.name(core.address_of(p));                        \
         core.flush();                                                             \
         return core.location(at);                                                 \
@@ -634,6 +663,8 @@ CORE_INLINE uint32_t Core::run() {
             refill();
             if (cycles >= stop) return pc_before;
         } else {
+            // Stores and zero-page reads need not ask.
+            if (!plain_ram_writes || !plain_ram_reads) __builtin_unreachable();
             // As `step`, with one test for the interrupt and the stop while calm.
             const bool nmi_now = execute_next<false>();
             if (cycles >= watch) {
@@ -643,13 +674,18 @@ CORE_INLINE uint32_t Core::run() {
             }
         }
         if (pc > pc_before) continue;
-        // A loop that changed a register or the bus since it last came here is not waiting.
-        const uint64_t round =
-            pc | uint64_t{a} << 17 | uint64_t{x} << 25 | uint64_t{y} << 33 | uint64_t{p} << 41 | uint64_t{sp} << 49;
+        // A loop that touched the bus since it last came here is not waiting; most loops do,
+        // and for them the registers need no look (a waiting loop is then seen a round later).
         const uint64_t effects = cpu.bus_effects - cpu.status_reads;
-        if (round == cpu.back_round && effects == cpu.back_effects) return pc_before;
+        if (effects != cpu.back_effects) {
+            cpu.back_effects = effects;
+            cpu.back_round = ~uint64_t{0};
+            continue;
+        }
+        // Nor is one that changed A, X or Y (the console looks at the flags and the stack too).
+        const uint64_t round = pc | uint64_t{a} << 17 | uint64_t{x} << 25 | uint64_t{y} << 33;
+        if (round == cpu.back_round) return pc_before;
         cpu.back_round = round;
-        cpu.back_effects = effects;
     }
 }
 
@@ -657,7 +693,15 @@ Loc CPU::run(int64_t stop_cycle) {
     apu_ran = false;
     Core core(*this);
     core.stop = stop_cycle;
-    const uint32_t last = debug ? core.run<true>() : core.run<false>();
+    uint32_t last = 0;
+    // The loop that runs instructions one by one through the clock serves where the trace
+    // prints, or a board looks at RAM (none of the implemented boards does).
+    if (debug || !core.plain_ram_writes || !core.plain_ram_reads) {
+        last = core.run<true>();
+    } else {
+        last = core.run<false>();
+        core.settle();
+    }
     core.flush();
     return at(last);
 }
