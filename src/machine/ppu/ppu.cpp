@@ -1335,16 +1335,15 @@ void PPU::cycle() {
 }
 
 uint64_t PPU::event_deadline() const {
+    // Positions counted from the frame's first dot: the dots after line 241's dot 1 (the NMI
+    // request rises) and line 261's dot 1 (it falls), and the frame's end.
+    constexpr int VBLANK_STARTED = VBLANK_LINE * DOTS_PER_LINE + 2;
+    constexpr int VBLANK_ENDED = PRE_RENDER_LINE * DOTS_PER_LINE + 2;
     constexpr int FRAME_DOTS = DOTS_PER_LINE * (PRE_RENDER_LINE + 1);
     const int here = scanline * DOTS_PER_LINE + dot;
-    // Dots to run until the position is (line, d).
-    const auto dots_to = [here](int line, int d) {
-        const int delta = line * DOTS_PER_LINE + d - here;
-        return delta < 0 ? delta + FRAME_DOTS : delta;
-    };
-    int next = std::min(dots_to(VBLANK_LINE, 1), dots_to(PRE_RENDER_LINE, 1)) + 1;
-    const int frame_end = dots_to(0, 0);
-    next = std::min(next, frame_end == 0 ? FRAME_DOTS : frame_end);
+    int next = here < VBLANK_STARTED ? VBLANK_STARTED - here
+               : here < VBLANK_ENDED ? VBLANK_ENDED - here
+                                     : FRAME_DOTS - here;
     if (mapper != nullptr && mapper->clocked) {
         const int d = mapper->clock_dot;
         next = d < 0 ? 1 : std::min(next, dot < d ? d - dot : DOTS_PER_LINE - dot + d);
