@@ -1361,10 +1361,13 @@ void PPU::run_dots(uint64_t count) {
     // The board is called after every dot, only on reaching its one dot of interest, or, when
     // it only counts dots, as many times as dots ran.
     const bool board_counts = board != nullptr && board->clock_counts_dots;
+    const bool board_every_dot = board != nullptr && !board_counts && board->clock_dot < 0;
+    // The board's dot of interest; -1, which no position reaches, where there is none.
     const int board_dot = board != nullptr && !board_counts ? board->clock_dot : -1;
-    const bool board_every_dot = board != nullptr && !board_counts && board_dot < 0;
     // A board that ignores drawing lets a span draw on past its dot and is called after it.
     const bool draw_past_board = board_dot >= 0 && board->clock_ignores_drawing;
+    // Where dots that draw, and other dots, stop so that the board is called on time.
+    const int drawing_stop = draw_past_board ? -1 : board_dot;
     // A board watching pattern fetches sees them one dot at a time, not a tile group at once.
     const int most_drawn = mapper != nullptr && mapper->watches_patterns ? 1 : 256;
     // Nothing but this PPU (and the board, after which they are read again) runs until the
@@ -1372,15 +1375,28 @@ void PPU::run_dots(uint64_t count) {
     uint8_t mask = *ppumask;
     rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
     uint64_t left = count;
+    // Calls the board as at the position it reached `past` dots ago, with the dots before
+    // that position counted.
+    const auto call_board = [&](int past) {
+        dot_count.store(dot_count.load() + (count - left) - static_cast<uint64_t>(past));
+        count = left + static_cast<uint64_t>(past);
+        const int reached = dot;
+        dot -= past;
+        board->clock(clock_context);
+        dot = reached;
+        mask = *ppumask;
+        rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+    };
     while (left != 0) {
         // Dots that can run together: none that crosses the line's end or the board's dot.
         int limit = static_cast<int>(std::min<uint64_t>(left, DOTS_PER_LINE));
         // Dot 0 of a visible line only counts: it runs with the dots drawn after it.
         const bool drawing = !past_visible && dot <= 256;
+        const int stop = drawing ? drawing_stop : board_dot;
         if (board_every_dot)
             limit = 1;
-        else if (board != nullptr && dot < board_dot && !(drawing && draw_past_board))
-            limit = std::min(limit, board_dot - dot);
+        else if (dot < stop)
+            limit = std::min(limit, stop - dot);
         int done;
         bool frame_ended = false;
         if (drawing) {
@@ -1401,21 +1417,14 @@ void PPU::run_dots(uint64_t count) {
             frame_ended = advance_position(*this);
         }
         left -= static_cast<uint64_t>(done);
-        // Dots a span drew past the board's dot: the board is called as at its dot.
-        const int past_board = draw_past_board && dot > board_dot && dot - done < board_dot ? dot - board_dot : 0;
         if (board_counts) {
             dot_count.store(dot_count.load() + (count - left));
             count = left;
             for (int i = 0; i < done; ++i) board->clock(clock_context);
-        } else if (board != nullptr && (board_every_dot || dot == board_dot || past_board > 0)) {
-            dot_count.store(dot_count.load() + (count - left) - static_cast<uint64_t>(past_board));
-            count = left + static_cast<uint64_t>(past_board);
-            const int reached = dot;
-            dot = board_dot;
-            board->clock(clock_context);
-            dot = reached;
-            mask = *ppumask;
-            rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+        } else if (board_every_dot || dot == board_dot) {
+            call_board(0);
+        } else if (draw_past_board && dot > board_dot && dot - done < board_dot) {
+            call_board(dot - board_dot);  // a span drew past the board's dot
         }
         if (frame_ended) break;
     }
