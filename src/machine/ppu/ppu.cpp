@@ -1392,11 +1392,13 @@ void PPU::run_dots(uint64_t count) {
         int limit = static_cast<int>(std::min<uint64_t>(left, DOTS_PER_LINE));
         // Dot 0 of a visible line only counts: it runs with the dots drawn after it.
         const bool drawing = !past_visible && dot <= 256;
-        const int stop = drawing ? drawing_stop : board_dot;
-        if (board_every_dot)
+        if (board == nullptr) {
+            // nothing but the line's end stops the dots (tested first: most cartridges)
+        } else if (board_every_dot) {
             limit = 1;
-        else if (dot < stop)
+        } else if (const int stop = drawing ? drawing_stop : board_dot; dot < stop) {
             limit = std::min(limit, stop - dot);
+        }
         int done;
         bool frame_ended = false;
         if (drawing) {
@@ -1417,7 +1419,9 @@ void PPU::run_dots(uint64_t count) {
             frame_ended = advance_position(*this);
         }
         left -= static_cast<uint64_t>(done);
-        if (board_counts) {
+        if (board == nullptr) {
+            // nothing to call
+        } else if (board_counts) {
             dot_count.store(dot_count.load() + (count - left));
             count = left;
             for (int i = 0; i < done; ++i) board->clock(clock_context);
