@@ -654,6 +654,18 @@ struct RgbByColour {
 };
 const RgbByColour RGB_BY_COLOUR;
 
+// Palette bytes `entries` to `entries` + 3 as a set of four colours, one byte each from the
+// lowest, with the first (never drawn: pixel value 0 is transparent) replaced by `first`.
+inline uint32_t colour_set(const uint8_t* entries, uint8_t first) {
+    if constexpr (std::endian::native == std::endian::little) {
+        uint32_t word;
+        std::memcpy(&word, entries, sizeof word);
+        return (word & 0xFFFFFF00u) | first;
+    } else {
+        return first | uint32_t{entries[1]} << 8 | uint32_t{entries[2]} << 16 | uint32_t{entries[3]} << 24;
+    }
+}
+
 // Pixel x of a row takes a colour byte; its RGB bytes are written only when the byte changed.
 inline void put_pixel(uint16_t* index, uint8_t* rgb, int x, uint8_t colour) {
     if (colour == index[x]) return;
@@ -794,9 +806,7 @@ void SpriteLayer::build() {
         if (examined != 0) ppu_.sprite_bit[i] = static_cast<uint8_t>(7 - (63 - std::countl_zero(examined)) / 8);
 
         const uint8_t attributes = ppu_.line_sprites[4 * i + 2];
-        const uint32_t set = uint32_t{palette[4 * (attributes & 3u) + 1]} << 8 |
-                             uint32_t{palette[4 * (attributes & 3u) + 2]} << 16 |
-                             uint32_t{palette[4 * (attributes & 3u) + 3]} << 24;
+        const uint32_t set = colour_set(palette + 4 * (attributes & 3u), 0);
         const SpriteRow row = SpriteRow::of(ppu_, i);
         const uint64_t wins = PIXEL_MASK[row.low | row.high] & ~taken;
         const int clipped = (mask_ & MASK_SPRITES_LEFT) ? 0 : std::clamp(9 - first_ - k, 0, 8);
@@ -1009,16 +1019,7 @@ const PPU::BackgroundColours& background_colours(PPU& ppu, bool shown) {
     const uint8_t backdrop = palette[0];
     for (unsigned q = 0; q < 4; ++q) {
         uint32_t set = backdrop * 0x01010101u;  // a hidden layer shows the backdrop alone
-        if (shown) {
-            if constexpr (std::endian::native == std::endian::little) {
-                uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
-                std::memcpy(&entries, palette + 4 * q, sizeof entries);
-                set = (entries & 0xFFFFFF00u) | backdrop;
-            } else {
-                set = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
-                      uint32_t{palette[4 * q + 3]} << 24;
-            }
-        }
+        if (shown) set = colour_set(palette + 4 * q, backdrop);
         if (set == made.sets[q]) continue;
         made.sets[q] = set;
         made.rows.make(q, ColourPlanes::of(set));
