@@ -654,6 +654,18 @@ struct RgbByColour {
 };
 const RgbByColour RGB_BY_COLOUR;
 
+// Palette bytes `entries` to `entries` + 3 as a set of four colours, one byte each from the
+// lowest, with the first (never drawn: pixel value 0 is transparent) replaced by `first`.
+inline uint32_t colour_set(const uint8_t* entries, uint8_t first) {
+    if constexpr (std::endian::native == std::endian::little) {
+        uint32_t word;
+        std::memcpy(&word, entries, sizeof word);
+        return (word & 0xFFFFFF00u) | first;
+    } else {
+        return first | uint32_t{entries[1]} << 8 | uint32_t{entries[2]} << 16 | uint32_t{entries[3]} << 24;
+    }
+}
+
 // Pixel x of a row takes a colour byte; its RGB bytes are written only when the byte changed.
 inline void put_pixel(uint16_t* index, uint8_t* rgb, int x, uint8_t colour) {
     if (colour == index[x]) return;
@@ -794,9 +806,7 @@ void SpriteLayer::build() {
         if (examined != 0) ppu_.sprite_bit[i] = static_cast<uint8_t>(7 - (63 - std::countl_zero(examined)) / 8);
 
         const uint8_t attributes = ppu_.line_sprites[4 * i + 2];
-        const uint32_t set = uint32_t{palette[4 * (attributes & 3u) + 1]} << 8 |
-                             uint32_t{palette[4 * (attributes & 3u) + 2]} << 16 |
-                             uint32_t{palette[4 * (attributes & 3u) + 3]} << 24;
+        const uint32_t set = colour_set(palette + 4 * (attributes & 3u), 0);
         const SpriteRow row = SpriteRow::of(ppu_, i);
         const uint64_t wins = PIXEL_MASK[row.low | row.high] & ~taken;
         const int clipped = (mask_ & MASK_SPRITES_LEFT) ? 0 : std::clamp(9 - first_ - k, 0, 8);
@@ -1009,16 +1019,7 @@ const PPU::BackgroundColours& background_colours(PPU& ppu, bool shown) {
     const uint8_t backdrop = palette[0];
     for (unsigned q = 0; q < 4; ++q) {
         uint32_t set = backdrop * 0x01010101u;  // a hidden layer shows the backdrop alone
-        if (shown) {
-            if constexpr (std::endian::native == std::endian::little) {
-                uint32_t entries;  // the set's four palette bytes, the first replaced by the backdrop
-                std::memcpy(&entries, palette + 4 * q, sizeof entries);
-                set = (entries & 0xFFFFFF00u) | backdrop;
-            } else {
-                set = backdrop | uint32_t{palette[4 * q + 1]} << 8 | uint32_t{palette[4 * q + 2]} << 16 |
-                      uint32_t{palette[4 * q + 3]} << 24;
-            }
-        }
+        if (shown) set = colour_set(palette + 4 * q, backdrop);
         if (set == made.sets[q]) continue;
         made.sets[q] = set;
         made.rows.make(q, ColourPlanes::of(set));
@@ -1335,16 +1336,15 @@ void PPU::cycle() {
 }
 
 uint64_t PPU::event_deadline() const {
+    // Positions counted from the frame's first dot: the dots after line 241's dot 1 (the NMI
+    // request rises) and line 261's dot 1 (it falls), and the frame's end.
+    constexpr int VBLANK_STARTED = VBLANK_LINE * DOTS_PER_LINE + 2;
+    constexpr int VBLANK_ENDED = PRE_RENDER_LINE * DOTS_PER_LINE + 2;
     constexpr int FRAME_DOTS = DOTS_PER_LINE * (PRE_RENDER_LINE + 1);
     const int here = scanline * DOTS_PER_LINE + dot;
-    // Dots to run until the position is (line, d).
-    const auto dots_to = [here](int line, int d) {
-        const int delta = line * DOTS_PER_LINE + d - here;
-        return delta < 0 ? delta + FRAME_DOTS : delta;
-    };
-    int next = std::min(dots_to(VBLANK_LINE, 1), dots_to(PRE_RENDER_LINE, 1)) + 1;
-    const int frame_end = dots_to(0, 0);
-    next = std::min(next, frame_end == 0 ? FRAME_DOTS : frame_end);
+    int next = here < VBLANK_STARTED ? VBLANK_STARTED - here
+               : here < VBLANK_ENDED ? VBLANK_ENDED - here
+                                     : FRAME_DOTS - here;
     if (mapper != nullptr && mapper->clocked) {
         const int d = mapper->clock_dot;
         next = d < 0 ? 1 : std::min(next, dot < d ? d - dot : DOTS_PER_LINE - dot + d);
@@ -1362,10 +1362,13 @@ void PPU::run_dots(uint64_t count) {
     // The board is called after every dot, only on reaching its one dot of interest, or, when
     // it only counts dots, as many times as dots ran.
     const bool board_counts = board != nullptr && board->clock_counts_dots;
+    const bool board_every_dot = board != nullptr && !board_counts && board->clock_dot < 0;
+    // The board's dot of interest; -1, which no position reaches, where there is none.
     const int board_dot = board != nullptr && !board_counts ? board->clock_dot : -1;
-    const bool board_every_dot = board != nullptr && !board_counts && board_dot < 0;
     // A board that ignores drawing lets a span draw on past its dot and is called after it.
     const bool draw_past_board = board_dot >= 0 && board->clock_ignores_drawing;
+    // Where dots that draw, and other dots, stop so that the board is called on time.
+    const int drawing_stop = draw_past_board ? -1 : board_dot;
     // A board watching pattern fetches sees them one dot at a time, not a tile group at once.
     const int most_drawn = mapper != nullptr && mapper->watches_patterns ? 1 : 256;
     // Nothing but this PPU (and the board, after which they are read again) runs until the
@@ -1373,15 +1376,30 @@ void PPU::run_dots(uint64_t count) {
     uint8_t mask = *ppumask;
     rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
     uint64_t left = count;
+    // Calls the board as at the position it reached `past` dots ago, with the dots before
+    // that position counted.
+    const auto call_board = [&](int past) {
+        dot_count.store(dot_count.load() + (count - left) - static_cast<uint64_t>(past));
+        count = left + static_cast<uint64_t>(past);
+        const int reached = dot;
+        dot -= past;
+        board->clock(clock_context);
+        dot = reached;
+        mask = *ppumask;
+        rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+    };
     while (left != 0) {
         // Dots that can run together: none that crosses the line's end or the board's dot.
         int limit = static_cast<int>(std::min<uint64_t>(left, DOTS_PER_LINE));
         // Dot 0 of a visible line only counts: it runs with the dots drawn after it.
         const bool drawing = !past_visible && dot <= 256;
-        if (board_every_dot)
+        if (board == nullptr) {
+            // nothing but the line's end stops the dots (tested first: most cartridges)
+        } else if (board_every_dot) {
             limit = 1;
-        else if (board != nullptr && dot < board_dot && !(drawing && draw_past_board))
-            limit = std::min(limit, board_dot - dot);
+        } else if (const int stop = drawing ? drawing_stop : board_dot; dot < stop) {
+            limit = std::min(limit, stop - dot);
+        }
         int done;
         bool frame_ended = false;
         if (drawing) {
@@ -1402,21 +1420,16 @@ void PPU::run_dots(uint64_t count) {
             frame_ended = advance_position(*this);
         }
         left -= static_cast<uint64_t>(done);
-        // Dots a span drew past the board's dot: the board is called as at its dot.
-        const int past_board = draw_past_board && dot > board_dot && dot - done < board_dot ? dot - board_dot : 0;
-        if (board_counts) {
+        if (board == nullptr) {
+            // nothing to call
+        } else if (board_counts) {
             dot_count.store(dot_count.load() + (count - left));
             count = left;
             for (int i = 0; i < done; ++i) board->clock(clock_context);
-        } else if (board != nullptr && (board_every_dot || dot == board_dot || past_board > 0)) {
-            dot_count.store(dot_count.load() + (count - left) - static_cast<uint64_t>(past_board));
-            count = left + static_cast<uint64_t>(past_board);
-            const int reached = dot;
-            dot = board_dot;
-            board->clock(clock_context);
-            dot = reached;
-            mask = *ppumask;
-            rendering_enabled = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+        } else if (board_every_dot || dot == board_dot) {
+            call_board(0);
+        } else if (draw_past_board && dot > board_dot && dot - done < board_dot) {
+            call_board(dot - board_dot);  // a span drew past the board's dot
         }
         if (frame_ended) break;
     }
