@@ -306,6 +306,11 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
         // Stepping runs the APU right after each instruction: after one that brought a lagging
         // APU up to date (a register access), a sample it started may fetch and interrupt now.
         if (!c.apu_lags || c.apu_ran) catch_up_apu(a, cycles);
+        // A write that may move the board's next IRQ moves the deadline with it.
+        if (c.irq_deadline_moved) {
+            c.irq_deadline_moved = false;
+            deadline = p.event_deadline();
+        }
         if (3 * cycles >= static_cast<int64_t>(deadline)) {
             pass_event();
             if (idle.waiting()) wait_through_events();

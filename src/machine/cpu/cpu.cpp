@@ -15,6 +15,14 @@
 
 namespace NES {
 
+namespace {
+// Whether a write at `a` may change when the board next raises the IRQ: one to PPUMASK, which
+// starts or stops its clock, or to its interrupt registers.
+bool may_move_irq(const Mapper& board, uint16_t a) {
+    return board.irq_writes_from <= 0xFFFF && (a == 0x2001 || a >= board.irq_writes_from);
+}
+}  // namespace
+
 CPU::CPU() { init(false); }
 CPU::CPU(bool debug_flag) { init(debug_flag); }
 
@@ -175,7 +183,10 @@ void CPU::write(Loc loc, uint8_t value) {
     const uint16_t a = fold(static_cast<uint32_t>(off));
     if (debug) std::printf("%04x=>%02x\n", a, value);
     // RAM, the APU registers and the pads are out of the PPU's sight; a board sees the rest.
-    if (ppu_lags && a >= 0x2000 && (a < 0x4000 || a == 0x4014 || a >= 0x4018) && ppu != nullptr) catch_up_ppu();
+    if (ppu_lags && a >= 0x2000 && (a < 0x4000 || a == 0x4014 || a >= 0x4018) && ppu != nullptr) {
+        catch_up_ppu();
+        if (rom != nullptr && rom->mapper && may_move_irq(*rom->mapper, a)) irq_deadline_moved = true;
+    }
     // The APU sees its registers, and a board may change what the DMC fetches.
     if (apu_lags && a >= 0x4000 && a != 0x4014 && a != 0x4016 && apu != nullptr) catch_up_apu();
     if (static_cast<uint16_t>(a - 0x2000) < 0x2018) write_port(a, value);

@@ -72,6 +72,10 @@ public:
     bool apu_lags = false;
     // Set when the CPU brought a lagging APU up to date: `run` then stops.
     bool apu_ran = false;
+    // Set when, with the PPU lagging, the CPU wrote PPUMASK or a board register that may move
+    // the board's next IRQ (`Mapper::irq_writes_from`): `run` then stops, and the console
+    // works out its deadline again.
+    bool irq_deadline_moved = false;
     // What `run` saw at the last move back: the place and the registers, packed, and the bus
     // effects other than PPUSTATUS reads so far.
     uint64_t back_round = ~0ull;
