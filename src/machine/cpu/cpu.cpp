@@ -93,6 +93,7 @@ void CPU::catch_up_ppu() {
 
 void CPU::catch_up_apu() {
     apu_ran = true;
+    run_ends = true;
     const auto until = static_cast<uint64_t>(instruction_start + 1) / 2;
     if (apu->apu_cycles.load() < until) apu->run(until);
 }
@@ -185,7 +186,7 @@ void CPU::write(Loc loc, uint8_t value) {
     // RAM, the APU registers and the pads are out of the PPU's sight; a board sees the rest.
     if (ppu_lags && a >= 0x2000 && (a < 0x4000 || a == 0x4014 || a >= 0x4018) && ppu != nullptr) {
         catch_up_ppu();
-        if (rom != nullptr && rom->mapper && may_move_irq(*rom->mapper, a)) irq_deadline_moved = true;
+        if (rom != nullptr && rom->mapper && may_move_irq(*rom->mapper, a)) irq_deadline_moved = run_ends = true;
     }
     // The APU sees its registers, and a board may change what the DMC fetches.
     if (apu_lags && a >= 0x4000 && a != 0x4014 && a != 0x4016 && apu != nullptr) catch_up_apu();

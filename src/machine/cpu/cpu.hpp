@@ -76,6 +76,8 @@ public:
     // the board's next IRQ (`Mapper::irq_writes_from`): `run` then stops, and the console
     // works out its deadline again.
     bool irq_deadline_moved = false;
+    // Either of the two above, for `run`'s one test after a bus access.
+    bool run_ends = false;
     // What `run` saw at the last move back: the place and the registers, packed, and the bus
     // effects other than PPUSTATUS reads so far.
     uint64_t back_round = ~0ull;
