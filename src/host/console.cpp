@@ -275,6 +275,7 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
             cpu.apu_lags = apu_before;
         }
     } lagging(c);
+    c.irq_writes_from = board != nullptr ? board->irq_writes_from : 0x10000;
     const auto dot_limit = static_cast<uint64_t>(3 * cycle_limit);
     uint64_t deadline = p.event_deadline();
     IdleWatch idle;

@@ -15,14 +15,6 @@
 
 namespace NES {
 
-namespace {
-// Whether a write at `a` may change when the board next raises the IRQ: one to PPUMASK, which
-// starts or stops its clock, or to its interrupt registers.
-bool may_move_irq(const Mapper& board, uint16_t a) {
-    return board.irq_writes_from <= 0xFFFF && (a == 0x2001 || a >= board.irq_writes_from);
-}
-}  // namespace
-
 CPU::CPU() { init(false); }
 CPU::CPU(bool debug_flag) { init(debug_flag); }
 
@@ -186,7 +178,8 @@ void CPU::write(Loc loc, uint8_t value) {
     // RAM, the APU registers and the pads are out of the PPU's sight; a board sees the rest.
     if (ppu_lags && a >= 0x2000 && (a < 0x4000 || a == 0x4014 || a >= 0x4018) && ppu != nullptr) {
         catch_up_ppu();
-        if (rom != nullptr && rom->mapper && may_move_irq(*rom->mapper, a)) irq_deadline_moved = run_ends = true;
+        // PPUMASK starts or stops the board's clock; its registers may move the IRQ.
+        if (a >= irq_writes_from || (a == 0x2001 && irq_writes_from <= 0xFFFF)) irq_deadline_moved = run_ends = true;
     }
     // The APU sees its registers, and a board may change what the DMC fetches.
     if (apu_lags && a >= 0x4000 && a != 0x4014 && a != 0x4016 && apu != nullptr) catch_up_apu();

@@ -76,6 +76,8 @@ public:
     // the board's next IRQ (`Mapper::irq_writes_from`): `run` then stops, and the console
     // works out its deadline again.
     bool irq_deadline_moved = false;
+    // The board's `Mapper::irq_writes_from`, as the console set it for a run.
+    uint32_t irq_writes_from = 0x10000;
     // Either of the two above, for `run`'s one test after a bus access.
     bool run_ends = false;
     // What `run` saw at the last move back: the place and the registers, packed, and the bus
