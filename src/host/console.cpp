@@ -275,6 +275,7 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
             cpu.apu_lags = apu_before;
         }
     } lagging(c);
+    c.irq_writes_from = board != nullptr ? board->irq_writes_from : 0x10000;
     const auto dot_limit = static_cast<uint64_t>(3 * cycle_limit);
     uint64_t deadline = p.event_deadline();
     IdleWatch idle;
@@ -306,6 +307,11 @@ bool run_to_frame_end(NESUnit& console, int64_t cycle_limit, Interrupted&& inter
         // Stepping runs the APU right after each instruction: after one that brought a lagging
         // APU up to date (a register access), a sample it started may fetch and interrupt now.
         if (!c.apu_lags || c.apu_ran) catch_up_apu(a, cycles);
+        // A write that may move the board's next IRQ moves the deadline with it.
+        if (c.irq_deadline_moved) {
+            c.irq_deadline_moved = false;
+            deadline = p.event_deadline();
+        }
         if (3 * cycles >= static_cast<int64_t>(deadline)) {
             pass_event();
             if (idle.waiting()) wait_through_events();

@@ -31,6 +31,10 @@ public:
     // side of its dot cannot change what the call sees or does, so the PPU may draw them in
     // one span and then call the board as at its dot.
     bool clock_ignores_drawing = false;
+    // For such a board whose clock reaches the CPU only by raising the IRQ (the rest is
+    // caught up before the CPU could tell): the lowest CPU address at which a write may
+    // change when it next raises it, beside PPUMASK; above $FFFF for any other board.
+    uint32_t irq_writes_from = 0x10000;
     // True for boards whose `map_read` does something; the CPU skips the call otherwise.
     bool notify_reads = false;
     // True for boards whose `map_write` looks at writes to internal RAM ($0000-$1FFF); the
@@ -46,6 +50,10 @@ public:
     virtual void map_read(Context&, Loc) {}
     // Once per PPU dot, after the PPU advanced its position.
     virtual void clock(Context&) {}
+    // How many calls of `clock` at its `clock_dot`, from the next on, until one may raise the
+    // IRQ (1: the next may), or -1 for none, while the CPU writes neither PPUMASK (`mask`
+    // now) nor at `irq_writes_from` or above.
+    virtual int64_t clocks_before_irq(uint8_t /*mask*/) const { return 1; }
     // A background tile's pattern bytes were read, the second at PPU `address`.
     virtual void pattern_fetch(Context&, uint16_t /*address*/) {}
     // Every register of the board, for in-memory snapshots and the slot block (the banks it
@@ -131,6 +139,7 @@ public:
     MMC3() : Mapper(4, true) {
         clock_dot = 256;
         clock_ignores_drawing = true;
+        irq_writes_from = 0xC000;  // the latch, the reload, the enable
     }
     uint8_t bank_select = 0;
     uint8_t prev_bank_select = 0;
@@ -144,6 +153,7 @@ public:
     uint8_t reserved2 = 0;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
     void clock(Context& ctx) override;
+    int64_t clocks_before_irq(uint8_t mask) const override;
     void state_fields(StateArchive& ar, const ROM& rom) override;
     void scanline_clock(CPU* cpu);
 };

@@ -104,6 +104,14 @@ void MMC3::scanline_clock(CPU* cpu) {
     }
 }
 
+int64_t MMC3::clocks_before_irq(uint8_t mask) const {
+    // Counted as if every call counted (those in vertical blank do not): never too late.
+    if ((mask & 0x18) == 0 || !irq_enable) return -1;
+    if (irq_counter > 0) return irq_counter;
+    // A counter at zero or below reloads first; one reloaded to zero never reaches it again.
+    return irq_latch > 0 ? 1 + int64_t{irq_latch} : -1;
+}
+
 void MMC3::state_fields(StateArchive& ar, const ROM&) {
     ar.num(bank_select);
     ar.num(prev_bank_select);

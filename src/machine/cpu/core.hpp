@@ -94,7 +94,7 @@ struct Core {
         watch = INT64_MIN;
         nmi_enabled = (mem[0x2000] & 0x80) != 0;
         nmi_pending = ppu != nullptr ? ppu->nmi_pending : 0;
-        if (cpu.apu_ran) stop = INT64_MIN;
+        if (cpu.run_ends) stop = INT64_MIN;
     }
 
     // Back into the CPU, for whatever looks at it next.

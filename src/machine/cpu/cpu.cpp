@@ -85,6 +85,7 @@ void CPU::catch_up_ppu() {
 
 void CPU::catch_up_apu() {
     apu_ran = true;
+    run_ends = true;
     const auto until = static_cast<uint64_t>(instruction_start + 1) / 2;
     if (apu->apu_cycles.load() < until) apu->run(until);
 }
@@ -175,7 +176,11 @@ void CPU::write(Loc loc, uint8_t value) {
     const uint16_t a = fold(static_cast<uint32_t>(off));
     if (debug) std::printf("%04x=>%02x\n", a, value);
     // RAM, the APU registers and the pads are out of the PPU's sight; a board sees the rest.
-    if (ppu_lags && a >= 0x2000 && (a < 0x4000 || a == 0x4014 || a >= 0x4018) && ppu != nullptr) catch_up_ppu();
+    if (ppu_lags && a >= 0x2000 && (a < 0x4000 || a == 0x4014 || a >= 0x4018) && ppu != nullptr) {
+        catch_up_ppu();
+        // PPUMASK starts or stops the board's clock; its registers may move the IRQ.
+        if (a >= irq_writes_from || (a == 0x2001 && irq_writes_from <= 0xFFFF)) irq_deadline_moved = run_ends = true;
+    }
     // The APU sees its registers, and a board may change what the DMC fetches.
     if (apu_lags && a >= 0x4000 && a != 0x4014 && a != 0x4016 && apu != nullptr) catch_up_apu();
     if (static_cast<uint16_t>(a - 0x2000) < 0x2018) write_port(a, value);

@@ -72,6 +72,14 @@ public:
     bool apu_lags = false;
     // Set when the CPU brought a lagging APU up to date: `run` then stops.
     bool apu_ran = false;
+    // Set when, with the PPU lagging, the CPU wrote PPUMASK or a board register that may move
+    // the board's next IRQ (`Mapper::irq_writes_from`): `run` then stops, and the console
+    // works out its deadline again.
+    bool irq_deadline_moved = false;
+    // The board's `Mapper::irq_writes_from`, as the console set it for a run.
+    uint32_t irq_writes_from = 0x10000;
+    // Either of the two above, for `run`'s one test after a bus access.
+    bool run_ends = false;
     // What `run` saw at the last move back: the place and the registers, packed, and the bus
     // effects other than PPUSTATUS reads so far.
     uint64_t back_round = ~0ull;

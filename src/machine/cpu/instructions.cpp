@@ -691,6 +691,7 @@ CORE_INLINE uint32_t Core::run() {
 
 Loc CPU::run(int64_t stop_cycle) {
     apu_ran = false;
+    run_ends = false;
     Core core(*this);
     core.stop = stop_cycle;
     uint32_t last = 0;

@@ -1346,8 +1346,11 @@ uint64_t PPU::event_deadline() const {
                : here < VBLANK_ENDED ? VBLANK_ENDED - here
                                      : FRAME_DOTS - here;
     if (mapper != nullptr && mapper->clocked) {
+        // A board's call matters at the first of its dots where it may raise the IRQ.
         const int d = mapper->clock_dot;
-        next = d < 0 ? 1 : std::min(next, dot < d ? d - dot : DOTS_PER_LINE - dot + d);
+        const int64_t calls = d < 0 ? 1 : mapper->clocks_before_irq(*ppumask);
+        const int first = d < 0 ? 1 : dot < d ? d - dot : DOTS_PER_LINE - dot + d;
+        if (calls > 0) next = static_cast<int>(std::min<int64_t>(next, first + (calls - 1) * DOTS_PER_LINE));
     }
     return dot_count.load() + static_cast<uint64_t>(std::max(next, 1));
 }
