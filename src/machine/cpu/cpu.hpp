@@ -61,6 +61,14 @@ public:
     // the operand runs into the next: 0 for RAM's last mirror, whose next bytes are the ports,
     // and the fold's mask for the 2 KiB before $C000 when $C000 folds onto $8000.
     uint16_t code_read_masks[32] = {};
+    // The Z and N flags of each result byte. Each CPU holds a copy: the instructions reach it
+    // at an offset from the CPU they work on, with no load of the table's own address.
+    struct ZeroNegative {
+        uint8_t of[256];
+        constexpr ZeroNegative() : of{} {
+            for (unsigned r = 0; r < 256; ++r) of[r] = static_cast<uint8_t>((r == 0 ? FLAG_Z : 0) | (r & FLAG_N));
+        }
+    } zero_negative;
     // Set while the console lets the PPU fall behind (it then catches up only when something
     // could tell): before the CPU reads a PPU port or writes anything outside RAM and the APU
     // registers, the PPU is brought to where it would stand after the previous instruction,

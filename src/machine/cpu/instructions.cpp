@@ -250,18 +250,11 @@ void CPU::define_timings() {
 
 namespace {
 inline uint32_t word(uint32_t low, uint32_t high) { return low | high << 8; }
-
-// The Z and N flags of each result byte.
-struct ZeroNegative {
-    uint8_t of[256] = {};
-    constexpr ZeroNegative() {
-        for (unsigned r = 0; r < 256; ++r) of[r] = static_cast<uint8_t>((r == 0 ? CPU::FLAG_Z : 0) | (r & CPU::FLAG_N));
-    }
-};
-constexpr ZeroNegative ZN;
 }  // namespace
 
-CORE_INLINE void Core::set_zn(uint8_t r) { p = static_cast<uint8_t>((p & ~(CPU::FLAG_Z | CPU::FLAG_N)) | ZN.of[r]); }
+CORE_INLINE void Core::set_zn(uint8_t r) {
+    p = static_cast<uint8_t>((p & ~(CPU::FLAG_Z | CPU::FLAG_N)) | cpu.zero_negative.of[r]);
+}
 
 CORE_INLINE uint32_t Core::acc(uint32_t) { return ACC; }
 
