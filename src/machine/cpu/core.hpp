@@ -58,7 +58,7 @@ struct Core {
     // The code-read mask of the 2 KiB the opcode came from.
     uint16_t code_mask = 0;
     uint8_t immediate = 0;
-    // The opcode of the instruction that runs or ran last.
+    // The opcode of the last instruction `run_fast` ran, set where it stops (for `settle`).
     uint8_t opcode = 0;
 
     explicit Core(CPU& c)
@@ -172,8 +172,9 @@ struct Core {
 
     // The instruction set (instructions.cpp). `Traced`: whether the instruction may print the
     // trace line, which only a CPU made with `debug` does.
-    template <bool Traced>
-    inline uint32_t run();
+    inline uint32_t run_clocked();
+    inline uint32_t run_fast();
+    inline bool loop_may_wait();
     template <bool Traced>
     inline void step();
     template <bool Traced>

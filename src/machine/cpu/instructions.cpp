@@ -489,10 +489,9 @@ CORE_INLINE bool Core::execute() {
     constexpr int op_at = operation_index(Code);
     constexpr uint8_t base_cycles = static_cast<uint8_t>(CYCLES[Code] - '0');
     constexpr uint8_t crossed_cycles = static_cast<uint8_t>(CYCLES_PAGE_CROSS[Code] - '0');
-    opcode = Code;
     pc_step = step_of(Code);
     // Only an indexing mode sets `page_crossed`; one instruction at a time, it is cleared for the
-    // others as it goes, while run's loop leaves that to `settle`.
+    // others as it goes, while `run_fast` leaves that to `settle`.
     if constexpr (Traced && !(mode_at >= 0 && MODES[mode_at].indexes)) page_crossed = false;
     uint32_t at = (pc + 1) & 0xFFFF;
     if constexpr (mode_at >= 0) at = (this->*MODES[mode_at].core)(at);
@@ -528,22 +527,26 @@ CORE_INLINE bool Core::execute() {
     return nmi_input;
 }
 
-// A switch, so that each opcode's `execute` is inlined here and reached by one jump.
-template <bool Traced>
-CORE_INLINE bool Core::dispatch(uint8_t code) {
-    // clang-format off
-#define CASE(code) case code: return execute<code, Traced>();
-#define CASES(row)                                                                                  \
+// clang-format off
+// The 256 opcodes as `case`s of a switch on the opcode, each made by CASE(code), so that each
+// opcode's `execute` is inlined there and reached by one jump.
+#define CPU_CASE_ROW(CASE, row)                                                                     \
     CASE(row + 0x0) CASE(row + 0x1) CASE(row + 0x2) CASE(row + 0x3) CASE(row + 0x4) CASE(row + 0x5) \
     CASE(row + 0x6) CASE(row + 0x7) CASE(row + 0x8) CASE(row + 0x9) CASE(row + 0xA) CASE(row + 0xB) \
     CASE(row + 0xC) CASE(row + 0xD) CASE(row + 0xE) CASE(row + 0xF)
-    switch (code) {
-        CASES(0x00) CASES(0x10) CASES(0x20) CASES(0x30) CASES(0x40) CASES(0x50) CASES(0x60) CASES(0x70)
-        CASES(0x80) CASES(0x90) CASES(0xA0) CASES(0xB0) CASES(0xC0) CASES(0xD0) CASES(0xE0) CASES(0xF0)
-    }
-#undef CASES
+#define CPU_CASES(CASE)                                                                             \
+    CPU_CASE_ROW(CASE, 0x00) CPU_CASE_ROW(CASE, 0x10) CPU_CASE_ROW(CASE, 0x20) CPU_CASE_ROW(CASE, 0x30) \
+    CPU_CASE_ROW(CASE, 0x40) CPU_CASE_ROW(CASE, 0x50) CPU_CASE_ROW(CASE, 0x60) CPU_CASE_ROW(CASE, 0x70) \
+    CPU_CASE_ROW(CASE, 0x80) CPU_CASE_ROW(CASE, 0x90) CPU_CASE_ROW(CASE, 0xA0) CPU_CASE_ROW(CASE, 0xB0) \
+    CPU_CASE_ROW(CASE, 0xC0) CPU_CASE_ROW(CASE, 0xD0) CPU_CASE_ROW(CASE, 0xE0) CPU_CASE_ROW(CASE, 0xF0)
+// clang-format on
+
+template <bool Traced>
+CORE_INLINE bool Core::dispatch(uint8_t code) {
+#define CASE(code) \
+    case code: return execute<code, Traced>();
+    switch (code) { CPU_CASES(CASE) }
 #undef CASE
-    // clang-format on
     return false;  // every byte has its case
 }
 
@@ -603,8 +606,8 @@ struct LastInstruction {
 constexpr LastInstruction LAST;
 }  // namespace
 
-// The instructions keep neither `pc_step` nor `page_crossed` from one to the next (in run's
-// loop the compiler then needs no register for them): the last opcode tells what they were.
+// The instructions keep neither `pc_step` nor `page_crossed` from one to the next (in `run_fast`
+// the compiler then needs no register for them): the last opcode tells what they were.
 CORE_INLINE void Core::settle() {
     pc_step = LAST.pc_step[opcode];
     if (!LAST.indexes[opcode]) page_crossed = false;
@@ -645,40 +648,66 @@ void CPU::clock() {
     core.flush();
 }
 
-// `CPU::run`'s loop; returns where the last instruction began.
-template <bool Traced>
-CORE_INLINE uint32_t Core::run() {
+// At a move back of PC, or a stay: whether the loop may be waiting, so that `CPU::run` stops.
+CORE_INLINE bool Core::loop_may_wait() {
+    // A loop that touched the bus since it last came here is not waiting; most loops do,
+    // and for them the registers need no look (a waiting loop is then seen a round later).
+    const uint64_t effects = cpu.bus_effects - cpu.status_reads;
+    if (effects != cpu.back_effects) {
+        cpu.back_effects = effects;
+        cpu.back_round = ~uint64_t{0};
+        return false;
+    }
+    // Nor is one that changed A, X or Y (the console looks at the flags and the stack too).
+    const uint64_t round = pc | uint64_t{a} << 17 | uint64_t{x} << 25 | uint64_t{y} << 33;
+    if (round == cpu.back_round) return true;
+    cpu.back_round = round;
+    return false;
+}
+
+// `CPU::run`'s loop through the clock, which prints the trace lines; returns where the last
+// instruction began.
+CORE_INLINE uint32_t Core::run_clocked() {
     for (;;) {
         const uint32_t pc_before = pc;
-        if constexpr (Traced) {  // the clock prints the trace lines
-            flush();
-            cpu.clock();
-            refill();
+        flush();
+        cpu.clock();
+        refill();
+        if (cycles >= stop) return pc_before;
+        if (pc <= pc_before && loop_may_wait()) return pc_before;
+    }
+}
+
+// `CPU::run`'s loop where nothing prints and no board looks at RAM: as `step`, with one test
+// for the interrupt and the stop while calm. Each opcode's case ends the instruction itself,
+// so that the opcode is remembered (for `settle`) only where the loop stops. Returns where
+// the last instruction began.
+CORE_INLINE uint32_t Core::run_fast() {
+    // Stores and zero-page reads need not ask.
+    if (!plain_ram_writes || !plain_ram_reads) __builtin_unreachable();
+    for (;;) {
+        const uint32_t pc_before = pc;
+        start = cycles;
+        bool nmi_now = false;
+        // An instruction that stops the loop, or may, leaves the switch; the others go on.
+#define CASE(code)                                \
+    case code:                                    \
+        nmi_now = execute<code, false>();         \
+        ++cpu.instruction_count;                  \
+        if (cycles >= watch || pc <= pc_before) { \
+            opcode = code;                        \
+            break;                                \
+        }                                         \
+        continue;
+        switch (fetch_opcode()) { CPU_CASES(CASE) }
+#undef CASE
+        if (cycles >= watch) {
+            if (!calm) take_interrupt(nmi_now);
             if (cycles >= stop) return pc_before;
-        } else {
-            // Stores and zero-page reads need not ask.
-            if (!plain_ram_writes || !plain_ram_reads) __builtin_unreachable();
-            // As `step`, with one test for the interrupt and the stop while calm.
-            const bool nmi_now = execute_next<false>();
-            if (cycles >= watch) {
-                if (!calm) take_interrupt(nmi_now);
-                if (cycles >= stop) return pc_before;
-                watch = calm ? stop : INT64_MIN;
-            }
+            watch = calm ? stop : INT64_MIN;
+            if (pc > pc_before) continue;
         }
-        if (pc > pc_before) continue;
-        // A loop that touched the bus since it last came here is not waiting; most loops do,
-        // and for them the registers need no look (a waiting loop is then seen a round later).
-        const uint64_t effects = cpu.bus_effects - cpu.status_reads;
-        if (effects != cpu.back_effects) {
-            cpu.back_effects = effects;
-            cpu.back_round = ~uint64_t{0};
-            continue;
-        }
-        // Nor is one that changed A, X or Y (the console looks at the flags and the stack too).
-        const uint64_t round = pc | uint64_t{a} << 17 | uint64_t{x} << 25 | uint64_t{y} << 33;
-        if (round == cpu.back_round) return pc_before;
-        cpu.back_round = round;
+        if (loop_may_wait()) return pc_before;
     }
 }
 
@@ -691,9 +720,9 @@ Loc CPU::run(int64_t stop_cycle) {
     // The loop that runs instructions one by one through the clock serves where the trace
     // prints, or a board looks at RAM (none of the implemented boards does).
     if (debug || !core.plain_ram_writes || !core.plain_ram_reads) {
-        last = core.run<true>();
+        last = core.run_clocked();
     } else {
-        last = core.run<false>();
+        last = core.run_fast();
         core.settle();
     }
     core.flush();
