@@ -58,8 +58,6 @@ struct Core {
     // The code-read mask of the 2 KiB the opcode came from.
     uint16_t code_mask = 0;
     uint8_t immediate = 0;
-    // The opcode of the last instruction `run_fast` ran, set where it stops (for `settle`).
-    uint8_t opcode = 0;
 
     explicit Core(CPU& c)
         : cpu(c),
@@ -187,6 +185,7 @@ struct Core {
     inline void take_interrupt(bool nmi_now);
     inline void start_irq();
     inline void trace(uint32_t effective);
+    template <unsigned Code>
     inline void settle();
 
     // Addressing modes: `next` is the address of the byte after the opcode; they return the

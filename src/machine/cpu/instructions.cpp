@@ -591,26 +591,12 @@ CORE_INLINE void Core::start_irq() {
     interrupt(cpu.irq_vector);
 }
 
-namespace {
-// `step_after`, and whether the mode indexes, for each opcode.
-struct LastInstruction {
-    uint8_t pc_step[256] = {};
-    bool indexes[256] = {};
-    constexpr LastInstruction() {
-        for (unsigned code = 0; code < 256; ++code) {
-            pc_step[code] = step_after(code);
-            indexes[code] = mode_index(code) >= 0 && MODES[mode_index(code)].indexes;
-        }
-    }
-};
-constexpr LastInstruction LAST;
-}  // namespace
-
 // The instructions keep neither `pc_step` nor `page_crossed` from one to the next (in `run_fast`
-// the compiler then needs no register for them): the last opcode tells what they were.
+// the compiler then needs no register for them): where it stops, the opcode tells what they were.
+template <unsigned Code>
 CORE_INLINE void Core::settle() {
-    pc_step = LAST.pc_step[opcode];
-    if (!LAST.indexes[opcode]) page_crossed = false;
+    pc_step = step_after(Code);
+    if constexpr (!(mode_index(Code) >= 0 && MODES[mode_index(Code)].indexes)) page_crossed = false;
 }
 
 CORE_INLINE void Core::trace(uint32_t effective) {
@@ -680,7 +666,7 @@ CORE_INLINE uint32_t Core::run_clocked() {
 
 // `CPU::run`'s loop where nothing prints and no board looks at RAM: as `step`, with one test
 // for the interrupt and the stop while calm. Each opcode's case ends the instruction itself,
-// so that the opcode is remembered (for `settle`) only where the loop stops. Returns where
+// so that only where the loop may stop does it `settle` what the opcode left. Returns where
 // the last instruction began.
 CORE_INLINE uint32_t Core::run_fast() {
     // Stores and zero-page reads need not ask.
@@ -695,7 +681,7 @@ CORE_INLINE uint32_t Core::run_fast() {
         nmi_now = execute<code, false>();         \
         ++cpu.instruction_count;                  \
         if (cycles >= watch || pc <= pc_before) { \
-            opcode = code;                        \
+            settle<code>();                       \
             break;                                \
         }                                         \
         continue;
@@ -723,7 +709,6 @@ Loc CPU::run(int64_t stop_cycle) {
         last = core.run_clocked();
     } else {
         last = core.run_fast();
-        core.settle();
     }
     core.flush();
     return at(last);
