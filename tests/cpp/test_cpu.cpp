@@ -441,6 +441,50 @@ TEST(InterruptsInARun, AreTakenWhereTheClockTakesThem) {
     }
 }
 
+// `run` stops where a loop may be waiting: after an instruction that can close a loop by
+// itself, found a second time with nothing changed.
+TEST(LoopsInARun, StopWhereTheyMayWait) {
+    const struct {
+        const char* what;
+        std::vector<uint8_t> program;  // at $8000
+    } loops[] = {
+        {"BNE to itself", {0xD0, 0xFE}},
+        {"JMP to itself", {0x4C, 0x00, 0x80}},
+        {"JMP ($0010) to itself", {0x6C, 0x10, 0x00}},
+        {"RTS to itself", {0x60}},  // the stack is full of $7FFF
+    };
+    for (const auto& loop : loops) {
+        BareMachine m;
+        nop_machine(m);
+        NES::CPU& cpu = *m.cpu;
+        std::copy(loop.program.begin(), loop.program.end(), cpu.memory + 0x8000);
+        m.poke(0x0010, {0x00, 0x80});
+        for (int i = 0; i < 0x100; ++i) cpu.memory[0x100 + i] = i % 2 == 0 ? 0xFF : 0x7F;
+        const Loc last = cpu.run(100000);
+        EXPECT_EQ(cpu.get_addr(last), 0x8000) << loop.what;
+        EXPECT_LT(cpu.cycle_count, 100) << loop.what;
+    }
+}
+
+// Code that runs from $FFFF on to $0000 moves PC back without closing a loop: `run` goes on
+// through it as stepping does.
+TEST(LoopsInARun, CodeRunsOnPastTheTopOfMemory) {
+    BareMachine ran, stepped;
+    for (BareMachine* m : {&ran, &stepped}) {
+        nop_machine(*m);
+        for (int a = 0xFFF0; a <= 0xFFFF; ++a) m->cpu->memory[a] = 0xEA;
+        m->poke(0x0000, {0xE8, 0x4C, 0xF0, 0xFF});  // INX; JMP $FFF0
+        m->cpu->PC = m->at(0xFFF0);
+    }
+    ran.cpu->run(400);
+    while (stepped.cpu->cycle_count < ran.cpu->cycle_count) stepped.step();
+    const auto seen = [](const NES::CPU& k) {
+        return std::vector<int64_t>{k.get_addr(k.PC), k.X, k.cycle_count, k.instruction_count};
+    };
+    EXPECT_EQ(seen(*ran.cpu), seen(*stepped.cpu));
+    EXPECT_GE(ran.cpu->X, 10);
+}
+
 TEST_F(Interrupts, NmiIsTakenAfterTheSecondInstructionFollowingTheRequest) {
     cpu.memory[0x2000] = 0x80;
     m.step();  // instruction k; the PPU raises its flag while catching up

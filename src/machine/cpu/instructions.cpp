@@ -227,6 +227,15 @@ constexpr bool reads_immediate(unsigned code) {
            named_in(READ_ONLY, OPCODES[code].mnemonic);
 }
 
+// Operations that may move PC other than past their operand bytes. Only these can close a
+// loop: straight-line code that wraps from $FFFF to $0000 still needs one of them to come back.
+constexpr const char* MOVES_PC[] = {"BCC", "BCS", "BEQ", "BMI", "BNE", "BPL", "BRK",
+                                    "BVC", "BVS", "JMP", "JSR", "RTI", "RTS"};
+
+constexpr bool moves_pc(unsigned code) {
+    return OPCODES[code].mnemonic != nullptr && named_in(MOVES_PC, OPCODES[code].mnemonic);
+}
+
 }  // namespace
 
 void CPU::define_opcodes() {
@@ -676,14 +685,15 @@ CORE_INLINE uint32_t Core::run_fast() {
         start = cycles;
         bool nmi_now = false;
         // An instruction that stops the loop, or may, leaves the switch; the others go on.
-#define CASE(code)                                \
-    case code:                                    \
-        nmi_now = execute<code, false>();         \
-        ++cpu.instruction_count;                  \
-        if (cycles >= watch || pc <= pc_before) { \
-            settle<code>();                       \
-            break;                                \
-        }                                         \
+        // Only one that can close a loop is looked at for moving PC back.
+#define CASE(code)                                                    \
+    case code:                                                        \
+        nmi_now = execute<code, false>();                             \
+        ++cpu.instruction_count;                                      \
+        if (cycles >= watch || (moves_pc(code) && pc <= pc_before)) { \
+            settle<code>();                                           \
+            break;                                                    \
+        }                                                             \
         continue;
         switch (fetch_opcode()) { CPU_CASES(CASE) }
 #undef CASE
