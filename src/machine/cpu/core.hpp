@@ -39,9 +39,8 @@ struct Core {
     uint8_t pc_step = 1;
     bool page_crossed = false;
     uint8_t nmi_sample = 0, nmi_condition = 0;
+    // While an instruction runs, the cycle it began at: its cycles are added at its end.
     int64_t cycles = 0;
-    // `cycles` when the current instruction began.
-    int64_t start = 0;
     // PPUCTRL's NMI enable bit and the PPU's NMI flag, as the last bus access left them.
     bool nmi_enabled = false;
     uint8_t nmi_pending = 0;
@@ -82,7 +81,6 @@ struct Core {
         nmi_sample = cpu.nmi_sample;
         nmi_condition = cpu.nmi_condition;
         cycles = cpu.cycle_count.load();
-        start = cpu.instruction_start;
         bus_changed();
     }
 
@@ -108,7 +106,6 @@ struct Core {
         cpu.nmi_sample = nmi_sample;
         cpu.nmi_condition = nmi_condition;
         cpu.cycle_count.store(cycles);
-        cpu.instruction_start = start;
     }
 
     // An operand location as an address (ACC for the accumulator), and back.
@@ -125,7 +122,7 @@ struct Core {
         // Zero page and stack addresses are known to be RAM where the mode computes them.
         if (__builtin_constant_p(at < 0x0800) && at < 0x0800 && plain_ram_reads) return mem[at];
         if (const uint32_t mask = cpu.plain_read_masks[at >> 11]) return mem[at & mask];
-        cpu.instruction_start = start;
+        cpu.instruction_start = cycles;
         const uint8_t value = cpu.read_bus(mem + at, true);
         bus_changed();
         return value;
@@ -152,7 +149,7 @@ struct Core {
             ++cpu.bus_effects;
             mem[at & 0x07FF] = value;
         } else {
-            cpu.instruction_start = start;
+            cpu.instruction_start = cycles;
             cpu.write(mem + at, value);
             bus_changed();
         }
@@ -184,7 +181,7 @@ struct Core {
     inline void interrupt(uint16_t vector);
     inline void take_interrupt(bool nmi_now);
     inline void start_irq();
-    inline void trace(uint32_t effective);
+    inline void trace(uint32_t effective, uint8_t cost);
     template <unsigned Code>
     inline void settle();
 

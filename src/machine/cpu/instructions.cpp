@@ -514,11 +514,15 @@ CORE_INLINE bool Core::execute() {
             operand_at = IMMEDIATE;
         }
     }
-    // `page_crossed` tells of this instruction only after an indexing mode.
-    if constexpr (base_cycles == crossed_cycles || mode_at < 0 || !MODES[mode_at].indexes)
-        cycles += base_cycles;
-    else
-        cycles += page_crossed ? crossed_cycles : base_cycles;
+    // `page_crossed` tells of this instruction only after an indexing mode. Its cycles are
+    // added after the operation, whose bus accesses take `cycles` for the instruction's start.
+    constexpr bool branches = mode_at >= 0 && same_name(MODES[mode_at].name, "rel");
+    const auto cost = [this] {
+        if constexpr (base_cycles == crossed_cycles || mode_at < 0 || !MODES[mode_at].indexes)
+            return base_cycles;
+        else
+            return page_crossed ? crossed_cycles : base_cycles;
+    };
 
     // NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
     if (!calm) {
@@ -526,12 +530,15 @@ CORE_INLINE bool Core::execute() {
         nmi_sample = nmi_pending;
     }
 
-    if (Traced && debug) trace(at);
+    if (Traced && debug) trace(at, cost());
     if constexpr (op_at >= 0) (this->*OPERATIONS[op_at].core)(operand_at);
     // The table gives twelve undocumented opcodes no cycles; were time to stand still, code
     // made of them would keep a frame from ever ending. They take two, as an immediate does.
-    if constexpr (base_cycles == 0 && crossed_cycles == 0)
-        if (cycles == start) cycles = start + 2;
+    // (A branch counts its own.)
+    if constexpr (base_cycles == 0 && crossed_cycles == 0 && !branches)
+        cycles += 2;
+    else
+        cycles += cost();
     pc = (pc + pc_step) & 0xFFFF;
     return nmi_input;
 }
@@ -562,7 +569,6 @@ CORE_INLINE bool Core::dispatch(uint8_t code) {
 // One instruction; returns the NMI input it saw.
 template <bool Traced>
 CORE_INLINE bool Core::execute_next() {
-    start = cycles;
     const bool nmi_now = dispatch<Traced>(fetch_opcode());
     ++cpu.instruction_count;
     return nmi_now;
@@ -608,9 +614,12 @@ CORE_INLINE void Core::settle() {
     if constexpr (!(mode_index(Code) >= 0 && MODES[mode_index(Code)].indexes)) page_crossed = false;
 }
 
-CORE_INLINE void Core::trace(uint32_t effective) {
+// The trace line shows the cycle count after the instruction's own cycles.
+CORE_INLINE void Core::trace(uint32_t effective, uint8_t cost) {
+    cycles += cost;
     flush();
     cpu.trace(location(effective));
+    cycles -= cost;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -682,7 +691,6 @@ CORE_INLINE uint32_t Core::run_fast() {
     if (!plain_ram_writes || !plain_ram_reads) __builtin_unreachable();
     for (;;) {
         const uint32_t pc_before = pc;
-        start = cycles;
         bool nmi_now = false;
         // An instruction that stops the loop, or may, leaves the switch; the others go on.
         // Only one that can close a loop is looked at for moving PC back.
