@@ -404,27 +404,36 @@ protected:
     uint16_t pushed_pc() const { return static_cast<uint16_t>(cpu.memory[0x1FE] | cpu.memory[0x1FF] << 8); }
 };
 
-// `run` keeps the interrupt inputs in its working copy between bus accesses: it must take each
+// `run` keeps the interrupt inputs in its working copy between bus accesses, and samples the NMI
+// input ahead of an instruction where the instruction would sample the same: it must take each
 // interrupt where stepping instruction by instruction takes it.
 TEST(InterruptsInARun, AreTakenWhereTheClockTakesThem) {
     const struct {
         const char* what;
         std::vector<uint8_t> program;  // at $8000, before the NOPs
         uint8_t irq_line, ppuctrl, nmi_pending;
+        std::vector<uint8_t> at_1ff0;  // code the bus fetches (RAM's last mirror), run first
     } cases[] = {
-        {"IRQ held while masked, then CLI", {0xEA, 0xEA, 0x58}, 1, 0x00, 0},
-        {"IRQ held while masked, then PLP", {0xA9, 0x20, 0x48, 0x28}, 1, 0x00, 0},  // LDA #$20; PHA; PLP
-        {"NMI flag up and enabled", {}, 0, 0x80, 1},
-        {"NMI flag up, enabled by a store", {0xEA, 0xA9, 0x80, 0x8D, 0x00, 0x20}, 0, 0x00, 1},
-        {"NMI flag up and enabled, then a status read", {0xAD, 0x02, 0x20}, 0, 0x80, 1},
+        // Starting at $1FF0: NOP or CLI; NOP; NOP; JMP $8000.
+        {"NMI flag up and enabled, in code the bus fetches", {}, 0, 0x80, 1, {0xEA, 0xEA, 0xEA, 0x4C, 0x00, 0x80}},
+        {"IRQ held, then CLI in code the bus fetches", {}, 1, 0x00, 0, {0x58, 0xEA, 0xEA, 0x4C, 0x00, 0x80}},
+        // JMP ($2002): the status read that finds the pointer clears the flag before it is sampled.
+        {"NMI flag up and enabled, then JMP through the status port", {0x6C, 0x02, 0x20}, 0, 0x80, 1, {}},
+        {"IRQ held while masked, then CLI", {0xEA, 0xEA, 0x58}, 1, 0x00, 0, {}},
+        {"IRQ held while masked, then PLP", {0xA9, 0x20, 0x48, 0x28}, 1, 0x00, 0, {}},  // LDA #$20; PHA; PLP
+        {"NMI flag up and enabled", {}, 0, 0x80, 1, {}},
+        {"NMI flag up, enabled by a store", {0xEA, 0xA9, 0x80, 0x8D, 0x00, 0x20}, 0, 0x00, 1, {}},
+        {"NMI flag up and enabled, then a status read", {0xAD, 0x02, 0x20}, 0, 0x80, 1, {}},
         // LDA $2002; NOP; LDA #$80; STA $2000: the read clears the flag before it is enabled.
-        {"NMI flag read away, then enabled", {0xAD, 0x02, 0x20, 0xEA, 0xA9, 0x80, 0x8D, 0x00, 0x20}, 0, 0x00, 1},
+        {"NMI flag read away, then enabled", {0xAD, 0x02, 0x20, 0xEA, 0xA9, 0x80, 0x8D, 0x00, 0x20}, 0, 0x00, 1, {}},
     };
     for (const auto& c : cases) {
         BareMachine ran, stepped;
         for (BareMachine* m : {&ran, &stepped}) {
             nop_machine(*m);
             for (size_t i = 0; i < c.program.size(); ++i) m->cpu->memory[0x8000 + i] = c.program[i];
+            std::copy(c.at_1ff0.begin(), c.at_1ff0.end(), m->cpu->memory + 0x07F0);
+            if (!c.at_1ff0.empty()) m->cpu->PC = m->at(0x1FF0);
             m->cpu->irq_line = c.irq_line;
             m->cpu->memory[0x2000] = c.ppuctrl;
             m->ppu->nmi_pending = c.nmi_pending;

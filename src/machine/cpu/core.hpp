@@ -170,13 +170,15 @@ struct Core {
     inline uint32_t run_clocked();
     inline uint32_t run_fast();
     inline bool loop_may_wait();
+    inline bool samples_as_now() const;
     template <bool Traced>
     inline void step();
     template <bool Traced>
     inline bool execute_next();
     template <bool Traced>
     inline bool dispatch(uint8_t code);
-    template <unsigned Code, bool Traced>
+    // `Sampled`: the NMI input was sampled ahead of the instruction.
+    template <unsigned Code, bool Traced, bool Sampled = false>
     inline bool execute();
     inline void interrupt(uint16_t vector);
     inline void take_interrupt(bool nmi_now);

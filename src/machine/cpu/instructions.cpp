@@ -490,7 +490,7 @@ CORE_INLINE void Core::BEQ(uint32_t at) { branch(at, p & CPU::FLAG_Z); }
 // through a function made from them at compile time, which calls its mode and operation
 // directly and knows its cycle count.
 
-template <unsigned Code, bool Traced>
+template <unsigned Code, bool Traced, bool Sampled>
 CORE_INLINE bool Core::execute() {
     // Presence is decided by index: some compilers will not compare a member pointer with
     // null in a constant expression.
@@ -525,7 +525,7 @@ CORE_INLINE bool Core::execute() {
     };
 
     // NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
-    if (!calm) {
+    if (!Sampled && !calm) {
         nmi_input = nmi_enabled && nmi_sample;
         nmi_sample = nmi_pending;
     }
@@ -682,36 +682,89 @@ CORE_INLINE uint32_t Core::run_clocked() {
     }
 }
 
-// `CPU::run`'s loop where nothing prints and no board looks at RAM: as `step`, with one test
-// for the interrupt and the stop while calm. Each opcode's case ends the instruction itself,
-// so that only where the loop may stop does it `settle` what the opcode left. Returns where
-// the last instruction began.
+// One instruction as the clock runs it, without the interrupt it lets in; returns the NMI input
+// it saw. Out of line: `run_fast` needs it only after a bus access, and rarely.
+namespace {
+[[gnu::noinline]] bool execute_clocked(CPU& cpu) {
+    Core core(cpu);
+    const bool nmi_now = core.execute_next<true>();
+    core.flush();
+    return nmi_now;
+}
+}  // namespace
+
+// Whether the instruction at `pc` samples the NMI input as it would be sampled now: its opcode
+// and operand bytes are plain memory, and its mode reads only those and zero page (JMP's
+// pointer may lie anywhere).
+CORE_INLINE bool Core::samples_as_now() const {
+    const uint16_t mask = cpu.code_read_masks[pc >> 11];
+    return mask != 0 && mem[pc & mask] != 0x6C;
+}
+
+// `CPU::run`'s loop where nothing prints and no board looks at RAM: as `step`. Only where the
+// interrupt inputs may have changed (after a bus access that left the Core) does it look at the
+// interrupts, and then it samples the NMI input ahead of the next instruction, so that the
+// instructions themselves never sample it. Each opcode's case ends the instruction itself, so
+// that only where the loop may stop does it `settle` what the opcode left. Returns where the
+// last instruction began.
 CORE_INLINE uint32_t Core::run_fast() {
     // Stores and zero-page reads need not ask.
     if (!plain_ram_writes || !plain_ram_reads) __builtin_unreachable();
+    // The first instruction may come after a bus access.
+    uint32_t pc_before = pc;
+    goto stopped;
     for (;;) {
-        const uint32_t pc_before = pc;
-        bool nmi_now = false;
-        // An instruction that stops the loop, or may, leaves the switch; the others go on.
-        // Only one that can close a loop is looked at for moving PC back.
-#define CASE(code)                                                    \
-    case code:                                                        \
-        nmi_now = execute<code, false>();                             \
-        ++cpu.instruction_count;                                      \
-        if (cycles >= watch || (moves_pc(code) && pc <= pc_before)) { \
-            settle<code>();                                           \
-            break;                                                    \
-        }                                                             \
-        continue;
-        switch (fetch_opcode()) { CPU_CASES(CASE) }
+        code_mask = cpu.code_read_masks[pc >> 11];
+        if (code_mask != 0) {
+            // An instruction that stops the loop, or may, leaves the switch; the others go on.
+            // Only one that can close a loop is looked at for moving PC back; the others tell
+            // where they began from where they end.
+#define CASE(code)                                                             \
+    case code: {                                                               \
+        const uint32_t from = pc;                                              \
+        execute<code, false, true>();                                          \
+        ++cpu.instruction_count;                                               \
+        if (cycles >= watch || (moves_pc(code) && pc <= from)) {               \
+            settle<code>();                                                    \
+            pc_before = moves_pc(code) ? from : (pc - step_of(code)) & 0xFFFF; \
+            break;                                                             \
+        }                                                                      \
+        continue;                                                              \
+    }
+            switch (mem[pc & code_mask]) { CPU_CASES(CASE) }
 #undef CASE
-        if (cycles >= watch) {
-            if (!calm) take_interrupt(nmi_now);
-            if (cycles >= stop) return pc_before;
-            watch = calm ? stop : INT64_MIN;
-            if (pc > pc_before) continue;
+        } else {
+            // Code the bus has to fetch (the NMI input was not sampled ahead of it). The clock
+            // sets `pc_step` and `page_crossed` anew: the last instruction's are not kept.
+            pc_before = pc;
+            pc_step = 1;
+            page_crossed = false;
+            flush();
+            nmi_input = execute_clocked(cpu);
+            refill();
         }
-        if (loop_may_wait()) return pc_before;
+        // The end of the instruction that began at `pc_before`.
+        for (;;) {
+            if (cycles >= watch) {
+                if (!calm) take_interrupt(nmi_input);
+                if (cycles >= stop) return pc_before;
+                watch = calm ? stop : INT64_MIN;
+                if (pc <= pc_before && loop_may_wait()) return pc_before;
+            } else if (loop_may_wait()) {
+                return pc_before;
+            }
+        stopped:
+            if (calm) break;
+            if (samples_as_now()) {
+                nmi_input = nmi_enabled && nmi_sample;
+                nmi_sample = nmi_pending;
+                break;
+            }
+            pc_before = pc;
+            flush();
+            nmi_input = execute_clocked(cpu);
+            refill();
+        }
     }
 }
 
