@@ -40,6 +40,9 @@ public:
     // True for boards whose `map_write` looks at writes to internal RAM ($0000-$1FFF); the
     // CPU skips the call there otherwise.
     bool sees_ram_writes = false;
+    // The lowest address from $2000 up whose writes `map_write` acts on; the CPU skips the
+    // call below it (the ports, most of all $2007, are written often).
+    uint32_t writes_from = 0x2000;
     // True for boards that watch the PPU's background pattern fetches (`pattern_fetch`); the
     // PPU then runs dot by dot, each fetch seen by the board as it happens.
     bool watches_patterns = false;
@@ -94,19 +97,19 @@ std::unique_ptr<Mapper> make_mapper(int number);
 
 class NROM : public Mapper {
 public:
-    NROM() : Mapper(0) {}
+    NROM() : Mapper(0) { writes_from = 0x10000; }
     void map_write(Context&, Loc, uint8_t*) override {}
 };
 
 class DEFAULT_MAPPER : public Mapper {
 public:
-    explicit DEFAULT_MAPPER(int number) : Mapper(number) {}
+    explicit DEFAULT_MAPPER(int number) : Mapper(number) { writes_from = 0x10000; }
     void map_write(Context&, Loc, uint8_t*) override {}
 };
 
 class UxROM : public Mapper {
 public:
-    UxROM() : Mapper(2) {}
+    UxROM() : Mapper(2) { writes_from = 0x8000; }
     int prg_bank = 0;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
     void slot_loaded(Context& ctx) override;
@@ -115,7 +118,7 @@ public:
 
 class CNROM : public Mapper {
 public:
-    CNROM() : Mapper(3) {}
+    CNROM() : Mapper(3) { writes_from = 0x8000; }
     int chr_bank = 0;
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
     void slot_loaded(Context& ctx) override;
@@ -124,7 +127,10 @@ public:
 
 class MMC1 : public Mapper {
 public:
-    MMC1() : Mapper(1) { fields_in_slot = false; }
+    MMC1() : Mapper(1) {
+        fields_in_slot = false;
+        writes_from = 0x8000;
+    }
     uint8_t prg_mode = 3;
     uint8_t chr_mode = 0;
     uint8_t shift_register = 0x10;
@@ -140,6 +146,7 @@ public:
         clock_dot = 256;
         clock_ignores_drawing = true;
         irq_writes_from = 0xC000;  // the latch, the reload, the enable
+        writes_from = 0x6000;      // a protected PRG RAM keeps its byte
     }
     uint8_t bank_select = 0;
     uint8_t prev_bank_select = 0;
@@ -164,6 +171,7 @@ public:
     NTDEC2722() : Mapper(40, true) {
         clock_counts_dots = true;
         fields_in_slot = false;
+        writes_from = 0x8000;
     }
     uint16_t irq_counter = 12288;
     bool irq_enable = true;
@@ -179,7 +187,7 @@ public:
 // AxROM (mapper 7): 32 KiB PRG banks and one-screen mirroring, nametable chosen by bit 4.
 class AxROM : public Mapper {
 public:
-    AxROM() : Mapper(7) {}
+    AxROM() : Mapper(7) { writes_from = 0x8000; }
     uint8_t bank = 0;  // the last byte latched
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
     void state_fields(StateArchive& ar, const ROM& rom) override;
@@ -191,7 +199,7 @@ public:
 // $7FFE and $7FFF.
 class BNROM : public Mapper {
 public:
-    BNROM() : Mapper(34) {}
+    BNROM() : Mapper(34) { writes_from = 0x6000; }  // NINA-001 from $7FFD
     uint8_t prg_bank = 0;
     uint8_t chr_low = 0;   // NINA-001: the 4 KiB bank at PPU $0000
     uint8_t chr_high = 1;  // and at $1000
@@ -204,14 +212,14 @@ public:
 // CHR): a 32 KiB PRG and an 8 KiB CHR bank from one register, with bus conflicts.
 class GxROM : public Mapper {
 public:
-    GxROM() : Mapper(66) {}
+    GxROM() : Mapper(66) { writes_from = 0x8000; }
     uint8_t bank = 0;  // the last byte latched
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
     void state_fields(StateArchive& ar, const ROM& rom) override;
     void slot_loaded(Context& ctx) override;
 
 protected:
-    explicit GxROM(int number) : Mapper(number) {}
+    explicit GxROM(int number) : Mapper(number) { writes_from = 0x8000; }
     virtual int prg_of(uint8_t v) const { return (v >> 4) & 3; }
     virtual int chr_of(uint8_t v) const { return v & 3; }
 };
@@ -230,7 +238,7 @@ protected:
 // to $9000-$9FFF, the other boards keep the header's mirroring. No bus conflicts.
 class Camerica : public Mapper {
 public:
-    Camerica() : Mapper(71) {}
+    Camerica() : Mapper(71) { writes_from = 0x8000; }
     uint8_t prg_bank = 0;
     int8_t screen = -1;  // the one-screen nametable, -1 until $9000-$9FFF is written
     void map_write(Context& ctx, Loc addr, uint8_t* value) override;
@@ -253,7 +261,10 @@ public:
     void slot_loaded(Context& ctx) override;
 
 protected:
-    explicit MMC2(int number) : Mapper(number) { watches_patterns = true; }
+    explicit MMC2(int number) : Mapper(number) {
+        watches_patterns = true;
+        writes_from = 0x8000;
+    }
     // The 8 KiB (MMC2) or 16 KiB (MMC4) bank at $8000.
     virtual void map_prg_bank(CPU& cpu) const;
     // The sprite-table latch reacts to $xFD8-$xFDF on both; the other to $0FD8 only on MMC2.

@@ -184,8 +184,8 @@ void CPU::write(Loc loc, uint8_t value) {
     // The APU sees its registers, and a board may change what the DMC fetches.
     if (apu_lags && a >= 0x4000 && a != 0x4014 && a != 0x4016 && apu != nullptr) catch_up_apu();
     if (static_cast<uint16_t>(a - 0x2000) < 0x2018) write_port(a, value);
-    if (rom != nullptr && (a >= 0x2000 || board_sees_ram_writes())) {
-        if (Mapper* board = rom->mapper.get()) {
+    if (Mapper* board = rom != nullptr ? rom->mapper.get() : nullptr) {
+        if (a >= 0x2000 ? a >= board->writes_from : board->sees_ram_writes) {
             context.ppu = ppu;
             context.apu = apu;
             board->map_write(context, memory + a, &value);
@@ -275,7 +275,8 @@ void CPU::print_ppuaddr_write(const char* when, uint8_t value) const {
 }
 
 // $2007: VRAM at v, which then steps by 1 or 32 ($2000 bit 2).
-void CPU::write_ppudata(uint8_t value) {
+// Inlined into `write_port`: most port writes are to $2007.
+[[gnu::always_inline]] inline void CPU::write_ppudata(uint8_t value) {
     if (debug) std::printf("ppu->%04x: %02x\n", ppu->v & 0x3FFF, value);
     ppu->write(ppu->v & 0x3FFF, value);
     ppu->v = static_cast<uint16_t>(ppu->v + ((memory[0x2000] & 0x04) ? 32 : 1));
