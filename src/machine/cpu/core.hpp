@@ -181,6 +181,7 @@ struct Core {
     template <unsigned Code, bool Traced, bool Sampled = false>
     inline bool execute();
     inline void interrupt(uint16_t vector);
+    inline void sample_nmi();
     inline void take_interrupt(bool nmi_now);
     inline void start_irq();
     inline void trace(uint32_t effective, uint8_t cost);

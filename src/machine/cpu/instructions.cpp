@@ -524,11 +524,7 @@ CORE_INLINE bool Core::execute() {
             return page_crossed ? crossed_cycles : base_cycles;
     };
 
-    // NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
-    if (!Sampled && !calm) {
-        nmi_input = nmi_enabled && nmi_sample;
-        nmi_sample = nmi_pending;
-    }
+    if (!Sampled && !calm) sample_nmi();
 
     if (Traced && debug) trace(at, cost());
     if constexpr (op_at >= 0) (this->*OPERATIONS[op_at].core)(operand_at);
@@ -579,6 +575,12 @@ template <bool Traced>
 CORE_INLINE void Core::step() {
     const bool nmi_now = execute_next<Traced>();
     if (!calm) take_interrupt(nmi_now);
+}
+
+// NMI input: the enable bit now, AND the PPU's flag as seen one instruction earlier.
+CORE_INLINE void Core::sample_nmi() {
+    nmi_input = nmi_enabled && nmi_sample;
+    nmi_sample = nmi_pending;
 }
 
 // The interrupt an instruction lets in: NMI on the input's rising edge, else IRQ while the
@@ -756,8 +758,7 @@ CORE_INLINE uint32_t Core::run_fast() {
         stopped:
             if (calm) break;
             if (samples_as_now()) {
-                nmi_input = nmi_enabled && nmi_sample;
-                nmi_sample = nmi_pending;
+                sample_nmi();
                 break;
             }
             pc_before = pc;
