@@ -146,27 +146,40 @@ inline uint8_t overflow_steps(PPU& ppu, int first, int end, uint8_t index, uint3
 }
 
 // Bit p of the four words: byte p of sprite memory is in range for the search on `line`
-// (`line` - `height` < byte <= `line`).
-inline std::array<uint64_t, 4> bytes_in_range(const uint8_t* oam, int line, uint32_t height) {
+// (`line` - `height` < byte <= `line`); `count` of them are.
+struct BytesInRange {
     std::array<uint64_t, 4> bits{};
+    int count = 0;
+};
+
+inline BytesInRange bytes_in_range(const uint8_t* oam, int line, uint32_t height) {
+    BytesInRange in_range;
 #if defined(__SSE2__)
-    // Sixteen bytes at a time, compared in 16-bit lanes.
+    // Sixteen bytes at a time, compared in 16-bit lanes; each byte lane of `counts` adds the
+    // hits of one position (at most 16), summed at the end.
     const __m128i above = _mm_set1_epi16(static_cast<int16_t>(line - static_cast<int>(height)));
     const __m128i below = _mm_set1_epi16(static_cast<int16_t>(line + 1));
     const __m128i zero = _mm_setzero_si128();
+    __m128i counts = zero;
     for (int g = 0; g < 16; ++g) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(oam + 16 * g));
         const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
         const __m128i in_low = _mm_and_si128(_mm_cmpgt_epi16(low, above), _mm_cmplt_epi16(low, below));
         const __m128i in_high = _mm_and_si128(_mm_cmpgt_epi16(high, above), _mm_cmplt_epi16(high, below));
-        const auto in = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(in_low, in_high)));
-        bits[static_cast<size_t>(g / 4)] |= uint64_t{in} << (16 * (g % 4));
+        const __m128i in = _mm_packs_epi16(in_low, in_high);  // 0xFF for a byte in range
+        counts = _mm_sub_epi8(counts, in);
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(in));
+        in_range.bits[static_cast<size_t>(g / 4)] |= uint64_t{mask} << (16 * (g % 4));
     }
+    const __m128i sums = _mm_sad_epu8(counts, zero);
+    in_range.count = _mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4);
 #else
     for (int p = 0; p < 256; ++p)
-        if (static_cast<uint32_t>(line - oam[p]) < height) bits[static_cast<size_t>(p / 64)] |= uint64_t{1} << (p % 64);
+        if (static_cast<uint32_t>(line - oam[p]) < height)
+            in_range.bits[static_cast<size_t>(p / 64)] |= uint64_t{1} << (p % 64);
+    for (const uint64_t bits : in_range.bits) in_range.count += std::popcount(bits);
 #endif
-    return bits;
+    return in_range;
 }
 
 // While every compare misses, dot j after one at sprite s with byte b compares byte b + j
@@ -207,10 +220,9 @@ constexpr int MANY_IN_RANGE = 48;
 // The overflow search over a span: the misses between two hits are passed over together.
 inline uint8_t overflow_search(PPU& ppu, int first, int end, uint8_t index, uint32_t height) {
     if (end - first < MANY_SEARCH_DOTS) return overflow_steps(ppu, first, end, index, height);
-    const std::array<uint64_t, 4> in_range = bytes_in_range(ppu.oam, ppu.scanline, height);
-    int in_range_count = 0;
-    for (const uint64_t bits : in_range) in_range_count += std::popcount(bits);
-    if (in_range_count > MANY_IN_RANGE) return overflow_steps(ppu, first, end, index, height);
+    const BytesInRange found_in_range = bytes_in_range(ppu.oam, ppu.scanline, height);
+    if (found_in_range.count > MANY_IN_RANGE) return overflow_steps(ppu, first, end, index, height);
+    const std::array<uint64_t, 4>& in_range = found_in_range.bits;
     unsigned byte = ppu.eval_byte;
     int sprite = index / 4;
     bool found = false;
