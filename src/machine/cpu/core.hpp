@@ -171,6 +171,7 @@ struct Core {
     inline uint32_t run_fast();
     inline bool loop_may_wait();
     inline bool samples_as_now() const;
+    inline void clock_one();
     template <bool Traced>
     inline void step();
     template <bool Traced>

@@ -236,6 +236,17 @@ constexpr bool moves_pc(unsigned code) {
     return OPCODES[code].mnemonic != nullptr && named_in(MOVES_PC, OPCODES[code].mnemonic);
 }
 
+// The one opcode whose mode reads an operand beyond its own bytes and zero page: JMP ($xxxx),
+// whose pointer may lie anywhere.
+constexpr unsigned JMP_INDIRECT = 0x6C;
+constexpr bool only_jmp_reads_a_pointer() {
+    for (unsigned code = 0; code < 256; ++code)
+        if (OPCODES[code].mode != nullptr && same_name(OPCODES[code].mode, "ind") != (code == JMP_INDIRECT))
+            return false;
+    return true;
+}
+static_assert(only_jmp_reads_a_pointer(), "JMP_INDIRECT names the one opcode of the indirect mode");
+
 }  // namespace
 
 void CPU::define_opcodes() {
@@ -695,12 +706,19 @@ namespace {
 }
 }  // namespace
 
+// The instruction at `pc` through `execute_clocked`.
+CORE_INLINE void Core::clock_one() {
+    flush();
+    nmi_input = execute_clocked(cpu);
+    refill();
+}
+
 // Whether the instruction at `pc` samples the NMI input as it would be sampled now: its opcode
 // and operand bytes are plain memory, and its mode reads only those and zero page (JMP's
 // pointer may lie anywhere).
 CORE_INLINE bool Core::samples_as_now() const {
     const uint16_t mask = cpu.code_read_masks[pc >> 11];
-    return mask != 0 && mem[pc & mask] != 0x6C;
+    return mask != 0 && mem[pc & mask] != JMP_INDIRECT;
 }
 
 // `CPU::run`'s loop where nothing prints and no board looks at RAM: as `step`. Only where the
@@ -741,9 +759,7 @@ CORE_INLINE uint32_t Core::run_fast() {
             pc_before = pc;
             pc_step = 1;
             page_crossed = false;
-            flush();
-            nmi_input = execute_clocked(cpu);
-            refill();
+            clock_one();
         }
         // The end of the instruction that began at `pc_before`.
         for (;;) {
@@ -762,9 +778,7 @@ CORE_INLINE uint32_t Core::run_fast() {
                 break;
             }
             pc_before = pc;
-            flush();
-            nmi_input = execute_clocked(cpu);
-            refill();
+            clock_one();
         }
     }
 }
